@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tracker {
+
+using JSON = nlohmann::json;
+// Objects keep their members in a std::map, so keys come out sorted.
+using JSONObject = nlohmann::json::object_t;
+using JSONArray = nlohmann::json::array_t;
+
+// What a write of a JSON document can throw.
+class JSONFileError : public std::exception {
+public:
+    enum class Kind { writeFailed, notSerializable };
+
+    static JSONFileError writeFailed(std::string message);
+    static JSONFileError notSerializable();
+
+    Kind kind() const { return kind_; }
+    const std::string& message() const { return message_; }
+    // writeFailed("<message>") or notSerializable, as log lines show it.
+    const char* what() const noexcept override { return described_.c_str(); }
+
+private:
+    JSONFileError(Kind kind, std::string message);
+    Kind kind_;
+    std::string message_;
+    std::string described_;
+};
+
+// Lenient reads and atomic writes of the small JSON documents the programs share.
+namespace JSONFile {
+
+// Largest document a reader accepts; anything bigger reads as absent.
+inline constexpr std::uintmax_t maxDocumentBytes = 16u * 1024u * 1024u;
+
+// The whole file parsed as JSON, any top-level value; absent when the file is
+// missing, unreadable, too large or does not parse. Never throws.
+std::optional<JSON> read(const std::string& path);
+std::optional<JSONObject> readObject(const std::string& path);
+// Parses bytes the way read() does, without the file.
+std::optional<JSON> parse(std::string_view bytes);
+
+// Sorted keys, pretty printed, "/" unescaped, one final newline. Throws
+// notSerializable unless the top level is an object or array and every number
+// is finite and every text valid UTF-8.
+std::string serialize(const JSON& value);
+
+// Replaces the file at path with serialize(value) through a uniquely named
+// hidden temporary file in the same directory and a rename; with durable the
+// bytes are flushed to stable storage first. Throws JSONFileError; no
+// temporary file survives a failure.
+void atomicWrite(const JSON& value, const std::string& path, bool durable);
+
+}  // namespace JSONFile
+
+// The loose typing rules every reader of a document member follows.
+// Booleans count as numbers (true is 1).
+namespace JSONCoerce {
+
+std::optional<std::int64_t> toInt(const JSON* value);
+std::optional<double> toDouble(const JSON* value);
+std::optional<std::string> toString(const JSON* value);
+bool toBool(const JSON* value);
+std::optional<std::int64_t> optionalPID(const JSON* value);
+// An integer when d is whole and below 2^53 in magnitude, else d itself.
+JSON stamp(double d);
+
+// Member lookup: nullptr when the object lacks the key.
+const JSON* member(const JSONObject& object, const std::string& key);
+const JSON* member(const JSON& value, const std::string& key);
+
+}  // namespace JSONCoerce
+
+}  // namespace tracker

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/JSONFile.hpp"
+
+namespace tracker {
+
+// Format version written into every document; readers accept any value.
+inline constexpr std::int64_t schemaVersion = 1;
+
+// How a Claude process sits under its terminal.
+enum class Shape { a, b, c, unknown };
+
+// "A", "B", "C" or "unknown".
+const char* shapeText(Shape shape);
+// Exactly one of the four texts, else none.
+std::optional<Shape> parseShapeExact(const std::string& text);
+// Never fails: anything but the four texts (case-sensitive) is unknown.
+Shape parseShape(const std::optional<std::string>& text);
+
+// One process a freeze stops.
+struct Target {
+    std::int64_t pid = 0;
+    std::string pidStart;
+    std::optional<std::int64_t> shellPID;
+    Shape shape = Shape::unknown;
+    std::string sessionID;
+
+    JSONObject toJSON() const;
+    // None when value is not an object or "pid" does not coerce.
+    static std::optional<Target> fromJSON(const JSON* value);
+
+    bool operator==(const Target&) const = default;
+};
+
+// One session record, as the tee writes it on every status-line refresh.
+struct Record {
+    std::string sessionID;
+    std::int64_t pid = 0;
+    double ts = 0;
+    std::string pidStart;
+    std::optional<std::int64_t> parentShellPID;
+    Shape shape = Shape::unknown;
+    bool exempt = false;
+    std::string version;
+    JSONObject rateLimits;
+    std::int64_t schema = schemaVersion;
+    // Where the record was read from; never written.
+    std::optional<std::string> path;
+
+    // "rate_limits" → "five_hour" / "seven_day" when they are objects.
+    const JSONObject* fiveHour() const;
+    const JSONObject* sevenDay() const;
+    std::optional<double> usedPercentage() const;
+    std::optional<double> resetsAt() const;
+    Target target() const;
+
+    JSONObject toJSON() const;
+    // None unless value is an object with a non-empty "session_id" and a
+    // "pid" above 0.
+    static std::optional<Record> fromJSON(const JSON* value, std::optional<std::string> path = std::nullopt);
+
+    bool operator==(const Record&) const = default;
+};
+
+// Content of "pause.json": sessions frozen and when they are to continue.
+struct Pause {
+    double pausedAt = 0;
+    double resumeAt = 0;
+    std::vector<Target> targets;
+    std::string reason;
+    std::string sourceSession;
+    std::int64_t schema = schemaVersion;
+
+    JSONObject toJSON() const;
+    // None unless value is an object whose "resume_at" coerces.
+    static std::optional<Pause> fromJSON(const JSON* value);
+
+    bool operator==(const Pause&) const = default;
+};
+
+// Content of "last_thaw.json".
+struct LastThaw {
+    double thawedAt = 0;
+    double previousResumeAt = 0;
+
+    JSONObject toJSON() const;
+    // None only when value is not an object.
+    static std::optional<LastThaw> fromJSON(const JSON* value);
+
+    bool operator==(const LastThaw&) const = default;
+};
+
+}  // namespace tracker

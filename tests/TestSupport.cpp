@@ -1,0 +1,57 @@
+#include "TestSupport.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace tracker::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarnel-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Leave nothing read-only behind that would stop the removal.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) throw std::runtime_error("could not write " + path);
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::string fixturePath(const std::string& name) { return std::string(TARNEL_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+std::string statusInputFixture() { return readFile(fixturePath("status-input.json")); }
+
+std::string builtProgram(const std::string& name) { return std::string(TARNEL_BINARY_DIR) + "/Tracker/" + name; }
+
+std::string supportProgram(const std::string& name) { return std::string(TARNEL_TEST_BINARY_DIR) + "/" + name; }
+
+}  // namespace tracker::test
