@@ -1,0 +1,129 @@
+#include "Core/Decide.hpp"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+#include <set>
+
+namespace tracker {
+
+namespace {
+
+[[gnu::format(printf, 1, 2)]] std::string format(const char* pattern, ...) {
+    va_list arguments;
+    va_start(arguments, pattern);
+    va_list copy;
+    va_copy(copy, arguments);
+    int size = std::vsnprintf(nullptr, 0, pattern, copy);
+    va_end(copy);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, arguments);
+    va_end(arguments);
+    return text;
+}
+
+}  // namespace
+
+const std::string& Action::reason() const {
+    return std::visit([](const auto& value) -> const std::string& { return value.reason; }, value_);
+}
+
+std::vector<Target> Action::targets() const {
+    if (const auto* f = freeze()) return f->targets;
+    if (const auto* t = thaw()) return t->targets;
+    return {};
+}
+
+namespace Decide {
+
+long long wholeSeconds(double seconds) {
+    if (std::isnan(seconds)) return 0;
+    double truncated = std::trunc(seconds);
+    if (truncated >= 9223372036854775808.0) return std::numeric_limits<long long>::max();
+    if (truncated < -9223372036854775808.0) return std::numeric_limits<long long>::min();
+    return static_cast<long long>(truncated);
+}
+
+std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& config,
+                                const RecordPredicate& alive) {
+    const double oldest = now - config.staleAfter();
+    std::vector<Record> fresh;
+    for (const auto& record : records) {
+        if (!alive(record)) continue;
+        if (!record.fiveHour() || !record.usedPercentage() || !record.resetsAt()) continue;
+        if (!(record.ts >= oldest)) continue;
+        fresh.push_back(record);
+    }
+    return fresh;
+}
+
+std::optional<Record> pickTruth(const std::vector<Record>& records, double now, const TrackerConfig& config,
+                                const RecordPredicate& alive) {
+    std::optional<Record> best;
+    for (auto& record : freshUsable(records, now, config, alive)) {
+        if (!best || record.ts > best->ts) best = std::move(record);
+    }
+    return best;
+}
+
+std::vector<Target> pickTargets(const std::vector<Record>& records, double now, const TrackerConfig& config,
+                                const RecordPredicate& alive, const RecordPredicate& verified) {
+    std::vector<Target> targets;
+    std::set<std::int64_t> seen;
+    for (const auto& record : freshUsable(records, now, config, alive)) {
+        if (record.exempt || !verified(record) || seen.count(record.pid)) continue;
+        seen.insert(record.pid);
+        targets.push_back(record.target());
+    }
+    return targets;
+}
+
+Action decide(const std::vector<Record>& records, const std::optional<Pause>& pause,
+              const std::optional<LastThaw>& lastThaw, double now, const TrackerConfig& config,
+              const RecordPredicate& alive, const RecordPredicate& verified) {
+    if (pause) {
+        if (now >= pause->resumeAt) {
+            return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", pause->resumeAt)};
+        }
+        return Action::nothing(format("paused until %.0f (%.0f s left)", pause->resumeAt, pause->resumeAt - now));
+    }
+
+    auto truth = pickTruth(records, now, config, alive);
+    if (!truth) return Action::nothing("no fresh record with rate_limits.five_hour");
+
+    const double used = *truth->usedPercentage();
+    const double resets = *truth->resetsAt();
+    const double threshold = config.threshold();
+    if (used < threshold) return Action::nothing(format("below threshold: %.1f%% < %.1f%%", used, threshold));
+    if (now >= resets) return Action::nothing(format("resets_at %.0f already past", resets));
+
+    bool reFreeze = false;
+    if (lastThaw && lastThaw->thawedAt != 0) {
+        const double grace = config.grace();
+        if (lastThaw->thawedAt + grace >= truth->ts) {
+            return Action::nothing(format("post-thaw grace: record ts %.0f <= thaw %.0f + %llds", truth->ts,
+                                          lastThaw->thawedAt, wholeSeconds(grace)));
+        }
+        if (lastThaw->previousResumeAt >= resets) {
+            return Action::nothing(
+                format("same window as last freeze (resets_at %.0f <= %.0f)", resets, lastThaw->previousResumeAt));
+        }
+        reFreeze = true;
+    }
+
+    auto targets = pickTargets(records, now, config, alive, verified);
+    if (targets.empty()) {
+        return Action::nothing(format("at %.1f%% but no signalable target (all exempt/unverified)", used));
+    }
+
+    // Written so that a maxFreeze that is not a number leaves the window's end.
+    const double capped = now + config.maxFreeze();
+    const double resumeAt = capped < resets ? capped : resets;
+    return Action::Freeze{std::move(targets), resumeAt, truth->sessionID, used, resets,
+                          format("%.1f%% >= %.1f%%", used, threshold), reFreeze};
+}
+
+}  // namespace Decide
+
+}  // namespace tracker

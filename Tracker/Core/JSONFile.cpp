@@ -1,0 +1,332 @@
+#include "Core/JSONFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <locale.h>
+#include <random>
+
+namespace tracker {
+
+namespace {
+
+std::string describe(JSONFileError::Kind kind, const std::string& message) {
+    if (kind == JSONFileError::Kind::notSerializable) return "notSerializable";
+    return "writeFailed(\"" + message + "\")";
+}
+
+// True when every number in value is finite and every text is valid UTF-8.
+bool serializable(const JSON& value) {
+    switch (value.type()) {
+        case JSON::value_t::number_float:
+            return std::isfinite(value.get<double>());
+        case JSON::value_t::binary:
+        case JSON::value_t::discarded:
+            return false;
+        case JSON::value_t::object:
+        case JSON::value_t::array:
+            for (const auto& element : value) {
+                if (!serializable(element)) return false;
+            }
+            return true;
+        default:
+            return true;
+    }
+}
+
+// read() that gives up on EINTR-free errors; returns false on any failure.
+bool readWhole(int fd, std::string& out) {
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > JSONFile::maxDocumentBytes) return false;
+    }
+}
+
+bool writeWhole(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::uint32_t randomU32() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    return static_cast<std::uint32_t>(generator());
+}
+
+// The POSIX locale, whatever the process locale is, for strtod.
+locale_t cLocale() {
+    static locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+constexpr double twoTo63 = 9223372036854775808.0;
+constexpr double twoTo53 = 9007199254740992.0;
+
+}  // namespace
+
+JSONFileError::JSONFileError(Kind kind, std::string message)
+    : kind_(kind), message_(std::move(message)), described_(describe(kind_, message_)) {}
+
+JSONFileError JSONFileError::writeFailed(std::string message) { return JSONFileError(Kind::writeFailed, std::move(message)); }
+
+JSONFileError JSONFileError::notSerializable() { return JSONFileError(Kind::notSerializable, {}); }
+
+namespace JSONFile {
+
+std::optional<JSON> parse(std::string_view bytes) {
+    JSON value = JSON::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    if (value.is_discarded()) return std::nullopt;
+    return value;
+}
+
+std::optional<JSON> read(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    std::string bytes;
+    bool ok = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) &&
+              static_cast<std::uintmax_t>(info.st_size) <= maxDocumentBytes && readWhole(fd, bytes);
+    ::close(fd);
+    if (!ok) return std::nullopt;
+    return parse(bytes);
+}
+
+std::optional<JSONObject> readObject(const std::string& path) {
+    auto value = read(path);
+    if (!value || !value->is_object()) return std::nullopt;
+    return value->get_ref<const JSONObject&>();
+}
+
+std::string serialize(const JSON& value) {
+    if (!(value.is_object() || value.is_array()) || !serializable(value)) throw JSONFileError::notSerializable();
+    std::string text;
+    try {
+        text = value.dump(2, ' ', false, JSON::error_handler_t::strict);
+    } catch (const JSON::type_error&) {
+        // Text that is not valid UTF-8 has no JSON form.
+        throw JSONFileError::notSerializable();
+    }
+    text.push_back('\n');
+    return text;
+}
+
+void atomicWrite(const JSON& value, const std::string& path, bool durable) {
+    const std::string bytes = serialize(value);
+
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    const fs::path directory = target.parent_path();
+    if (!directory.empty()) {
+        std::error_code ignored;
+        fs::create_directories(directory, ignored);
+    }
+
+    const std::string temporaryName = "." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+                                      std::to_string(randomU32()) + ".tmp";
+    const std::string temporary = directory.empty() ? temporaryName : (directory / temporaryName).string();
+
+    // Creation and opening are one step, so a file we could not open was never made.
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) throw JSONFileError::writeFailed("could not create " + temporary);
+
+    bool ok = writeWhole(fd, bytes) && (!durable || ::fsync(fd) == 0);
+    int savedErrno = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        savedErrno = errno;
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        throw JSONFileError::writeFailed(std::strerror(savedErrno));
+    }
+
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        savedErrno = errno;
+        ::unlink(temporary.c_str());
+        throw JSONFileError::writeFailed(std::string("rename: ") + std::strerror(savedErrno));
+    }
+}
+
+}  // namespace JSONFile
+
+namespace JSONCoerce {
+
+namespace {
+
+std::optional<std::int64_t> integerFromText(const std::string& text) {
+    size_t start = 0;
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        start = 1;
+    }
+    if (start == text.size()) return std::nullopt;
+    for (size_t i = start; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    }
+    // Parse the digits with the sign attached so INT64_MIN stays in range.
+    std::string digits = negative ? "-" + text.substr(start) : text.substr(start);
+    std::int64_t result = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), result);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return result;
+}
+
+std::optional<std::int64_t> integerFromDouble(double d) {
+    if (!std::isfinite(d)) return std::nullopt;
+    double truncated = std::trunc(d);
+    if (truncated < -twoTo63 || truncated >= twoTo63) return std::nullopt;
+    return static_cast<std::int64_t>(truncated);
+}
+
+std::optional<double> doubleFromText(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    unsigned char first = static_cast<unsigned char>(text[0]);
+    if (std::isspace(first)) return std::nullopt;
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    double result = strtod_l(begin, &end, cLocale());
+    if (end != begin + text.size()) return std::nullopt;
+    return result;
+}
+
+// Shortest text that reads back as d; whole values print without a fraction.
+std::string doubleText(double d) {
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < twoTo53) {
+        return std::to_string(static_cast<std::int64_t>(d));
+    }
+    char buffer[64];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, d);
+    if (error != std::errc()) return std::to_string(d);
+    return std::string(buffer, end);
+}
+
+}  // namespace
+
+std::optional<std::int64_t> toInt(const JSON* value) {
+    if (!value) return std::nullopt;
+    switch (value->type()) {
+        case JSON::value_t::boolean:
+            return value->get<bool>() ? 1 : 0;
+        case JSON::value_t::number_integer:
+            return value->get<std::int64_t>();
+        case JSON::value_t::number_unsigned: {
+            auto u = value->get<std::uint64_t>();
+            if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+            return static_cast<std::int64_t>(u);
+        }
+        case JSON::value_t::number_float:
+            return integerFromDouble(value->get<double>());
+        case JSON::value_t::string:
+            return integerFromText(value->get_ref<const std::string&>());
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<double> toDouble(const JSON* value) {
+    if (!value) return std::nullopt;
+    switch (value->type()) {
+        case JSON::value_t::boolean:
+            return value->get<bool>() ? 1.0 : 0.0;
+        case JSON::value_t::number_integer:
+            return static_cast<double>(value->get<std::int64_t>());
+        case JSON::value_t::number_unsigned:
+            return static_cast<double>(value->get<std::uint64_t>());
+        case JSON::value_t::number_float:
+            return value->get<double>();
+        case JSON::value_t::string:
+            return doubleFromText(value->get_ref<const std::string&>());
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> toString(const JSON* value) {
+    if (!value) return std::nullopt;
+    switch (value->type()) {
+        case JSON::value_t::string:
+            return value->get<std::string>();
+        case JSON::value_t::boolean:
+            return std::string(value->get<bool>() ? "1" : "0");
+        case JSON::value_t::number_integer:
+            return std::to_string(value->get<std::int64_t>());
+        case JSON::value_t::number_unsigned:
+            return std::to_string(value->get<std::uint64_t>());
+        case JSON::value_t::number_float:
+            return doubleText(value->get<double>());
+        default:
+            return std::nullopt;
+    }
+}
+
+bool toBool(const JSON* value) {
+    if (!value) return false;
+    switch (value->type()) {
+        case JSON::value_t::boolean:
+            return value->get<bool>();
+        case JSON::value_t::number_integer:
+            return value->get<std::int64_t>() != 0;
+        case JSON::value_t::number_unsigned:
+            return value->get<std::uint64_t>() != 0;
+        case JSON::value_t::number_float:
+            return value->get<double>() != 0.0;
+        case JSON::value_t::string: {
+            const auto& text = value->get_ref<const std::string&>();
+            return !(text.empty() || text == "false" || text == "0");
+        }
+        default:
+            return false;
+    }
+}
+
+std::optional<std::int64_t> optionalPID(const JSON* value) {
+    auto pid = toInt(value);
+    if (!pid || *pid <= 0) return std::nullopt;
+    return pid;
+}
+
+JSON stamp(double d) {
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < twoTo53) return static_cast<std::int64_t>(d);
+    return d;
+}
+
+const JSON* member(const JSONObject& object, const std::string& key) {
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &it->second;
+}
+
+const JSON* member(const JSON& value, const std::string& key) {
+    if (!value.is_object()) return nullptr;
+    return member(value.get_ref<const JSONObject&>(), key);
+}
+
+}  // namespace JSONCoerce
+
+}  // namespace tracker

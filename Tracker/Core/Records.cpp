@@ -1,0 +1,190 @@
+#include "Core/Records.hpp"
+
+namespace tracker {
+
+using JSONCoerce::member;
+
+namespace {
+
+JSON optionalInteger(const std::optional<std::int64_t>& value) {
+    if (!value) return nullptr;
+    return *value;
+}
+
+std::string textOr(const JSON* value, std::string fallback) {
+    auto text = JSONCoerce::toString(value);
+    return text ? *text : fallback;
+}
+
+const JSONObject* objectMember(const JSONObject& object, const std::string& key) {
+    const JSON* value = member(object, key);
+    if (!value || !value->is_object()) return nullptr;
+    return &value->get_ref<const JSONObject&>();
+}
+
+}  // namespace
+
+const char* shapeText(Shape shape) {
+    switch (shape) {
+        case Shape::a:
+            return "A";
+        case Shape::b:
+            return "B";
+        case Shape::c:
+            return "C";
+        case Shape::unknown:
+            break;
+    }
+    return "unknown";
+}
+
+std::optional<Shape> parseShapeExact(const std::string& text) {
+    for (Shape shape : {Shape::a, Shape::b, Shape::c, Shape::unknown}) {
+        if (text == shapeText(shape)) return shape;
+    }
+    return std::nullopt;
+}
+
+Shape parseShape(const std::optional<std::string>& text) {
+    return parseShapeExact(text.value_or("")).value_or(Shape::unknown);
+}
+
+// Target
+
+JSONObject Target::toJSON() const {
+    return JSONObject{
+        {"pid", pid},
+        {"pid_start", pidStart},
+        {"shell_pid", optionalInteger(shellPID)},
+        {"shape", shapeText(shape)},
+        {"session_id", sessionID},
+    };
+}
+
+std::optional<Target> Target::fromJSON(const JSON* value) {
+    if (!value || !value->is_object()) return std::nullopt;
+    const auto& object = value->get_ref<const JSONObject&>();
+    auto pid = JSONCoerce::toInt(member(object, "pid"));
+    if (!pid) return std::nullopt;
+    Target target;
+    target.pid = *pid;
+    target.pidStart = textOr(member(object, "pid_start"), "");
+    target.shellPID = JSONCoerce::optionalPID(member(object, "shell_pid"));
+    target.shape = parseShape(JSONCoerce::toString(member(object, "shape")));
+    target.sessionID = textOr(member(object, "session_id"), "");
+    return target;
+}
+
+// Record
+
+const JSONObject* Record::fiveHour() const { return objectMember(rateLimits, "five_hour"); }
+
+const JSONObject* Record::sevenDay() const { return objectMember(rateLimits, "seven_day"); }
+
+std::optional<double> Record::usedPercentage() const {
+    const JSONObject* window = fiveHour();
+    if (!window) return std::nullopt;
+    return JSONCoerce::toDouble(member(*window, "used_percentage"));
+}
+
+std::optional<double> Record::resetsAt() const {
+    const JSONObject* window = fiveHour();
+    if (!window) return std::nullopt;
+    return JSONCoerce::toDouble(member(*window, "resets_at"));
+}
+
+Target Record::target() const { return Target{pid, pidStart, parentShellPID, shape, sessionID}; }
+
+JSONObject Record::toJSON() const {
+    return JSONObject{
+        {"schema_version", schema},
+        {"ts", JSONCoerce::stamp(ts)},
+        {"session_id", sessionID},
+        {"pid", pid},
+        {"pid_start", pidStart},
+        {"parent_shell_pid", optionalInteger(parentShellPID)},
+        {"shape", shapeText(shape)},
+        {"exempt", exempt},
+        {"version", version},
+        {"rate_limits", rateLimits},
+    };
+}
+
+std::optional<Record> Record::fromJSON(const JSON* value, std::optional<std::string> path) {
+    if (!value || !value->is_object()) return std::nullopt;
+    const auto& object = value->get_ref<const JSONObject&>();
+    auto sessionID = JSONCoerce::toString(member(object, "session_id"));
+    if (!sessionID || sessionID->empty()) return std::nullopt;
+    auto pid = JSONCoerce::toInt(member(object, "pid"));
+    if (!pid || *pid <= 0) return std::nullopt;
+
+    Record record;
+    record.sessionID = std::move(*sessionID);
+    record.pid = *pid;
+    record.schema = JSONCoerce::toInt(member(object, "schema_version")).value_or(schemaVersion);
+    record.ts = JSONCoerce::toDouble(member(object, "ts")).value_or(0);
+    record.pidStart = textOr(member(object, "pid_start"), "");
+    record.parentShellPID = JSONCoerce::optionalPID(member(object, "parent_shell_pid"));
+    record.shape = parseShape(JSONCoerce::toString(member(object, "shape")));
+    record.exempt = JSONCoerce::toBool(member(object, "exempt"));
+    record.version = textOr(member(object, "version"), "");
+    if (const JSONObject* limits = objectMember(object, "rate_limits")) record.rateLimits = *limits;
+    record.path = std::move(path);
+    return record;
+}
+
+// Pause
+
+JSONObject Pause::toJSON() const {
+    JSONArray targetArray;
+    targetArray.reserve(targets.size());
+    for (const auto& target : targets) targetArray.emplace_back(target.toJSON());
+    return JSONObject{
+        {"schema_version", schema},
+        {"paused_at", pausedAt},
+        {"resume_at", resumeAt},
+        {"reason", reason},
+        {"source_session", sourceSession},
+        {"targets", std::move(targetArray)},
+    };
+}
+
+std::optional<Pause> Pause::fromJSON(const JSON* value) {
+    if (!value || !value->is_object()) return std::nullopt;
+    const auto& object = value->get_ref<const JSONObject&>();
+    auto resumeAt = JSONCoerce::toDouble(member(object, "resume_at"));
+    if (!resumeAt) return std::nullopt;
+
+    Pause pause;
+    pause.resumeAt = *resumeAt;
+    pause.schema = JSONCoerce::toInt(member(object, "schema_version")).value_or(schemaVersion);
+    pause.pausedAt = JSONCoerce::toDouble(member(object, "paused_at")).value_or(0);
+    pause.reason = textOr(member(object, "reason"), "");
+    pause.sourceSession = textOr(member(object, "source_session"), "");
+    if (const JSON* targets = member(object, "targets"); targets && targets->is_array()) {
+        for (const auto& element : *targets) {
+            if (auto target = Target::fromJSON(&element)) pause.targets.push_back(std::move(*target));
+        }
+    }
+    return pause;
+}
+
+// LastThaw
+
+JSONObject LastThaw::toJSON() const {
+    return JSONObject{
+        {"thawed_at", thawedAt},
+        {"previous_resume_at", previousResumeAt},
+    };
+}
+
+std::optional<LastThaw> LastThaw::fromJSON(const JSON* value) {
+    if (!value || !value->is_object()) return std::nullopt;
+    const auto& object = value->get_ref<const JSONObject&>();
+    LastThaw lastThaw;
+    lastThaw.thawedAt = JSONCoerce::toDouble(member(object, "thawed_at")).value_or(0);
+    lastThaw.previousResumeAt = JSONCoerce::toDouble(member(object, "previous_resume_at")).value_or(0);
+    return lastThaw;
+}
+
+}  // namespace tracker

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Core/JSONFile.hpp"
+
+namespace tracker {
+
+// A typed view over the raw object of "config.json". Getters coerce leniently
+// and fall back to defaults; setters write into the same map, so keys this
+// program does not know survive a read-modify-write unchanged.
+struct TrackerConfig {
+    struct Key {
+        static constexpr const char* displayCommand = "display_command";
+        static constexpr const char* previousStatusLine = "previous_statusline";
+        static constexpr const char* threshold = "threshold";
+        static constexpr const char* refreshInterval = "refresh_interval";
+        static constexpr const char* shellStopMode = "shell_stop_mode";
+        static constexpr const char* notify = "notify";
+        static constexpr const char* staleAfter = "stale_after";
+        static constexpr const char* grace = "grace";
+        static constexpr const char* maxFreeze = "max_freeze";
+        static constexpr const char* pollInterval = "poll_interval";
+        static constexpr const char* recordTTL = "record_ttl";
+    };
+
+    static constexpr double defaultThreshold = 90;
+    static constexpr std::int64_t defaultRefreshInterval = 60;
+    static constexpr const char* defaultShellStopMode = "shell-first";
+    static constexpr double defaultStaleAfter = 1800;
+    static constexpr double defaultGrace = 60;
+    static constexpr double defaultMaxFreeze = 18600;
+    static constexpr double defaultPollInterval = 2;
+    static constexpr double defaultRecordTTL = 3600;
+
+    JSONObject raw;
+
+    TrackerConfig() = default;
+    explicit TrackerConfig(JSONObject raw) : raw(std::move(raw)) {}
+
+    // Text coercion; an empty text counts as absent.
+    std::optional<std::string> displayCommand() const;
+    void setDisplayCommand(const std::optional<std::string>& command);
+
+    // The stored value whatever its type; JSON null counts as absent.
+    std::optional<JSON> previousStatusLine() const;
+    void setPreviousStatusLine(const std::optional<JSON>& value);
+    bool hasPreviousStatusLineKey() const;
+
+    double threshold() const;
+    void setThreshold(double percent);
+
+    std::int64_t refreshInterval() const;
+    void setRefreshInterval(std::int64_t seconds);
+
+    // An empty text is returned as it is, not replaced by the default.
+    std::string shellStopMode() const;
+    void setShellStopMode(const std::string& mode);
+
+    std::optional<std::string> notify() const;
+    void setNotify(const std::optional<std::string>& mode);
+
+    double staleAfter() const;
+    double grace() const;
+    double maxFreeze() const;
+    double pollInterval() const;
+    double recordTTL() const;
+
+    bool operator==(const TrackerConfig&) const = default;
+
+private:
+    const JSON* lookup(const char* key) const;
+    double number(const char* key, double fallback) const;
+};
+
+}  // namespace tracker
