@@ -1,0 +1,114 @@
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tracker {
+
+// Severity of a daemon log line, ordered from the chattiest to the gravest.
+enum class DaemonLogLevel : int {
+    verbose = 0,
+    debug = 1,
+    info = 2,
+    warning = 3,
+    error = 4,
+    critical = 5,
+};
+
+// Names, labels and parsing of the levels ("--log-level" choices and line labels).
+namespace DaemonLogLevels {
+
+// "verbose", "debug", "info", "warning", "error", "critical", in this order.
+const std::vector<std::string>& allNames();
+// The lower-case name, e.g. "warning".
+std::string_view name(DaemonLogLevel level);
+// The label a log line carries, e.g. "WARNING".
+std::string_view label(DaemonLogLevel level);
+// 0 to 5 give their level; anything else none.
+std::optional<DaemonLogLevel> fromValue(std::int64_t value);
+// A name in any letter case, plus "warn" for warning and "fatal" for critical; anything else none.
+std::optional<DaemonLogLevel> fromName(std::string_view name);
+
+}  // namespace DaemonLogLevels
+
+// The daemon's one logger: time-stamped lines to "daemon.log" (rotated to "daemon.log.1" at
+// maxBytes) and optionally standard error. Shared by reference, so it is only made through
+// create(); sink() hands the shared core a plain function that holds the logger weakly.
+class DaemonLogger : public std::enable_shared_from_this<DaemonLogger> {
+public:
+    using Sink = std::function<void(const std::string&)>;
+
+    static constexpr std::int64_t defaultMaxBytes = 4194304;
+
+    // Opens (creating) the file at path at once; no path means no file output. Never throws.
+    static std::shared_ptr<DaemonLogger> create(std::optional<std::string> path, DaemonLogLevel level, bool console,
+                                                std::int64_t maxBytes = defaultMaxBytes);
+    ~DaemonLogger();
+    DaemonLogger(const DaemonLogger&) = delete;
+    DaemonLogger& operator=(const DaemonLogger&) = delete;
+
+    // Writes one line when level passes the filter; the message function is called only then.
+    template <std::invocable F>
+    void log(DaemonLogLevel level, F&& message) {
+        if (!passes(level)) return;
+        write(level, std::string(std::forward<F>(message)()));
+    }
+    // A ready text, for messages that cost nothing to build.
+    void log(DaemonLogLevel level, std::string_view message) {
+        if (passes(level)) write(level, std::string(message));
+    }
+
+    template <class M>
+    void verbose(M&& message) { log(DaemonLogLevel::verbose, std::forward<M>(message)); }
+    template <class M>
+    void debug(M&& message) { log(DaemonLogLevel::debug, std::forward<M>(message)); }
+    template <class M>
+    void info(M&& message) { log(DaemonLogLevel::info, std::forward<M>(message)); }
+    template <class M>
+    void warning(M&& message) { log(DaemonLogLevel::warning, std::forward<M>(message)); }
+    template <class M>
+    void error(M&& message) { log(DaemonLogLevel::error, std::forward<M>(message)); }
+    template <class M>
+    void critical(M&& message) { log(DaemonLogLevel::critical, std::forward<M>(message)); }
+
+    bool passes(DaemonLogLevel level) const { return static_cast<int>(level) >= static_cast<int>(level_); }
+
+    // A log hook for code that knows nothing of the logger: a leading "debug ", "warning ", ...
+    // picks the level and is dropped; other texts log at info. Does nothing once the logger is gone.
+    Sink sink();
+
+    DaemonLogLevel level() const { return level_; }
+    const std::optional<std::string>& path() const { return path_; }
+    std::int64_t maxBytes() const { return maxBytes_; }
+
+    // One formatted line, without taking the lock: stamp, blank, label padded to 8, blank, message.
+    static std::string formatLine(DaemonLogLevel level, std::string_view message);
+    // The local time "yyyy-MM-dd HH:mm:ss,SSS" of now.
+    static std::string stampNow();
+
+private:
+    DaemonLogger(std::optional<std::string> path, DaemonLogLevel level, bool console, std::int64_t maxBytes);
+
+    void write(DaemonLogLevel level, const std::string& message);
+    // Both need lock_ held.
+    void openFile();
+    void rotateIfNeeded();
+
+    const DaemonLogLevel level_;
+    const std::optional<std::string> path_;
+    const bool console_;
+    const std::int64_t maxBytes_;
+
+    std::mutex lock_;
+    int fd_ = -1;
+    std::int64_t written_ = 0;
+};
+
+}  // namespace tracker
