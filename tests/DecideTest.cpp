@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "Core/Decide.hpp"
+
+namespace tracker {
+namespace {
+
+constexpr double now = 1'000'000;
+
+Record record(const std::string& id, std::int64_t pid, double ts, std::optional<double> used,
+              std::optional<double> resets = now + 3600) {
+    Record r;
+    r.sessionID = id;
+    r.pid = pid;
+    r.ts = ts;
+    r.pidStart = "Tue Dec  8 01:16:34 2026";
+    r.shape = Shape::a;
+    JSONObject window;
+    if (used) window["used_percentage"] = *used;
+    if (resets) window["resets_at"] = *resets;
+    r.rateLimits["five_hour"] = window;
+    return r;
+}
+
+struct World {
+    std::set<std::int64_t> dead;
+    std::set<std::int64_t> unverified;
+    TrackerConfig config;
+
+    Action decide(const std::vector<Record>& records, std::optional<Pause> pause = std::nullopt,
+                  std::optional<LastThaw> lastThaw = std::nullopt, double at = now) const {
+        return Decide::decide(records, pause, lastThaw, at, config, alive(), verified());
+    }
+    Decide::RecordPredicate alive() const {
+        return [this](const Record& r) { return !dead.count(r.pid); };
+    }
+    Decide::RecordPredicate verified() const {
+        return [this](const Record& r) { return !unverified.count(r.pid); };
+    }
+};
+
+Pause pauseUntil(double resumeAt, std::vector<Target> targets = {}) {
+    return Pause{now - 100, resumeAt, std::move(targets), "r", "s", schemaVersion};
+}
+
+TEST(DecidePause, ThawsAtTheResumeTimeAndWaitsBefore) {
+    World world;
+    std::vector<Target> targets{Target{5, "x", std::nullopt, Shape::a, "s"}};
+    auto atResume = world.decide({}, pauseUntil(now, targets));
+    ASSERT_TRUE(atResume.isThaw());
+    EXPECT_EQ(atResume.targets(), targets);
+    EXPECT_EQ(atResume.reason(), "resume_at reached (1000000)");
+
+    auto before = world.decide({record("s", 5, now, 100)}, pauseUntil(now + 1, targets));
+    ASSERT_TRUE(before.isNothing());
+    EXPECT_EQ(before.reason(), "paused until 1000001 (1 s left)");
+
+    auto emptyPast = world.decide({}, pauseUntil(now - 10));
+    ASSERT_TRUE(emptyPast.isThaw());
+    EXPECT_TRUE(emptyPast.targets().empty());
+}
+
+TEST(DecideTruth, NoFreshUsableRecord) {
+    World world;
+    world.dead = {2};
+    const std::string reason = "no fresh record with rate_limits.five_hour";
+    EXPECT_EQ(world.decide({}).reason(), reason);
+    EXPECT_EQ(world.decide({record("dead", 2, now, 99)}).reason(), reason);
+    EXPECT_EQ(world.decide({record("old", 3, now - 1801, 99)}).reason(), reason);
+    EXPECT_EQ(world.decide({record("noused", 3, now, std::nullopt)}).reason(), reason);
+    EXPECT_EQ(world.decide({record("noreset", 3, now, 99, std::nullopt)}).reason(), reason);
+    Record noWindow = record("nowindow", 3, now, 99);
+    noWindow.rateLimits.clear();
+    EXPECT_EQ(world.decide({noWindow}).reason(), reason);
+    // Exactly staleAfter old is still fresh.
+    EXPECT_TRUE(world.decide({record("edge", 3, now - 1800, 99)}).isFreeze());
+}
+
+TEST(DecideTruth, FreshestWinsAndTiesGoToTheEarliest) {
+    World world;
+    auto tie = world.decide({record("first", 3, now, 95), record("second", 4, now, 10)});
+    ASSERT_TRUE(tie.isFreeze());
+    EXPECT_EQ(tie.freeze()->sourceSession, "first");
+    auto later = world.decide({record("first", 3, now, 95), record("second", 4, now + 0.001, 10)});
+    EXPECT_EQ(later.reason(), "below threshold: 10.0% < 90.0%");
+}
+
+TEST(DecideThreshold, EqualityFreezesAndResetPastDoesNot) {
+    World world;
+    auto equal = world.decide({record("s", 3, now, 90)});
+    ASSERT_TRUE(equal.isFreeze());
+    EXPECT_EQ(equal.reason(), "90.0% >= 90.0%");
+    EXPECT_FALSE(equal.freeze()->reFreeze);
+    EXPECT_EQ(world.decide({record("s", 3, now, 89.9)}).reason(), "below threshold: 89.9% < 90.0%");
+    EXPECT_EQ(world.decide({record("s", 3, now, 95, now)}).reason(), "resets_at 1000000 already past");
+}
+
+TEST(DecideLastThaw, GraceAndSameWindow) {
+    World world;
+    const double thawAt = now - 1000;
+    auto grace = world.decide({record("s", 3, thawAt + 60, 95)}, std::nullopt, LastThaw{thawAt, now - 2000});
+    EXPECT_EQ(grace.reason(), "post-thaw grace: record ts 999060 <= thaw 999000 + 60s");
+    EXPECT_TRUE(world.decide({record("s", 3, thawAt + 61, 95)}, std::nullopt, LastThaw{thawAt, now - 2000}).isFreeze());
+
+    const double resets = now + 3600;
+    auto same = world.decide({record("s", 3, now, 95, resets)}, std::nullopt, LastThaw{thawAt, resets});
+    EXPECT_EQ(same.reason(), "same window as last freeze (resets_at 1003600 <= 1003600)");
+    auto next = world.decide({record("s", 3, now, 95, resets + 1)}, std::nullopt, LastThaw{thawAt, resets});
+    ASSERT_TRUE(next.isFreeze());
+    EXPECT_TRUE(next.freeze()->reFreeze);
+
+    // A thaw at 0 is no thaw at all.
+    auto zero = world.decide({record("s", 3, now, 95, resets)}, std::nullopt, LastThaw{0, resets + 100});
+    ASSERT_TRUE(zero.isFreeze());
+    EXPECT_FALSE(zero.freeze()->reFreeze);
+}
+
+TEST(DecideLastThaw, GraceThatIsNoWholeNumberStillReadsSafely) {
+    World world;
+    world.config.raw["grace"] = "inf";
+    auto infinite = world.decide({record("s", 3, now, 95)}, std::nullopt, LastThaw{now - 10, 0});
+    EXPECT_EQ(infinite.reason(), "post-thaw grace: record ts 1000000 <= thaw 999990 + 9223372036854775807s");
+    world.config.raw["grace"] = "nan";  // a NaN grace never holds a record back
+    EXPECT_TRUE(world.decide({record("s", 3, now, 95)}, std::nullopt, LastThaw{now - 10, 0}).isFreeze());
+    EXPECT_EQ(Decide::wholeSeconds(-1e300), std::numeric_limits<long long>::min());
+    EXPECT_EQ(Decide::wholeSeconds(59.9), 59);
+    EXPECT_EQ(Decide::wholeSeconds(-59.9), -59);
+}
+
+TEST(DecideTargets, ExemptUnverifiedAndDuplicatePids) {
+    World world;
+    Record exempt = record("exempt", 3, now, 95);
+    exempt.exempt = true;
+    EXPECT_EQ(world.decide({exempt}).reason(), "at 95.0% but no signalable target (all exempt/unverified)");
+
+    world.unverified = {4};
+    Record other = record("other", 4, now - 10, 10);
+    EXPECT_TRUE(world.decide({exempt, other}).isNothing());
+
+    // The exempt truth still freezes the others.
+    Record third = record("third", 5, now - 10, 10);
+    Record sameProcess = record("again", 5, now - 5, 10);
+    third.parentShellPID = 77;
+    third.shape = Shape::b;
+    auto action = world.decide({exempt, other, third, sameProcess});
+    ASSERT_TRUE(action.isFreeze());
+    EXPECT_EQ(action.freeze()->sourceSession, "exempt");
+    ASSERT_EQ(action.targets().size(), 1u);
+    EXPECT_EQ(action.targets()[0], (Target{5, third.pidStart, 77, Shape::b, "third"}));
+}
+
+TEST(DecideResume, CappedByMaxFreezeAndTheWindow) {
+    World world;
+    auto far = world.decide({record("s", 3, 1000, 95, 50000)}, std::nullopt, std::nullopt, 1000);
+    ASSERT_TRUE(far.isFreeze());
+    EXPECT_EQ(far.freeze()->resumeAt, 19600);
+    EXPECT_EQ(far.freeze()->resetsAt, 50000);
+    EXPECT_EQ(far.freeze()->usedPercentage, 95);
+    auto near = world.decide({record("s", 3, 1000, 95, 5000)}, std::nullopt, std::nullopt, 1000);
+    EXPECT_EQ(near.freeze()->resumeAt, 5000);
+
+    // A max_freeze that is not a number never leaves the pause without an end.
+    world.config.raw["max_freeze"] = "nan";
+    auto odd = world.decide({record("s", 3, 1000, 95, 5000)}, std::nullopt, std::nullopt, 1000);
+    EXPECT_EQ(odd.freeze()->resumeAt, 5000);
+}
+
+}  // namespace
+}  // namespace tracker

@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+
+#include "Core/JSONFile.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using test::TempDir;
+
+std::vector<std::string> hiddenEntries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        auto name = entry.path().filename().string();
+        if (!name.empty() && name[0] == '.') names.push_back(name);
+    }
+    return names;
+}
+
+TEST(JSONFileRead, AcceptsAnyTopLevelValueAndTreatsDamageAsAbsent) {
+    TempDir dir;
+    test::writeFile(dir.file("number.json"), "42");
+    test::writeFile(dir.file("empty.json"), "");
+    test::writeFile(dir.file("broken.json"), "{\"a\": ");
+    test::writeFile(dir.file("object.json"), "{\"a\": [1, 2]}");
+
+    ASSERT_TRUE(JSONFile::read(dir.file("number.json")));
+    EXPECT_EQ(*JSONFile::read(dir.file("number.json")), 42);
+    EXPECT_FALSE(JSONFile::readObject(dir.file("number.json")));
+    EXPECT_FALSE(JSONFile::read(dir.file("empty.json")));
+    EXPECT_FALSE(JSONFile::read(dir.file("broken.json")));
+    EXPECT_FALSE(JSONFile::read(dir.file("missing.json")));
+    EXPECT_FALSE(JSONFile::read(dir.path()));  // a directory is not a document
+    ASSERT_TRUE(JSONFile::readObject(dir.file("object.json")));
+    EXPECT_EQ(JSONFile::readObject(dir.file("object.json"))->at("a").size(), 2u);
+}
+
+TEST(JSONFileSerialize, SortsKeysKeepsSlashesAndEndsWithNewline) {
+    JSON value = JSONObject{{"b", 1}, {"a", "/usr/local/bin/tarnel-tee"}};
+    std::string text = JSONFile::serialize(value);
+    EXPECT_EQ(text, "{\n  \"a\": \"/usr/local/bin/tarnel-tee\",\n  \"b\": 1\n}\n");
+    EXPECT_EQ(*JSONFile::parse(text), value);
+}
+
+TEST(JSONFileSerialize, RefusesWhatIsNotADocument) {
+    auto refused = [](const JSON& value) {
+        try {
+            JSONFile::serialize(value);
+        } catch (const JSONFileError& error) {
+            return error.kind() == JSONFileError::Kind::notSerializable && std::string(error.what()) == "notSerializable";
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused(JSON(42)));
+    EXPECT_TRUE(refused(JSON("text")));
+    EXPECT_TRUE(refused(JSON(nullptr)));
+    EXPECT_TRUE(refused(JSONObject{{"x", std::nan("")}}));
+    EXPECT_TRUE(refused(JSONObject{{"x", JSONArray{1.0, std::numeric_limits<double>::infinity()}}}));
+    EXPECT_TRUE(refused(JSONObject{{"x", std::string("\xff\xfe")}}));
+    EXPECT_FALSE(refused(JSONArray{}));
+}
+
+TEST(JSONFileAtomicWrite, ReplacesTheFileAndLeavesNoTemporary) {
+    TempDir dir;
+    std::string path = dir.file("pause.json");
+    test::writeFile(path, "old");
+    JSONFile::atomicWrite(JSONObject{{"resume_at", 5}}, path, true);
+    EXPECT_EQ(test::readFile(path), "{\n  \"resume_at\": 5\n}\n");
+    JSONFile::atomicWrite(JSONObject{{"resume_at", 6}}, path, false);
+    EXPECT_EQ((*JSONFile::readObject(path))["resume_at"], 6);
+    EXPECT_TRUE(hiddenEntries(dir.path()).empty());
+}
+
+TEST(JSONFileAtomicWrite, CreatesMissingDirectories) {
+    TempDir dir;
+    std::string path = dir.file("a/b/record.json");
+    JSONFile::atomicWrite(JSONObject{{"k", "v"}}, path, false);
+    EXPECT_EQ((*JSONFile::readObject(path))["k"], "v");
+}
+
+TEST(JSONFileAtomicWrite, FailuresThrowTheirMessageAndKeepTheOldContent) {
+    if (geteuid() == 0) {
+        // Root writes through permission bits; an unwritable place is a path
+        // under a regular file instead.
+        TempDir dir;
+        test::writeFile(dir.file("plain"), "x");
+        try {
+            JSONFile::atomicWrite(JSONObject{}, dir.file("plain/target.json"), false);
+            FAIL() << "write under a regular file succeeded";
+        } catch (const JSONFileError& error) {
+            EXPECT_EQ(error.kind(), JSONFileError::Kind::writeFailed);
+            EXPECT_EQ(error.message().rfind("could not create " + dir.file("plain/.target.json."), 0), 0u)
+                << error.message();
+            EXPECT_EQ(std::string(error.what()).rfind("writeFailed(\"could not create ", 0), 0u);
+        }
+    } else {
+        TempDir dir;
+        std::string path = dir.file("pause.json");
+        test::writeFile(path, "{}\n");
+        chmod(dir.path().c_str(), 0555);
+        EXPECT_THROW(JSONFile::atomicWrite(JSONObject{}, path, false), JSONFileError);
+        chmod(dir.path().c_str(), 0755);
+        EXPECT_EQ(test::readFile(path), "{}\n");
+    }
+
+    // A rename onto a directory fails after the temporary was written: the
+    // message names the step and the temporary is gone again.
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("target.json/inside"));
+    try {
+        JSONFile::atomicWrite(JSONObject{{"a", 1}}, dir.file("target.json"), true);
+        FAIL() << "rename onto a non-empty directory succeeded";
+    } catch (const JSONFileError& error) {
+        EXPECT_EQ(error.message().rfind("rename: ", 0), 0u) << error.message();
+    }
+    EXPECT_TRUE(hiddenEntries(dir.path()).empty());
+}
+
+TEST(JSONFileAtomicWrite, NotSerializableTouchesNothing) {
+    TempDir dir;
+    std::string path = dir.file("x/doc.json");
+    EXPECT_THROW(JSONFile::atomicWrite(JSONObject{{"x", std::nan("")}}, path, false), JSONFileError);
+    EXPECT_FALSE(test::fileExists(dir.file("x")));
+}
+
+// Coercions
+
+TEST(JSONCoerceInt, AcceptsNumbersAndStrictDecimalText) {
+    auto i = [](const JSON& v) { return JSONCoerce::toInt(&v); };
+    EXPECT_EQ(i("42"), 42);
+    EXPECT_EQ(i("+7"), 7);
+    EXPECT_EQ(i("-3"), -3);
+    EXPECT_EQ(i(3.9), 3);
+    EXPECT_EQ(i(-3.9), -3);
+    EXPECT_EQ(i(true), 1);
+    EXPECT_EQ(i(false), 0);
+    EXPECT_EQ(i("9223372036854775807"), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(i("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+    for (const JSON& bad : {JSON("+"), JSON(" 42"), JSON("42 "), JSON("1.5"), JSON("12abc"), JSON(""),
+                            JSON("9223372036854775808"), JSON(nullptr), JSON::array(), JSON::object()}) {
+        EXPECT_FALSE(i(bad)) << bad.dump();
+    }
+    EXPECT_FALSE(JSONCoerce::toInt(nullptr));
+}
+
+TEST(JSONCoerceInt, NumbersOutsideTheRangeAreAbsentNotUndefined) {
+    auto i = [](const JSON& v) { return JSONCoerce::toInt(&v); };
+    EXPECT_FALSE(i(JSON(std::uint64_t{9223372036854775808u})));
+    EXPECT_EQ(i(JSON(std::uint64_t{9223372036854775807u})), std::numeric_limits<std::int64_t>::max());
+    EXPECT_FALSE(i(1e300));
+    EXPECT_FALSE(i(-1e300));
+    EXPECT_FALSE(i(9223372036854775808.0));
+    EXPECT_EQ(i(-9223372036854775808.0), std::numeric_limits<std::int64_t>::min());
+    EXPECT_FALSE(i(std::nan("")));
+    EXPECT_FALSE(i(std::numeric_limits<double>::infinity()));
+    // What the parser makes of a huge literal is a double; still absent.
+    EXPECT_FALSE(JSONCoerce::toInt(&*JSONFile::parse("[184467440737095516160]")->begin()));
+}
+
+TEST(JSONCoerceDouble, ReadsWholeCLocaleLiterals) {
+    auto d = [](const JSON& v) { return JSONCoerce::toDouble(&v); };
+    EXPECT_EQ(d("1.5"), 1.5);
+    EXPECT_EQ(d("1e3"), 1000);
+    EXPECT_EQ(d("0x10"), 16);
+    EXPECT_EQ(d("-2"), -2);
+    EXPECT_TRUE(std::isinf(*d("inf")));
+    EXPECT_TRUE(std::isnan(*d("nan")));
+    EXPECT_EQ(d(true), 1);
+    EXPECT_EQ(d(std::uint64_t{18446744073709551615u}), 18446744073709551615.0);
+    for (const JSON& bad : {JSON(" 1.5"), JSON("1.5 "), JSON("abc"), JSON(""), JSON("1,5"), JSON(nullptr),
+                            JSON::array()}) {
+        EXPECT_FALSE(d(bad)) << bad.dump();
+    }
+}
+
+TEST(JSONCoerceDouble, IgnoresTheProcessLocale) {
+    // A locale with a decimal comma must not change what "1.5" means.
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    std::string saved = previous ? previous : "C";
+    bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "fr_FR.UTF-8");
+    JSON text("1.5");
+    EXPECT_EQ(JSONCoerce::toDouble(&text), 1.5);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    if (!switched) GTEST_SKIP() << "no decimal-comma locale installed; checked in the C locale only";
+}
+
+TEST(JSONCoerceText, StringsBooleansAndPIDs) {
+    auto s = [](const JSON& v) { return JSONCoerce::toString(&v); };
+    EXPECT_EQ(s(7), "7");
+    EXPECT_EQ(s(true), "1");
+    EXPECT_EQ(s(1.5), "1.5");
+    EXPECT_EQ(s(7.0), "7");
+    EXPECT_EQ(s("x"), "x");
+    EXPECT_FALSE(s(nullptr));
+    EXPECT_FALSE(s(JSON::object()));
+
+    auto b = [](const JSON& v) { return JSONCoerce::toBool(&v); };
+    for (const JSON& yes : {JSON("true"), JSON("yes"), JSON("False"), JSON(2), JSON(true), JSON(-0.5)}) {
+        EXPECT_TRUE(b(yes)) << yes.dump();
+    }
+    for (const JSON& no : {JSON("false"), JSON("0"), JSON(""), JSON(0), JSON(false), JSON(nullptr), JSON::array()}) {
+        EXPECT_FALSE(b(no)) << no.dump();
+    }
+    EXPECT_FALSE(JSONCoerce::toBool(nullptr));
+
+    auto p = [](const JSON& v) { return JSONCoerce::optionalPID(&v); };
+    EXPECT_EQ(p("77"), 77);
+    EXPECT_EQ(p(77), 77);
+    for (const JSON& none : {JSON("null"), JSON("abc"), JSON(""), JSON(0), JSON(-1), JSON(nullptr)}) {
+        EXPECT_FALSE(p(none)) << none.dump();
+    }
+}
+
+TEST(JSONCoerceStamp, IntegersOnlyForWholeValuesBelowTwoToThe53) {
+    EXPECT_TRUE(JSONCoerce::stamp(1796702400).is_number_integer());
+    EXPECT_EQ(JSONCoerce::stamp(1796702400), 1796702400);
+    EXPECT_TRUE(JSONCoerce::stamp(1796702400.5).is_number_float());
+    EXPECT_TRUE(JSONCoerce::stamp(9007199254740992.0).is_number_float());
+    EXPECT_TRUE(JSONCoerce::stamp(-9007199254740991.0).is_number_integer());
+    EXPECT_TRUE(JSONCoerce::stamp(std::nan("")).is_number_float());
+}
+
+}  // namespace
+}  // namespace tracker
