@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tracker::UTF8 {
+
+// The bytes as valid UTF-8: every ill-formed sequence (each maximal subpart,
+// the way the Unicode standard recommends) becomes U+FFFD.
+std::string repaired(std::string_view bytes);
+
+// True for tab and the Unicode space separators (category Zs); line breaks
+// are not horizontal.
+bool isHorizontalSpace(char32_t codePoint);
+
+// The text without horizontal whitespace at either end. Bytes that are not
+// valid UTF-8 are never trimmed.
+std::string_view trimmed(std::string_view text);
+
+}  // namespace tracker::UTF8
