@@ -64,6 +64,13 @@ TEST(DecidePause, ThawsAtTheResumeTimeAndWaitsBefore) {
     EXPECT_TRUE(emptyPast.targets().empty());
 }
 
+TEST(DecidePause, AResumeTimeThatIsNotANumberIsDueNow) {
+    // A hand-edited "resume_at": "nan" must not hold sessions forever.
+    World world;
+    auto action = world.decide({}, pauseUntil(std::nan("")));
+    EXPECT_TRUE(action.isThaw());
+}
+
 TEST(DecideTruth, NoFreshUsableRecord) {
     World world;
     world.dead = {2};

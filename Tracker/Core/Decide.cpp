@@ -83,7 +83,8 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
               const std::optional<LastThaw>& lastThaw, double now, const TrackerConfig& config,
               const RecordPredicate& alive, const RecordPredicate& verified) {
     if (pause) {
-        if (now >= pause->resumeAt) {
+        // A resume time that is not a number is due now, never "never".
+        if (!(now < pause->resumeAt)) {
             return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", pause->resumeAt)};
         }
         return Action::nothing(format("paused until %.0f (%.0f s left)", pause->resumeAt, pause->resumeAt - now));
