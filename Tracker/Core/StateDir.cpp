@@ -1,0 +1,185 @@
+#include "Core/StateDir.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "Core/JSONFile.hpp"
+#include "Core/ProcessTable.hpp"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace tracker {
+
+namespace {
+
+std::optional<std::string> homeOf(const std::string& user) {
+    if (user.empty()) {
+        if (const char* home = std::getenv("HOME"); home && *home) return std::string(home);
+    }
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    int rc = user.empty() ? getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)
+                          : getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc != 0 || !found || !found->pw_dir) return std::nullopt;
+    return std::string(found->pw_dir);
+}
+
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::error_code ec;
+    fs::path base = fs::current_path(ec);
+    if (ec) return path;
+    return (base / path).lexically_normal().string();
+}
+
+std::string lastComponent(const std::string& path) { return fs::path(path).filename().string(); }
+
+// Whole seconds for the pruning message; a ts that is not finite has none.
+std::string ageText(double seconds) {
+    if (!std::isfinite(seconds)) return "unknown";
+    double truncated = std::trunc(seconds);
+    if (truncated < -9.2e18 || truncated > 9.2e18) return "unknown";
+    return std::to_string(static_cast<long long>(truncated));
+}
+
+}  // namespace
+
+Environment currentEnvironment() {
+    Environment environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        if (!equals) continue;
+        environment.emplace(std::string(*entry, static_cast<size_t>(equals - *entry)), std::string(equals + 1));
+    }
+    return environment;
+}
+
+std::string expandTilde(const std::string& path) {
+    if (path.empty() || path[0] != '~') return path;
+    size_t slash = path.find('/');
+    std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    auto home = homeOf(user);
+    if (!home) return path;  // an unknown user stays as written
+    return *home + (slash == std::string::npos ? "" : path.substr(slash));
+}
+
+StateDir StateDir::fromEnvironment(const std::optional<std::string>& override, const Environment& environment) {
+    std::string chosen = defaultPath;
+    if (override) {
+        chosen = *override;
+    } else if (auto it = environment.find(environmentKey); it != environment.end() && !it->second.empty()) {
+        chosen = it->second;
+    }
+    return StateDir(chosen);
+}
+
+StateDir::StateDir(const std::string& path) : root_(absolute(expandTilde(path))) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+void StateDir::ensureDirectories() const { fs::create_directories(sessionsDir()); }
+
+std::vector<Record> StateDir::readRecords() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(sessionsDir(), ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<Record> records;
+    for (const auto& name : names) {
+        if (name.empty() || name[0] == '.') continue;
+        if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
+        std::string path = sessionsDir() + "/" + name;
+        auto value = JSONFile::read(path);
+        if (auto record = Record::fromJSON(value ? &*value : nullptr, path)) records.push_back(std::move(*record));
+    }
+    return records;
+}
+
+std::optional<Pause> StateDir::readPause() const {
+    auto value = JSONFile::read(pausePath());
+    return Pause::fromJSON(value ? &*value : nullptr);
+}
+
+std::optional<LastThaw> StateDir::readLastThaw() const {
+    auto value = JSONFile::read(lastThawPath());
+    return LastThaw::fromJSON(value ? &*value : nullptr);
+}
+
+TrackerConfig StateDir::readConfig() const {
+    auto object = JSONFile::readObject(configPath());
+    return object ? TrackerConfig(std::move(*object)) : TrackerConfig();
+}
+
+std::optional<Record> StateDir::freshestUsable(double now, double staleAfter) const {
+    return freshestUsable(readRecords(), now, staleAfter);
+}
+
+std::optional<Record> StateDir::freshestUsable(const std::vector<Record>& records, double now, double staleAfter) {
+    const Record* best = nullptr;
+    for (const auto& record : records) {
+        if (!record.fiveHour() || !record.usedPercentage() || !record.resetsAt()) continue;
+        if (!(record.ts >= now - staleAfter)) continue;
+        if (!best || record.ts > best->ts) best = &record;
+    }
+    if (!best) return std::nullopt;
+    return *best;
+}
+
+void StateDir::write(const Record& record, bool durable) const {
+    JSONFile::atomicWrite(record.toJSON(), recordPath(record.sessionID), durable);
+}
+
+void StateDir::write(const Pause& pause) const {
+    ensureDirectories();
+    JSONFile::atomicWrite(pause.toJSON(), pausePath(), true);
+}
+
+void StateDir::write(const LastThaw& lastThaw) const {
+    ensureDirectories();
+    JSONFile::atomicWrite(lastThaw.toJSON(), lastThawPath(), true);
+}
+
+void StateDir::write(const TrackerConfig& config) const { JSONFile::atomicWrite(config.raw, configPath(), true); }
+
+bool StateDir::deletePause() const { return ::unlink(pausePath().c_str()) == 0; }
+
+std::vector<Record> StateDir::pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now,
+                                           double ttl, const LogHook& log) {
+    std::vector<Record> kept;
+    for (const auto& record : records) {
+        if (!record.path || table.isAlive(record.pid) || record.ts > now - ttl) {
+            kept.push_back(record);
+            continue;
+        }
+        if (::unlink(record.path->c_str()) == 0) {
+            if (log) {
+                log("debug [pruneRecords] removed stale record " + lastComponent(*record.path) + " (pid " +
+                    std::to_string(record.pid) + " dead, ts " + ageText(now - record.ts) + "s old)");
+            }
+        } else {
+            int error = errno;
+            if (log) log("debug [pruneRecords] could not remove " + *record.path + ": " + std::strerror(error));
+            kept.push_back(record);
+        }
+    }
+    return kept;
+}
+
+bool isSafeSessionID(const std::string& sessionID) {
+    if (sessionID.empty() || sessionID[0] == '.') return false;
+    return sessionID.find('/') == std::string::npos && sessionID.find('\0') == std::string::npos;
+}
+
+}  // namespace tracker

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/Records.hpp"
+#include "Core/TrackerConfig.hpp"
+
+namespace tracker {
+
+class ProcessTable;
+
+using Environment = std::map<std::string, std::string>;
+// Optional log hook: one message, starting with its level word.
+using LogHook = std::function<void(const std::string&)>;
+
+// The environment of this process as a map.
+Environment currentEnvironment();
+
+// "~" and "~user" at the start of path become the home directory.
+std::string expandTilde(const std::string& path);
+
+// Where the shared state lives and what its files are called. Holds no
+// mutable state; readers never throw, writers throw what the atomic write throws.
+class StateDir {
+public:
+    static constexpr const char* environmentKey = "VAZ_ADODIVO_STATE_DIR";
+    static constexpr const char* defaultPath = "~/.claude/usage-state";
+    static constexpr double defaultRecordTTL = 3600;
+
+    // override, else VAZ_ADODIVO_STATE_DIR when set and not empty, else the default;
+    // tilde-expanded and made absolute against the working directory.
+    static StateDir fromEnvironment(const std::optional<std::string>& override, const Environment& environment);
+    // Tilde-expands and absolutizes path.
+    explicit StateDir(const std::string& path);
+
+    const std::string& root() const { return root_; }
+    std::string sessionsDir() const { return root_ + "/sessions"; }
+    std::string recordPath(const std::string& sessionID) const { return sessionsDir() + "/" + sessionID + ".json"; }
+    std::string pausePath() const { return root_ + "/pause.json"; }
+    std::string lastThawPath() const { return root_ + "/last_thaw.json"; }
+    std::string configPath() const { return root_ + "/config.json"; }
+    std::string logPath() const { return root_ + "/daemon.log"; }
+    std::string lockPath() const { return root_ + "/daemon.lock"; }
+    std::string pidPath() const { return root_ + "/daemon.pid"; }
+
+    // Creates root and "sessions" with any missing parents; throws
+    // std::filesystem::filesystem_error on failure.
+    void ensureDirectories() const;
+
+    // Readable records in file-name order; hidden and non-".json" names skipped.
+    std::vector<Record> readRecords() const;
+    std::optional<Pause> readPause() const;
+    std::optional<LastThaw> readLastThaw() const;
+    // Empty unless "config.json" holds an object.
+    TrackerConfig readConfig() const;
+
+    std::optional<Record> freshestUsable(double now, double staleAfter) const;
+    // Among records with a five-hour used percentage and reset time and a ts
+    // no older than staleAfter, the one with the greatest ts (earliest on ties).
+    static std::optional<Record> freshestUsable(const std::vector<Record>& records, double now, double staleAfter);
+
+    void write(const Record& record, bool durable) const;
+    void write(const Pause& pause) const;
+    void write(const LastThaw& lastThaw) const;
+    void write(const TrackerConfig& config) const;
+    // True when "pause.json" was removed; every failure is false.
+    bool deletePause() const;
+
+    // Removes the files of records whose process is gone and whose ts is at
+    // least ttl old; returns the rest in order.
+    static std::vector<Record> pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now,
+                                            double ttl, const LogHook& log);
+
+    bool operator==(const StateDir&) const = default;
+
+private:
+    struct Absolute {};
+    StateDir(Absolute, std::string root) : root_(std::move(root)) {}
+    std::string root_;
+};
+
+// Whether a session id can name a record file: not empty, no "/", no NUL, not
+// starting with "." (which also rules out "." and "..").
+bool isSafeSessionID(const std::string& sessionID);
+
+}  // namespace tracker
