@@ -1,0 +1,52 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tracker {
+
+class DirectoryEvents;
+
+// Lets the daemon loop sleep between ticks yet wake at once when a session record in one
+// directory changes. When the kernel watch cannot be set up it only sleeps (the loop polls),
+// and says so once through the log hook. Used by one thread; nothing is locked.
+class DirectoryWatcher {
+public:
+    using Log = std::function<void(const std::string&)>;
+
+    // Creates the directory (with parents) and starts watching it. Never fails: on any
+    // set-up failure the watcher polls after one "warning [DirectoryWatcher] ..." to log.
+    explicit DirectoryWatcher(std::filesystem::path path, Log log = {});
+    // The same from a path text, a leading "~" standing for the home directory.
+    explicit DirectoryWatcher(const std::string& pathText, Log log = {});
+    explicit DirectoryWatcher(const char* pathText, Log log = {});
+    // Waits on the given event source instead of setting one up (a fake in tests); none polls.
+    DirectoryWatcher(std::filesystem::path path, std::unique_ptr<DirectoryEvents> events, Log log = {});
+    ~DirectoryWatcher();
+    DirectoryWatcher(const DirectoryWatcher&) = delete;
+    DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
+
+    // Blocks for at most `timeout` seconds: true as soon as a change is seen; false when the
+    // time has passed (at once for a timeout of 0 or less) or when only polling. Changes since
+    // the previous wait count: they end this one at once, all of them together. A failing kernel
+    // wait sleeps out the time and returns false, so a lasting fault cannot make the loop spin.
+    bool wait(double timeout);
+
+    // Releases the kernel watch; afterwards wait only sleeps.
+    void close();
+
+    // Whether wait really watches the directory.
+    bool kqueueActive() const { return events_ != nullptr; }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    void openWatch();
+
+    std::filesystem::path path_;
+    Log log_;
+    std::unique_ptr<DirectoryEvents> events_;
+};
+
+}  // namespace tracker

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace tracker {
+
+// The kernel's change notification on one directory, as the directory watcher needs it:
+// inotify on Linux (Platform/linux/DirectoryEvents.cpp), kqueue where that is the facility.
+// Any entry created, removed, renamed or rewritten counts as a change.
+class DirectoryEvents {
+public:
+    // Why a watch could not be set up: "<what failed>" and the system's reason.
+    struct Failure {
+        std::string what;
+        std::string reason;
+    };
+    // Either a working watch or the reason there is none.
+    struct Opened {
+        std::unique_ptr<DirectoryEvents> events;
+        Failure failure;
+    };
+    enum class WaitResult { changed, timedOut, interrupted, failed };
+
+    // Starts watching the existing directory at path. Never throws.
+    static Opened open(const std::string& path);
+
+    virtual ~DirectoryEvents() = default;
+
+    // Blocks for at most `seconds` (a positive number) until a change is queued. On `changed`
+    // every change queued so far is consumed, so several changes between two waits count once.
+    virtual WaitResult wait(double seconds) = 0;
+};
+
+}  // namespace tracker
