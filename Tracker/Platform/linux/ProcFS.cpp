@@ -1,0 +1,341 @@
+#include "linux/ProcFS.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+#include "Core/UTF8.hpp"
+#include "linux/CommandText.hpp"
+#include "linux/TTYNames.hpp"
+
+namespace tracker::ProcFS {
+
+namespace {
+
+// Upper bound for a command line read for its arguments: far above what the
+// kernel lets a program receive, so nothing real is cut.
+constexpr std::size_t argumentsLimit = 16u * 1024u * 1024u;
+
+enum class ReadResult { ok, missing, failed };
+
+// Reads the whole file at path (relative to dir) into bytes, at most limit
+// bytes. A process that has gone away shows as missing.
+ReadResult readFile(int dir, const char* path, std::string& bytes, std::size_t limit) {
+    bytes.clear();
+    int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ESRCH ? ReadResult::missing : ReadResult::failed;
+    ReadResult result = ReadResult::ok;
+    std::size_t used = 0;
+    for (;;) {
+        if (used == limit) break;
+        if (bytes.size() < limit && bytes.size() - used < 4096) bytes.resize(std::min(limit, used + 8192));
+        ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
+        if (n > 0) {
+            used += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno == EINTR) {
+            continue;
+        } else {
+            result = errno == ESRCH ? ReadResult::missing : ReadResult::failed;
+            break;
+        }
+    }
+    ::close(fd);
+    bytes.resize(used);
+    return result;
+}
+
+template <typename Integer>
+std::optional<Integer> number(std::string_view text) {
+    Integer value{};
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// The rest of the line that starts with key (a line of its own, the first
+// or a later one), or none.
+std::optional<std::string_view> lineAfter(std::string_view text, std::string_view key) {
+    std::size_t at = 0;
+    if (!text.starts_with(key)) {
+        std::string wanted = "\n" + std::string(key);
+        at = text.find(wanted);
+        if (at == std::string_view::npos) return std::nullopt;
+        ++at;
+    }
+    std::string_view rest = text.substr(at + key.size());
+    return rest.substr(0, rest.find('\n'));
+}
+
+// The value of a "Key:\tvalue" line of /proc/<pid>/status.
+std::optional<std::string_view> statusValue(std::string_view status, std::string_view key) {
+    auto value = lineAfter(status, std::string(key) + ":");
+    if (!value) return std::nullopt;
+    while (!value->empty() && (value->front() == ' ' || value->front() == '\t')) value->remove_prefix(1);
+    return value;
+}
+
+bool fitsPID(std::int64_t pid) { return pid > 0 && pid <= std::numeric_limits<std::int32_t>::max(); }
+
+std::string pidPath(std::int64_t pid, const char* file) {
+    char path[48];
+    std::snprintf(path, sizeof path, "%lld/%s", static_cast<long long>(pid), file);
+    return path;
+}
+
+int openProc() { return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+// Everything one snapshot shares: the /proc descriptor, boot time, tick
+// rate, terminal names and reusable buffers.
+struct Snapshot {
+    int proc = -1;
+    std::int64_t boot = 0;
+    bool bootKnown = false;
+    long ticks = 100;
+    TTYNames ttys;
+    std::string statBytes;
+    std::string statusBytes;
+    std::string cmdlineBytes;
+
+    Snapshot() {
+        proc = openProc();
+        std::string procStat;
+        if (proc >= 0 && readFile(proc, "stat", procStat, 64 * 1024) == ReadResult::ok) {
+            if (auto boot = bootTime(procStat)) {
+                this->boot = *boot;
+                bootKnown = true;
+            }
+        }
+        long rate = ::sysconf(_SC_CLK_TCK);
+        if (rate > 0) ticks = rate;
+        // Pick up a changed time zone the way a fresh ps run would.
+        ::tzset();
+    }
+    ~Snapshot() {
+        if (proc >= 0) ::close(proc);
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    // The row for pid, or none when it vanished, is a thread rather than a
+    // process (only asked for listed pids), or gives nothing to show.
+    std::optional<Proc> row(std::int64_t pid, bool checkThreadGroup) {
+        if (readFile(proc, pidPath(pid, "stat").c_str(), statBytes, 4096) != ReadResult::ok) return std::nullopt;
+        auto stat = parseStat(statBytes);
+        if (!stat || stat->pid != pid) return std::nullopt;
+        if (readFile(proc, pidPath(pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
+            return std::nullopt;
+        }
+        if (checkThreadGroup) {
+            auto group = threadGroup(statusBytes);
+            if (group && *group != pid) return std::nullopt;
+        }
+        ReadResult cmdline = readFile(proc, pidPath(pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
+        if (cmdline == ReadResult::missing) return std::nullopt;
+
+        Proc proc;
+        proc.pid = pid;
+        proc.ppid = stat->ppid;
+        proc.pgid = stat->pgrp;
+        proc.tpgid = stat->tpgid;
+        proc.stat = stateLetters(*stat, locksMemory(statusBytes));
+        proc.tty = ttys.name(stat->ttyNr, pid);
+        if (bootKnown) proc.lstart = startTimeText(startTime(boot, stat->startTicks, ticks));
+        // The trimming a parser of ps output applies; a blank command gives
+        // no row there, so none here either.
+        proc.command = std::string(UTF8::trimmed(CommandText::fromCmdline(cmdlineBytes, stat->comm, stat->state == 'Z')));
+        if (proc.command.empty()) return std::nullopt;
+        return proc;
+    }
+};
+
+bool allDigits(const char* name) {
+    if (*name == '\0') return false;
+    for (const char* c = name; *c; ++c) {
+        if (*c < '0' || *c > '9') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Stat> parseStat(std::string_view text) {
+    std::size_t open = text.find('(');
+    std::size_t close = text.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
+    Stat stat;
+    std::string_view pid = text.substr(0, open);
+    while (!pid.empty() && pid.back() == ' ') pid.remove_suffix(1);
+    auto parsedPID = number<std::int64_t>(pid);
+    if (!parsedPID) return std::nullopt;
+    stat.pid = *parsedPID;
+    stat.comm = std::string(text.substr(open + 1, close - open - 1));
+
+    // Fields from the state (the third) on, split at single blanks.
+    std::vector<std::string_view> fields;
+    std::size_t at = close + 1;
+    while (at < text.size() && fields.size() < 20) {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\n')) ++at;
+        std::size_t end = at;
+        while (end < text.size() && text[end] != ' ' && text[end] != '\n') ++end;
+        if (end > at) fields.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    if (fields.size() < 20 || fields[0].size() != 1) return std::nullopt;
+    stat.state = fields[0][0];
+    auto ppid = number<std::int64_t>(fields[1]);
+    auto pgrp = number<std::int64_t>(fields[2]);
+    auto session = number<std::int64_t>(fields[3]);
+    auto ttyNr = number<std::int64_t>(fields[4]);
+    auto tpgid = number<std::int64_t>(fields[5]);
+    auto nice = number<std::int64_t>(fields[16]);
+    auto threads = number<std::int64_t>(fields[17]);
+    auto start = number<std::uint64_t>(fields[19]);
+    if (!ppid || !pgrp || !session || !ttyNr || !tpgid || !nice || !threads || !start) return std::nullopt;
+    stat.ppid = *ppid;
+    stat.pgrp = *pgrp;
+    stat.session = *session;
+    stat.ttyNr = static_cast<std::uint32_t>(*ttyNr);
+    stat.tpgid = *tpgid;
+    stat.nice = *nice;
+    stat.threads = *threads;
+    stat.startTicks = *start;
+    return stat;
+}
+
+std::string stateLetters(const Stat& stat, bool locked) {
+    std::string letters(1, stat.state);
+    if (stat.nice < 0) letters += '<';
+    if (stat.nice > 0) letters += 'N';
+    if (locked) letters += 'L';
+    if (stat.session == stat.pid) letters += 's';
+    if (stat.threads > 1) letters += 'l';
+    if (stat.pgrp == stat.tpgid) letters += '+';
+    return letters;
+}
+
+bool locksMemory(std::string_view status) {
+    auto value = statusValue(status, "VmLck");
+    if (!value) return false;
+    std::string_view digits = value->substr(0, value->find(' '));
+    auto kilobytes = number<std::uint64_t>(digits);
+    return kilobytes && *kilobytes > 0;
+}
+
+std::optional<std::int64_t> threadGroup(std::string_view status) {
+    auto value = statusValue(status, "Tgid");
+    if (!value) return std::nullopt;
+    return number<std::int64_t>(*value);
+}
+
+std::optional<std::int64_t> bootTime(std::string_view procStat) {
+    auto value = lineAfter(procStat, "btime ");
+    if (!value) return std::nullopt;
+    return number<std::int64_t>(*value);
+}
+
+std::int64_t startTime(std::int64_t boot, std::uint64_t startTicks, long ticksPerSecond) {
+    if (ticksPerSecond <= 0) ticksPerSecond = 100;
+    return boot + static_cast<std::int64_t>(startTicks / static_cast<std::uint64_t>(ticksPerSecond));
+}
+
+std::string startTimeText(std::int64_t secondsSinceEpoch) {
+    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::time_t when = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm local{};
+    if (!::localtime_r(&when, &local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+        local.tm_mon > 11) {
+        return {};
+    }
+    char full[64];
+    std::snprintf(full, sizeof full, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", days[local.tm_wday], months[local.tm_mon],
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, 1900 + local.tm_year);
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%24.24s", full);
+    return shown;
+}
+
+std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
+    std::vector<Proc> rows;
+    Snapshot snapshot;
+    if (snapshot.proc < 0) return rows;
+    if (!pids.empty()) {
+        for (std::int64_t pid : pids) {
+            if (!fitsPID(pid)) continue;
+            if (auto row = snapshot.row(pid, true)) rows.push_back(std::move(*row));
+        }
+        return rows;
+    }
+    int listing = ::openat(snapshot.proc, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return rows;
+    DIR* directory = ::fdopendir(listing);
+    if (!directory) {
+        ::close(listing);
+        return rows;
+    }
+    rows.reserve(512);
+    while (dirent* entry = ::readdir(directory)) {
+        if (!allDigits(entry->d_name)) continue;
+        auto pid = number<std::int64_t>(entry->d_name);
+        if (!pid || !fitsPID(*pid)) continue;
+        if (auto row = snapshot.row(*pid, false)) rows.push_back(std::move(*row));
+    }
+    ::closedir(directory);
+    return rows;
+}
+
+std::optional<std::int64_t> parentPID(std::int64_t pid) {
+    if (!fitsPID(pid)) return std::nullopt;
+    std::string bytes;
+    if (readFile(AT_FDCWD, ("/proc/" + pidPath(pid, "stat")).c_str(), bytes, 4096) != ReadResult::ok) {
+        return std::nullopt;
+    }
+    auto stat = parseStat(bytes);
+    if (!stat) return std::nullopt;
+    return stat->ppid;
+}
+
+std::vector<std::string> splitArguments(std::string_view cmdline) {
+    std::vector<std::string> arguments;
+    std::size_t at = 0;
+    while (at < cmdline.size()) {
+        std::size_t end = cmdline.find('\0', at);
+        if (end == std::string_view::npos) end = cmdline.size();
+        arguments.push_back(UTF8::repaired(cmdline.substr(at, end - at)));
+        at = end + 1;
+    }
+    return arguments;
+}
+
+std::optional<std::string> arguments(std::int64_t pid) {
+    if (!fitsPID(pid)) return std::nullopt;
+    std::string bytes;
+    if (readFile(AT_FDCWD, ("/proc/" + pidPath(pid, "cmdline")).c_str(), bytes, argumentsLimit) != ReadResult::ok) {
+        return std::nullopt;
+    }
+    std::vector<std::string> split = splitArguments(bytes);
+    if (split.empty()) return std::nullopt;
+    std::string joined = split.front();
+    for (std::size_t k = 1; k < split.size(); ++k) joined += " " + split[k];
+    return joined;
+}
+
+std::optional<std::string> executablePath(std::int64_t pid) {
+    if (!fitsPID(pid)) return std::nullopt;
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(("/proc/" + pidPath(pid, "exe")).c_str(), target, sizeof target);
+    if (n < 1 || static_cast<std::size_t>(n) >= sizeof target) return std::nullopt;
+    return std::string(target, static_cast<std::size_t>(n));
+}
+
+}  // namespace tracker::ProcFS

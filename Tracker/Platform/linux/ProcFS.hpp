@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Core/ProcessTable.hpp"
+
+// Process rows read straight from /proc, column for column the text procps
+// ps prints for the same process, at a fraction of the cost of running ps.
+// Nothing here reports errors: vanished or unreadable processes are skipped.
+namespace tracker::ProcFS {
+
+// The fields of /proc/<pid>/stat a row needs.
+struct Stat {
+    std::int64_t pid = 0;
+    std::string comm;
+    char state = '?';
+    std::int64_t ppid = 0;
+    std::int64_t pgrp = 0;
+    std::int64_t session = 0;
+    std::uint32_t ttyNr = 0;
+    std::int64_t tpgid = 0;
+    std::int64_t nice = 0;
+    std::int64_t threads = 0;
+    std::uint64_t startTicks = 0;
+};
+
+// Parses the stat line; the command name may hold blanks and parentheses,
+// so the fields are read after the last ")".
+std::optional<Stat> parseStat(std::string_view text);
+
+// The state letter and the flags ps adds: "<" high priority, "N" low
+// priority, "L" pages locked in memory, "s" session leader, "l"
+// multi-threaded, "+" in the terminal's foreground group.
+std::string stateLetters(const Stat& stat, bool locksMemory);
+
+// Whether /proc/<pid>/status reports locked memory (VmLck above 0).
+bool locksMemory(std::string_view status);
+// The thread group id in /proc/<pid>/status.
+std::optional<std::int64_t> threadGroup(std::string_view status);
+
+// The "btime" line of /proc/stat: boot time in seconds since the epoch.
+std::optional<std::int64_t> bootTime(std::string_view procStat);
+// Start time in whole seconds since the epoch, as ps computes it: boot time
+// plus the start ticks divided by the tick rate, truncated.
+std::int64_t startTime(std::int64_t bootTime, std::uint64_t startTicks, long ticksPerSecond);
+// The 24 characters ps prints for a start time ("Tue Dec  8 01:16:34 2026"),
+// in local time with English names, like ctime without its line break.
+std::string startTimeText(std::int64_t secondsSinceEpoch);
+
+// Rows for every process when pids is empty, else for the listed ones.
+std::vector<Proc> read(const std::vector<std::int64_t>& pids);
+
+// The parent pid from /proc/<pid>/stat.
+std::optional<std::int64_t> parentPID(std::int64_t pid);
+// The arguments of /proc/<pid>/cmdline, each repaired as UTF-8, joined by
+// blanks; none when unreadable or empty.
+std::optional<std::string> arguments(std::int64_t pid);
+// Splits cmdline bytes at NULs; a last argument without its NUL counts too.
+std::vector<std::string> splitArguments(std::string_view cmdline);
+// The target of /proc/<pid>/exe.
+std::optional<std::string> executablePath(std::int64_t pid);
+
+}  // namespace tracker::ProcFS

@@ -1,0 +1,16 @@
+#include "Core/ProcessSource.hpp"
+
+#include "linux/ProcFS.hpp"
+
+// On Linux everything comes from /proc: no ps run, no external program.
+namespace tracker::ProcessSource {
+
+std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids) { return ProcFS::read(pids); }
+
+std::optional<std::int64_t> parentPID(std::int64_t pid) { return ProcFS::parentPID(pid); }
+
+std::optional<std::string> arguments(std::int64_t pid) { return ProcFS::arguments(pid); }
+
+std::optional<std::string> executablePath(std::int64_t pid) { return ProcFS::executablePath(pid); }
+
+}  // namespace tracker::ProcessSource
