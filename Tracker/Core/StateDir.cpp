@@ -44,11 +44,12 @@ std::string absolute(const std::string& path) {
 
 std::string lastComponent(const std::string& path) { return fs::path(path).filename().string(); }
 
-// Whole seconds for the pruning message; a ts that is not finite has none.
+// Whole seconds for the pruning message; an age that is not finite (or does
+// not fit 64 bits) has none and shows as "?".
 std::string ageText(double seconds) {
-    if (!std::isfinite(seconds)) return "unknown";
+    if (!std::isfinite(seconds)) return "?";
     double truncated = std::trunc(seconds);
-    if (truncated < -9.2e18 || truncated > 9.2e18) return "unknown";
+    if (truncated < -9.2e18 || truncated > 9.2e18) return "?";
     return std::to_string(static_cast<long long>(truncated));
 }
 

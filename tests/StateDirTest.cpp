@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "Core/ProcessTable.hpp"
+#include "Core/StateDir.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using test::TempDir;
+namespace fs = std::filesystem;
+
+std::string home() { return expandTilde("~"); }
+
+TEST(StateDirLocation, OverrideThenEnvironmentThenDefault) {
+    EXPECT_EQ(StateDir::fromEnvironment(std::nullopt, {}).root(), home() + "/.claude/usage-state");
+    EXPECT_EQ(StateDir::fromEnvironment(std::nullopt, {{"VAZ_ADODIVO_STATE_DIR", ""}}).root(),
+              home() + "/.claude/usage-state");
+    EXPECT_EQ(StateDir::fromEnvironment(std::nullopt, {{"VAZ_ADODIVO_STATE_DIR", "~/x"}}).root(), home() + "/x");
+    EXPECT_EQ(StateDir::fromEnvironment(std::string("/tmp/o"), {{"VAZ_ADODIVO_STATE_DIR", "/tmp/e"}}).root(), "/tmp/o");
+    EXPECT_EQ(StateDir::fromEnvironment(std::string("rel/dir"), {}).root(), (fs::current_path() / "rel/dir").string());
+    EXPECT_EQ(StateDir("/tmp/s/").root(), "/tmp/s");
+}
+
+TEST(StateDirLocation, TildeExpansion) {
+    EXPECT_EQ(expandTilde("~root/x"), "/root/x");
+    EXPECT_EQ(expandTilde("~"), home());
+    EXPECT_EQ(expandTilde("/a/~b"), "/a/~b");
+    EXPECT_EQ(expandTilde("~no-such-user-here/x"), "~no-such-user-here/x");
+}
+
+TEST(StateDirFiles, LayoutNames) {
+    StateDir dir("/s");
+    EXPECT_EQ(dir.recordPath("abc"), "/s/sessions/abc.json");
+    EXPECT_EQ(dir.pausePath(), "/s/pause.json");
+    EXPECT_EQ(dir.lastThawPath(), "/s/last_thaw.json");
+    EXPECT_EQ(dir.configPath(), "/s/config.json");
+    EXPECT_EQ(dir.logPath(), "/s/daemon.log");
+}
+
+TEST(StateDirRead, RecordsInNameOrderSkippingHiddenAndOtherFiles) {
+    TempDir temp;
+    StateDir dir(temp.path() + "/state");
+    dir.ensureDirectories();
+    dir.ensureDirectories();  // existing directories are fine
+    auto put = [&](const std::string& name, const std::string& body) { test::writeFile(dir.sessionsDir() + "/" + name, body); };
+    put(".hidden.json", R"({"session_id": "h", "pid": 1})");
+    put("notes.txt", R"({"session_id": "n", "pid": 1})");
+    put("b.json", R"({"session_id": "b", "pid": 2})");
+    put("a.json", R"({"session_id": "xyz", "pid": 3})");
+    put("broken.json", "{");
+    put("zero.json", R"({"session_id": "z", "pid": 0})");
+    put(".a.json.1.2.tmp", R"({"session_id": "t", "pid": 1})");
+
+    auto records = dir.readRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].sessionID, "xyz");
+    EXPECT_EQ(records[0].path, dir.sessionsDir() + "/a.json");
+    EXPECT_EQ(records[1].sessionID, "b");
+
+    EXPECT_TRUE(StateDir(temp.path() + "/missing").readRecords().empty());
+}
+
+TEST(StateDirRead, PauseLastThawAndConfig) {
+    TempDir temp;
+    StateDir dir(temp.path());
+    EXPECT_FALSE(dir.readPause());
+    EXPECT_FALSE(dir.readLastThaw());
+    EXPECT_FALSE(dir.deletePause());
+
+    test::writeFile(dir.configPath(), "[1, 2]");
+    EXPECT_TRUE(dir.readConfig().raw.empty());
+    test::writeFile(dir.configPath(), R"({"threshold": "80", "x": 1})");
+    EXPECT_EQ(dir.readConfig().threshold(), 80);
+
+    Pause pause{10, 20, {Target{5, "s", std::nullopt, Shape::a, "id"}}, "r", "id", schemaVersion};
+    StateDir fresh(temp.path() + "/new");
+    fresh.write(pause);  // creates the directories it needs
+    EXPECT_EQ(fresh.readPause(), pause);
+    fresh.write(LastThaw{30, 20});
+    EXPECT_EQ(fresh.readLastThaw(), (LastThaw{30, 20}));
+    EXPECT_TRUE(fresh.deletePause());
+    EXPECT_FALSE(fresh.readPause());
+
+    TrackerConfig config = dir.readConfig();
+    config.setThreshold(70);
+    dir.write(config);
+    EXPECT_EQ(dir.readConfig().raw.at("x"), 1);
+    EXPECT_EQ(dir.readConfig().threshold(), 70);
+}
+
+Record liveRecord(const std::string& id, double ts, std::optional<double> used = 50) {
+    Record record;
+    record.sessionID = id;
+    record.pid = 4242;
+    record.ts = ts;
+    if (used) record.rateLimits["five_hour"] = JSONObject{{"used_percentage", *used}, {"resets_at", 9999}};
+    return record;
+}
+
+TEST(StateDirRead, FreshestUsable) {
+    const double now = 10000;
+    std::vector<Record> records{liveRecord("old", now - 1801), liveRecord("a", now - 10), liveRecord("b", now - 10),
+                                liveRecord("nolimits", now, std::nullopt)};
+    EXPECT_EQ(StateDir::freshestUsable(records, now, 1800)->sessionID, "a");
+    records.push_back(liveRecord("edge", now - 1800));
+    EXPECT_EQ(StateDir::freshestUsable(records, now, 1800)->sessionID, "a");
+    EXPECT_FALSE(StateDir::freshestUsable({liveRecord("old", now - 1801)}, now, 1800));
+}
+
+TEST(StateDirPrune, RemovesOnlyDeadAndOldRecords) {
+    TempDir temp;
+    StateDir dir(temp.path());
+    dir.ensureDirectories();
+    const double now = 100000;
+    auto make = [&](const std::string& id, std::int64_t pid, double ts) {
+        Record record = liveRecord(id, ts);
+        record.pid = pid;
+        dir.write(record, false);
+        record.path = dir.recordPath(id);
+        return record;
+    };
+    const std::int64_t self = getpid();
+    ProcessTable table({Proc{self, 1, self, self, "S", "?", "", "test"}});
+    std::vector<Record> records{make("dead-old", 999999, now - 3600), make("dead-young", 999999, now - 3599),
+                                make("live-old", self, now - 1e6)};
+    Record unpathed = liveRecord("unpathed", 0);
+    unpathed.pid = 999999;
+    records.push_back(unpathed);
+    Record nanTS = make("nan", 999999, now);
+    nanTS.ts = std::nan("");  // as a hand-edited "ts": "nan" reads
+    records.push_back(nanTS);
+
+    std::vector<std::string> messages;
+    auto kept = StateDir::pruneRecords(records, table, now, 3600, [&](const std::string& m) { messages.push_back(m); });
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0].sessionID, "dead-young");
+    EXPECT_EQ(kept[1].sessionID, "live-old");
+    EXPECT_EQ(kept[2].sessionID, "unpathed");
+    EXPECT_FALSE(test::fileExists(dir.recordPath("dead-old")));
+    EXPECT_TRUE(test::fileExists(dir.recordPath("dead-young")));
+    // A ts that is not a number is not younger than the ttl: pruned, with no age to show.
+    EXPECT_FALSE(test::fileExists(dir.recordPath("nan")));
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "debug [pruneRecords] removed stale record dead-old.json (pid 999999 dead, ts 3600s old)");
+    EXPECT_EQ(messages[1], "debug [pruneRecords] removed stale record nan.json (pid 999999 dead, ts ?s old)");
+
+    // A file that cannot be removed stays in the list, with a message.
+    Record gone = liveRecord("gone", now - 7200);
+    gone.pid = 999999;
+    gone.path = temp.path() + "/no/such/file.json";
+    messages.clear();
+    kept = StateDir::pruneRecords({gone}, table, now, 3600, [&](const std::string& m) { messages.push_back(m); });
+    EXPECT_EQ(kept.size(), 1u);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "debug [pruneRecords] could not remove " + *gone.path + ": No such file or directory");
+    // Without a log hook nothing is said and nothing breaks.
+    EXPECT_EQ(StateDir::pruneRecords({gone}, table, now, 3600, {}).size(), 1u);
+}
+
+TEST(StateDirPrune, AnAgeWithoutAWholeNumberReadsAsAQuestionMark) {
+    TempDir temp;
+    test::writeFile(temp.file("ancient.json"), "{}");
+    Record record = liveRecord("ancient", -INFINITY);
+    record.pid = 999999;
+    record.path = temp.file("ancient.json");
+    std::vector<std::string> messages;
+    auto kept = StateDir::pruneRecords({record}, ProcessTable(), 1000, 3600,
+                                       [&](const std::string& m) { messages.push_back(m); });
+    EXPECT_TRUE(kept.empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "debug [pruneRecords] removed stale record ancient.json (pid 999999 dead, ts ?s old)");
+}
+
+TEST(SessionIDs, SafeFileNames) {
+    EXPECT_TRUE(isSafeSessionID("12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf"));
+    EXPECT_TRUE(isSafeSessionID("a..b"));
+    EXPECT_FALSE(isSafeSessionID(""));
+    EXPECT_FALSE(isSafeSessionID("../escape"));
+    EXPECT_FALSE(isSafeSessionID(".."));
+    EXPECT_FALSE(isSafeSessionID(".hidden"));
+    EXPECT_FALSE(isSafeSessionID("a/b"));
+    EXPECT_FALSE(isSafeSessionID(std::string("a\0b", 3)));
+}
+
+}  // namespace
+}  // namespace tracker
