@@ -1,0 +1,203 @@
+// tarnel-tee: Claude Code's status-line command. Records the session that ran
+// it, then prints the user's own status line (or a minimal one). It must never
+// disturb the status line: every failure is a debug note, the exit status is 0.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Core/CommandLine.hpp"
+#include "Core/JSONFile.hpp"
+#include "Core/ProcessAncestry.hpp"
+#include "Core/ProcessTable.hpp"
+#include "Core/Records.hpp"
+#include "Core/Spawn.hpp"
+#include "Core/StateDir.hpp"
+#include "Core/StatusLine.hpp"
+
+namespace tracker {
+namespace {
+
+struct Tee {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    Environment environment;
+    bool debug = false;
+    std::string input;
+    JSONObject status;
+    std::string sessionID;
+    std::string version;
+    JSONObject rateLimits;
+    std::optional<StateDir> stateDir;
+
+    std::string elapsedMS() const {
+        auto nanoseconds =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2fms", static_cast<double>(nanoseconds) / 1'000'000.0);
+        return text;
+    }
+
+    // The message is built only when debug notes are on.
+    void note(const std::function<std::string()>& message) const {
+        if (!debug) return;
+        std::string line = "[tarnel-tee " + elapsedMS() + "] " + message() + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+
+    std::string env(const char* name) const {
+        auto it = environment.find(name);
+        return it == environment.end() ? std::string() : it->second;
+    }
+
+    std::optional<Record> recordSession() const;
+    void runDisplay() const;
+};
+
+std::string readAll(FILE* stream) {
+    std::string bytes;
+    char buffer[16384];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
+    return bytes;
+}
+
+std::string textMember(const JSONObject& object, const char* key) {
+    const JSON* value = JSONCoerce::member(object, key);
+    return value && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+std::optional<Record> Tee::recordSession() const {
+    if (sessionID.empty()) {
+        note([] { return "no session_id on stdin; not recording"; });
+        return std::nullopt;
+    }
+    if (!isSafeSessionID(sessionID)) {
+        // The id names a file: one that could leave sessions/ or hide there is refused.
+        note([this] { return "session_id " + JSON(sessionID).dump() + " is not a safe file name; not recording"; });
+        return std::nullopt;
+    }
+
+    auto found = ProcessAncestry::findClaude(static_cast<std::int64_t>(getppid()), maxAncestorHops);
+    if (!found) {
+        note([] { return "no claude ancestor within " + std::to_string(maxAncestorHops) + " hops"; });
+        return std::nullopt;
+    }
+    for (const auto& hop : found->chain) {
+        note([&hop] { return "hop pid=" + std::to_string(hop.pid) + " cmd=" + hop.command; });
+    }
+
+    const std::int64_t pid = found->claude.pid;
+    ProcessTable table = ProcessTable::forClaude(pid);
+    auto row = table.get(pid);
+    if (!row) {
+        note([pid] { return "ps did not return pid " + std::to_string(pid); });
+        return std::nullopt;
+    }
+    if (row->lstart.empty()) {
+        note([pid] { return "empty lstart for pid " + std::to_string(pid) + "; not recording"; });
+        return std::nullopt;
+    }
+
+    Record record;
+    record.sessionID = sessionID;
+    record.pid = pid;
+    record.ts = static_cast<double>(std::time(nullptr));
+    record.pidStart = row->lstart;
+    record.shape = table.classifyShape(pid);
+    if (record.shape == Shape::b) {
+        if (auto parent = table.parent(pid)) record.parentShellPID = parent->pid;
+    }
+    record.exempt = env("VAZ_ADODIVO_EXEMPT") == "1";
+    record.version = version;
+    record.rateLimits = rateLimits;
+    record.schema = schemaVersion;
+
+    note([&] {
+        return "claude_pid=" + std::to_string(pid) + " shape=" + shapeText(record.shape) + " shell_pid=" +
+               (record.parentShellPID ? std::to_string(*record.parentShellPID) : std::string("null")) +
+               " tty=" + row->tty + " pgid=" + std::to_string(row->pgid) + " tpgid=" + std::to_string(row->tpgid) +
+               " exempt=" + (record.exempt ? "true" : "false");
+    });
+
+    try {
+        stateDir->ensureDirectories();
+        stateDir->write(record, /*durable=*/false);
+    } catch (const std::exception& error) {
+        std::string description = error.what();
+        note([&description] { return "could not write the record: " + description; });
+        return std::nullopt;
+    }
+    return record;
+}
+
+void Tee::runDisplay() const {
+    auto command = stateDir->readConfig().displayCommand();
+    if (command) {
+        if (!Spawn::shell(*command, input)) {
+            note([&command] { return "could not run the display command: " + *command; });
+        }
+        return;
+    }
+    if (auto line = StatusLine::minimal(rateLimits, static_cast<double>(std::time(nullptr)))) {
+        std::string out = *line + "\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    note([] { return "no display_command and no five_hour block; printing nothing"; });
+}
+
+int run() {
+    ::signal(SIGPIPE, SIG_IGN);
+    Tee tee;
+    tee.environment = currentEnvironment();
+    tee.debug = tee.env("LST_TEE_DEBUG") == "1";
+
+    tee.input = readAll(stdin);
+    if (auto parsed = JSONFile::parse(tee.input); parsed && parsed->is_object()) {
+        tee.status = std::move(parsed->get_ref<JSONObject&>());
+    }
+    tee.sessionID = textMember(tee.status, "session_id");
+    tee.version = textMember(tee.status, "version");
+    if (const JSON* limits = JSONCoerce::member(tee.status, "rate_limits"); limits && limits->is_object()) {
+        tee.rateLimits = limits->get<JSONObject>();
+    }
+    tee.stateDir = StateDir::fromEnvironment(std::nullopt, tee.environment);
+    tee.note([&tee] { return "stdin read: " + std::to_string(tee.input.size()) + " bytes"; });
+
+    bool written = false;
+    try {
+        written = tee.recordSession().has_value();
+    } catch (const std::exception& error) {
+        // Nothing in recording may take the status line down with it.
+        std::string description = error.what();
+        tee.note([&description] { return "recording failed: " + description; });
+    }
+    tee.note([written] { return std::string("record written: ") + (written ? "true" : "false"); });
+
+    try {
+        tee.runDisplay();
+    } catch (const std::exception& error) {
+        std::string description = error.what();
+        tee.note([&description] { return "status line failed: " + description; });
+    }
+    tee.note([] { return "done"; });
+    return 0;
+}
+
+}  // namespace
+}  // namespace tracker
+
+int main() {
+    try {
+        tracker::run();
+    } catch (...) {
+    }
+    return 0;
+}

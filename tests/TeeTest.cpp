@@ -1,0 +1,272 @@
+// tarnel-tee end to end: the real program run by the Claude Code stand-in in
+// the three shapes a session can have, and run directly for its status line.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+#include "Core/JSONFile.hpp"
+#include "Core/StateDir.hpp"
+#include "RealWorld.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TempDir;
+
+std::string tee() { return test::builtProgram("tarnel-tee"); }
+
+// What ps prints as the start time of pid, trimmed.
+std::string psStart(std::int64_t pid) {
+    std::string out;
+    test::runProgram({"ps", "-o", "lstart=", "-p", std::to_string(pid)}, &out);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    while (!out.empty() && out.front() == ' ') out.erase(out.begin());
+    return out;
+}
+
+std::optional<JSONObject> waitForRecord(const std::string& path) {
+    std::optional<JSONObject> record;
+    test::waitUntil([&] {
+        record = JSONFile::readObject(path);
+        return record.has_value();
+    });
+    return record;
+}
+
+// Sets the state directory in this process's environment for tmux servers
+// started afterwards; puts the previous value back at the end.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (previous_) {
+            ::setenv(name_, previous_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+struct TeeRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the tee directly with stdin bytes and extra environment.
+TeeRun runTee(const TempDir& dir, const std::string& input, std::vector<std::string> environment) {
+    test::writeFile(dir.file("stdin"), input);
+    std::filesystem::remove(dir.file("stdout"));
+    std::filesystem::remove(dir.file("stderr"));
+    test::SpawnOptions options;
+    options.environment = std::move(environment);
+    options.stdinPath = dir.file("stdin");
+    options.stdoutPath = dir.file("stdout");
+    options.stderrPath = dir.file("stderr");
+    test::ChildProcess child({tee()}, options);
+    TeeRun run;
+    if (auto status = child.wait(20s)) run.status = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    run.out = test::readFile(dir.file("stdout"));
+    run.err = test::readFile(dir.file("stderr"));
+    return run;
+}
+
+std::string statusInput(const std::string& sessionID, double used, double resetsAt) {
+    JSON status = *JSONFile::parse(test::statusInputFixture());
+    status["session_id"] = sessionID;
+    status["rate_limits"]["five_hour"]["used_percentage"] = used;
+    status["rate_limits"]["five_hour"]["resets_at"] = resetsAt;
+    return status.dump();
+}
+
+class TeeUnderClaude : public ::testing::Test {
+protected:
+    TempDir dir;
+    StateDir state{dir.file("state")};
+    test::StandIn standIn{dir.path()};
+    const double resetsAt = static_cast<double>(std::time(nullptr)) + 7200;
+
+    void SetUp() override {
+        standIn.withCommand(tee()).withFiveHour(41.5, resetsAt);
+        standIn.extra = {"--session-id", "sess-under-test"};
+    }
+    std::string recordPath() const { return state.recordPath("sess-under-test"); }
+
+    void expectRecordOf(const JSONObject& record, std::int64_t pid, const char* shape) {
+        EXPECT_EQ(record.at("pid"), pid);
+        EXPECT_EQ(record.at("pid_start"), psStart(pid));
+        EXPECT_EQ(record.at("shape"), shape);
+        EXPECT_EQ(record.at("session_id"), "sess-under-test");
+        EXPECT_EQ(record.at("schema_version"), 1);
+        EXPECT_TRUE(record.at("ts").is_number_integer());
+        const JSON& fiveHour = record.at("rate_limits").at("five_hour");
+        EXPECT_EQ(fiveHour.at("used_percentage"), 41.5);
+        EXPECT_EQ(fiveHour.at("resets_at"), resetsAt);
+        // Members the tee does not read are kept verbatim too.
+        EXPECT_EQ(record.at("rate_limits").at("seven_day").at("used_percentage"), 12);
+    }
+};
+
+TEST_F(TeeUnderClaude, ShapeAWithoutATerminal) {
+    test::SpawnOptions options;
+    options.newSession = true;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+    test::ChildProcess claude(standIn.arguments(), options);
+    auto record = waitForRecord(recordPath());
+    ASSERT_TRUE(record) << "no record at " << recordPath();
+    expectRecordOf(*record, claude.pid(), "A");
+    EXPECT_TRUE(record->at("parent_shell_pid").is_null());
+    EXPECT_EQ(record->at("exempt"), false);
+    EXPECT_EQ(record->at("version"), "2.1.328");
+    // And the minimal line reached Claude Code's status line.
+    EXPECT_TRUE(test::waitUntil([&] { return test::readFile(standIn.statusFile).find("\u23F3 5h 42% \u00B7 ") == 0; }))
+        << test::readFile(standIn.statusFile);
+}
+
+TEST_F(TeeUnderClaude, ExemptOnlyForExactlyOne) {
+    for (const auto& [value, exempt] : std::vector<std::pair<std::string, bool>>{{"1", true}, {"yes", false}, {"true", false}}) {
+        std::filesystem::remove(recordPath());
+        test::SpawnOptions options;
+        options.newSession = true;
+        options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root(), "VAZ_ADODIVO_EXEMPT=" + value};
+        test::ChildProcess claude(standIn.arguments(), options);
+        auto record = waitForRecord(recordPath());
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->at("exempt"), exempt) << value;
+    }
+}
+
+TEST_F(TeeUnderClaude, ShapeBForegroundJobOfAnInteractiveShell) {
+    ScopedEnv env("VAZ_ADODIVO_STATE_DIR", state.root());
+    test::TmuxServer tmux;
+    std::int64_t shell = tmux.newSession("b", "exec bash --norc --noprofile -i");
+    ASSERT_GT(shell, 0);
+    tmux.sendKeys("b", standIn.commandLine());
+    auto record = waitForRecord(recordPath());
+    ASSERT_TRUE(record) << tmux.capture("b");
+    auto children = test::childrenOf(shell);
+    ASSERT_EQ(children.size(), 1u);
+    expectRecordOf(*record, children[0], "B");
+    EXPECT_EQ(record->at("parent_shell_pid"), shell);
+}
+
+TEST_F(TeeUnderClaude, ShapeCDirectlyUnderTmux) {
+    ScopedEnv env("VAZ_ADODIVO_STATE_DIR", state.root());
+    test::TmuxServer tmux;
+    std::int64_t pane = tmux.newSession("c", "exec " + standIn.commandLine());
+    ASSERT_GT(pane, 0);
+    auto record = waitForRecord(recordPath());
+    ASSERT_TRUE(record) << tmux.capture("c");
+    expectRecordOf(*record, pane, "C");
+    EXPECT_TRUE(record->at("parent_shell_pid").is_null());
+}
+
+TEST_F(TeeUnderClaude, UnsafeSessionIDsWriteNothingButTheLineStillShows) {
+    for (const std::string id : {"../escaped", ".hidden", "a/b"}) {
+        standIn.extra = {"--session-id", id, "--refreshes", "2"};
+        test::SpawnOptions options;
+        options.newSession = true;
+        options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+        std::filesystem::remove(standIn.statusFile);
+        test::ChildProcess claude(standIn.arguments(), options);
+        ASSERT_TRUE(claude.wait(20s));
+        EXPECT_EQ(test::readFile(standIn.statusFile).find("\u23F3 5h 42%"), 0u) << id;
+    }
+    // Nothing anywhere in the state directory, nor beside it.
+    EXPECT_FALSE(test::fileExists(state.root() + "/escaped.json"));
+    EXPECT_FALSE(test::fileExists(state.sessionsDir() + "/.hidden.json"));
+    EXPECT_FALSE(test::fileExists(state.sessionsDir() + "/a"));
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(state.root(), ec)) {
+        EXPECT_FALSE(entry.is_regular_file()) << entry.path();
+    }
+}
+
+class TeeDirect : public ::testing::Test {
+protected:
+    TempDir dir;
+    StateDir state{dir.file("state")};
+    std::vector<std::string> env(std::vector<std::string> more = {}) const {
+        more.push_back("VAZ_ADODIVO_STATE_DIR=" + state.root());
+        return more;
+    }
+};
+
+TEST_F(TeeDirect, MinimalLine) {
+    const double now = static_cast<double>(std::time(nullptr));
+    // 3930 s left reads 1h5m even if a second passes before the tee looks.
+    auto run = runTee(dir, statusInput("s", 41.5, now + 3930), env());
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "\u23F3 5h 42% \u00B7 1h5m\n");
+    EXPECT_EQ(run.err, "");
+
+    run = runTee(dir, statusInput("s", 89.5, now - 10), env());
+    EXPECT_EQ(run.out, "\u23F3 5h 90%\n");
+}
+
+TEST_F(TeeDirect, DisplayCommandGetsTheInputByteForByte) {
+    state.ensureDirectories();
+    TrackerConfig config;
+    config.setDisplayCommand("cat > " + test::shellQuote(dir.file("seen")) + "; printf 'my line'");
+    state.write(config);
+    // Odd spacing and a trailing blank line must survive untouched.
+    std::string input = statusInput("s", 50, 1) + "  \n\n";
+    auto run = runTee(dir, input, env());
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(test::readFile(dir.file("seen")), input);
+    EXPECT_EQ(run.out, "my line");
+
+    // Not JSON at all: no record, the display command still runs.
+    run = runTee(dir, "not json \xff", env({"LST_TEE_DEBUG=1"}));
+    EXPECT_EQ(test::readFile(dir.file("seen")), "not json \xff");
+    EXPECT_EQ(run.out, "my line");
+    EXPECT_NE(run.err.find("] no session_id on stdin; not recording\n"), std::string::npos) << run.err;
+}
+
+TEST_F(TeeDirect, DebugNotesOnlyWhenAskedAndNothingWithoutAFigure) {
+    auto quiet = runTee(dir, "{}", env({"LST_TEE_DEBUG=true"}));
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
+
+    auto loud = runTee(dir, "[]", env({"LST_TEE_DEBUG=1"}));
+    EXPECT_EQ(loud.status, 0);
+    EXPECT_EQ(loud.out, "");
+    EXPECT_EQ(loud.err.rfind("[tarnel-tee ", 0), 0u) << loud.err;
+    for (const char* note : {"ms] stdin read: 2 bytes\n", "] no session_id on stdin; not recording\n",
+                             "] record written: false\n",
+                             "] no display_command and no five_hour block; printing nothing\n", "] done\n"}) {
+        EXPECT_NE(loud.err.find(note), std::string::npos) << note << "\n" << loud.err;
+    }
+}
+
+TEST_F(TeeDirect, NoClaudeAncestorMeansNoRecord) {
+    auto run = runTee(dir, statusInput("lonely", 10, 1), env({"LST_TEE_DEBUG=1"}));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.err.find("] no claude ancestor within 8 hops\n"), std::string::npos) << run.err;
+    EXPECT_FALSE(test::fileExists(state.recordPath("lonely")));
+    EXPECT_EQ(run.out, "\u23F3 5h 10%\n");
+}
+
+TEST_F(TeeDirect, ExitsZeroWhenNothingWorks) {
+    // A state directory that cannot exist and a display command that cannot run.
+    test::writeFile(dir.file("plain"), "x");
+    auto run = runTee(dir, statusInput("s", 10, 1), {"VAZ_ADODIVO_STATE_DIR=" + dir.file("plain/state")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "\u23F3 5h 10%\n");
+}
+
+}  // namespace
+}  // namespace tracker
