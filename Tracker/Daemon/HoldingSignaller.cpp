@@ -1,0 +1,65 @@
+#include "Daemon/HoldingSignaller.hpp"
+
+#include <signal.h>
+
+namespace tracker {
+
+namespace {
+
+// Fallback explanations kept before the list starts over; pids are reused, so it must not grow forever.
+constexpr std::size_t explanationsKept = 4096;
+
+bool inSignalRange(std::int64_t pid) { return pid >= 2 && pid <= 2147483647; }
+
+}  // namespace
+
+HoldingSignaller::HoldingSignaller(SignalLog log) : HoldingSignaller(log, Freezer::make(log)) {}
+
+HoldingSignaller::HoldingSignaller(SignalLog log, std::unique_ptr<Freezer> freezer,
+                                   std::chrono::milliseconds holdCheck)
+    : log_(log), freezer_(std::move(freezer)), signals_(log, holdCheck) {}
+
+void HoldingSignaller::explainFallback(std::int64_t pid, const std::string& why) {
+    {
+        std::lock_guard lock(mutex_);
+        if (explained_.size() >= explanationsKept) explained_.clear();
+        if (!explained_.insert(pid).second) return;
+    }
+    if (log_) {
+        log_("warning [signal] pid " + std::to_string(pid) + " cannot be frozen through its cgroup (" + why +
+             ") - using SIGSTOP/SIGCONT");
+    }
+}
+
+bool HoldingSignaller::stop(std::int64_t pid) {
+    if (!inSignalRange(pid)) return false;
+    if (freezer_) {
+        auto attempt = freezer_->freeze(pid);
+        if (attempt.held) return true;
+        explainFallback(pid, attempt.whyNot);
+    } else {
+        explainFallback(pid, "no freezer on this system");
+    }
+    return signals_.stop(pid);
+}
+
+bool HoldingSignaller::cont(std::int64_t pid) {
+    if (!inSignalRange(pid)) return false;
+    if (freezer_ && freezer_->isHeld(pid) && freezer_->cont(pid)) {
+        // It may have been stopped by a signal as well (an earlier run that fell back, or its user), perhaps
+        // with the stop still pending while it was frozen; SIGCONT ends either, and is what a thaw sends anyway.
+        PosixSignaller::send(pid, SIGCONT);
+        return true;
+    }
+    return signals_.cont(pid);
+}
+
+bool HoldingSignaller::isHeld(std::int64_t pid) { return freezer_ && freezer_->isHeld(pid); }
+
+std::vector<std::int64_t> HoldingSignaller::heldPIDs() {
+    return freezer_ ? freezer_->heldPIDs() : std::vector<std::int64_t>{};
+}
+
+int HoldingSignaller::releaseAll() { return freezer_ ? freezer_->releaseAll() : 0; }
+
+}  // namespace tracker

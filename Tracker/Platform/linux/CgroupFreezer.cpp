@@ -1,0 +1,257 @@
+#include "linux/CgroupFreezer.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "Platform/ProcessState.hpp"
+
+namespace tracker {
+
+namespace {
+
+constexpr int deepestWalk = 64;
+
+std::string reasonFor(int error) { return std::system_category().message(error); }
+
+std::string parentOf(const std::string& directory) { return directory.substr(0, directory.rfind('/')); }
+
+std::string baseName(const std::string& directory) { return directory.substr(directory.rfind('/') + 1); }
+
+std::string trimmedLine(std::optional<std::string> text) {
+    std::string value = text.value_or("");
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    return value;
+}
+
+bool processAlive(std::int64_t pid) {
+    auto state = ProcessState::of(pid);
+    return state && !ProcessState::isGone(*state);
+}
+
+void collectGroups(const std::string& directory, int depth, std::vector<std::string>& found) {
+    if (depth > deepestWalk) return;
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) return;
+    std::vector<std::string> children;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info{};
+            isDirectory = fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+        }
+        if (isDirectory) children.push_back(name);
+    }
+    closedir(dir);
+    std::sort(children.begin(), children.end());
+    for (const auto& name : children) {
+        std::string path = directory + "/" + name;
+        // Our groups have no children of their own.
+        if (CgroupFreezer::isGroupName(name)) found.push_back(path);
+        else collectGroups(path, depth + 1, found);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Freezer> Freezer::make(std::function<void(const std::string&)> log) {
+    return std::make_unique<CgroupFreezer>(std::move(log));
+}
+
+CgroupFreezer::CgroupFreezer(SignalLog log, std::optional<CgroupV2::Mount> mount, std::chrono::milliseconds settle)
+    : log_(std::move(log)), mount_(std::move(mount)), settle_(settle) {}
+
+bool CgroupFreezer::isGroupName(std::string_view name) {
+    if (name.size() <= groupPrefix.size() || name.substr(0, groupPrefix.size()) != groupPrefix) return false;
+    auto digits = name.substr(groupPrefix.size());
+    return digits.size() <= 10 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void CgroupFreezer::emit(const std::string& message) const {
+    if (log_) log_(message);
+}
+
+std::optional<std::string> CgroupFreezer::groupOf(std::int64_t pid) const {
+    if (!mount_) return std::nullopt;
+    auto directory = CgroupV2::directoryOf(*mount_, pid);
+    if (!directory || *directory == mount_->path || !isGroupName(baseName(*directory))) return std::nullopt;
+    return directory;
+}
+
+bool CgroupFreezer::frozenFlag(const std::string& group) const {
+    return trimmedLine(CgroupV2::read(group + "/cgroup.freeze")) == "1";
+}
+
+bool CgroupFreezer::waitForFrozen(const std::string& group) const {
+    auto deadline = std::chrono::steady_clock::now() + settle_;
+    for (;;) {
+        auto events = CgroupV2::read(group + "/cgroup.events");
+        if (events && CgroupV2::keyedValue(*events, "frozen") == "1") return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+Freezer::Attempt CgroupFreezer::freeze(std::int64_t pid) {
+    if (pid < 2 || pid > 2147483647) return {false, "pid out of range"};
+    if (!mount_) return {false, "no cgroup2 file system is mounted"};
+    auto current = CgroupV2::directoryOf(*mount_, pid);
+    if (!current) {
+        return {false, processAlive(pid) ? "its cgroup cannot be read" : "no such process"};
+    }
+    std::lock_guard lock(mutex_);
+
+    // Already in a group of ours (an earlier run froze it, or froze and could not move it back): freeze
+    // that group again.
+    if (*current != mount_->path && isGroupName(baseName(*current))) {
+        if (int error = CgroupV2::write(*current + "/cgroup.freeze", "1")) {
+            return {false, "cannot write " + *current + "/cgroup.freeze: " + reasonFor(error)};
+        }
+        if (!waitForFrozen(*current)) {
+            CgroupV2::write(*current + "/cgroup.freeze", "0");
+            return {false, *current + " did not report frozen within " + std::to_string(settle_.count()) + " ms"};
+        }
+        frozenHere_.insert(pid);
+        return {true, {}};
+    }
+
+    // A cgroup that hands controllers down to its children holds no processes itself (the root excepted),
+    // so a process cannot sit beside such children; say so plainly rather than through a refused move.
+    if (*current != mount_->path) {
+        std::string delegated = trimmedLine(CgroupV2::read(*current + "/cgroup.subtree_control"));
+        if (!delegated.empty()) {
+            return {false, "cgroup " + *current + " enables controllers for its children (" + delegated + ")"};
+        }
+    }
+
+    std::string group = *current + "/" + std::string(groupPrefix) + std::to_string(pid);
+    bool created = mkdir(group.c_str(), 0755) == 0;
+    if (!created && errno != EEXIST) {
+        return {false, "cannot create " + group + ": " + reasonFor(errno)};
+    }
+    auto undo = [&] {
+        for (auto member : CgroupV2::processes(group)) {
+            CgroupV2::write(*current + "/cgroup.procs", std::to_string(member));
+        }
+        CgroupV2::write(group + "/cgroup.freeze", "0");
+        rmdir(group.c_str());
+    };
+    if (int error = CgroupV2::write(group + "/cgroup.procs", std::to_string(pid))) {
+        undo();
+        return {false, "cannot move it into " + group + ": " + reasonFor(error)};
+    }
+    if (int error = CgroupV2::write(group + "/cgroup.freeze", "1")) {
+        undo();
+        return {false, "cannot write " + group + "/cgroup.freeze: " + reasonFor(error)};
+    }
+    if (!waitForFrozen(group)) {
+        undo();
+        return {false, group + " did not report frozen within " + std::to_string(settle_.count()) + " ms"};
+    }
+    frozenHere_.insert(pid);
+    return {true, {}};
+}
+
+bool CgroupFreezer::stop(std::int64_t pid) {
+    auto attempt = freeze(pid);
+    if (!attempt.held) {
+        emit("error [signal] cgroup freeze of pid " + std::to_string(pid) + " failed - " + attempt.whyNot);
+    }
+    return attempt.held;
+}
+
+bool CgroupFreezer::release(const std::string& group) {
+    std::string parent = parentOf(group);
+    if (int error = CgroupV2::write(group + "/cgroup.freeze", "0")) {
+        emit("error [signal] cannot unfreeze " + group + ": " + reasonFor(error));
+        return false;
+    }
+    // Everything in the group goes back: the process, and anything it started between the move and the
+    // freeze. A parent that meanwhile took on controllers refuses them; they then run on in our group,
+    // which stays until they are gone.
+    for (auto member : CgroupV2::processes(group)) {
+        if (int error = CgroupV2::write(parent + "/cgroup.procs", std::to_string(member))) {
+            emit("warning [signal] pid " + std::to_string(member) + " runs on in " + group +
+                 ": cannot move it back (" + reasonFor(error) + ")");
+        }
+    }
+    if (rmdir(group.c_str()) != 0 && errno != ENOENT && errno != EBUSY && errno != ENOTEMPTY) {
+        emit("warning [signal] cannot remove " + group + ": " + reasonFor(errno));
+    }
+    return true;
+}
+
+bool CgroupFreezer::cont(std::int64_t pid) {
+    std::lock_guard lock(mutex_);
+    auto group = groupOf(pid);
+    if (!group) return false;
+    // Something the frozen process started just before the freeze: only it goes back (and so runs).
+    if (baseName(*group) != std::string(groupPrefix) + std::to_string(pid)) {
+        return CgroupV2::write(parentOf(*group) + "/cgroup.procs", std::to_string(pid)) == 0;
+    }
+    bool released = release(*group);
+    if (released) frozenHere_.erase(pid);
+    return released;
+}
+
+bool CgroupFreezer::isHeld(std::int64_t pid) {
+    auto group = groupOf(pid);
+    return group && frozenFlag(*group);
+}
+
+std::vector<std::string> CgroupFreezer::groups() const {
+    std::vector<std::string> found;
+    if (mount_) collectGroups(mount_->path, 0, found);
+    return found;
+}
+
+std::vector<std::int64_t> CgroupFreezer::heldPIDs() {
+    std::vector<std::int64_t> held;
+    for (const auto& group : groups()) {
+        if (!frozenFlag(group)) continue;
+        auto members = CgroupV2::processes(group);
+        held.insert(held.end(), members.begin(), members.end());
+    }
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    return held;
+}
+
+int CgroupFreezer::releaseAll() {
+    std::set<std::int64_t> pids;
+    {
+        std::lock_guard lock(mutex_);
+        pids = frozenHere_;
+    }
+    int released = 0;
+    for (auto pid : pids) {
+        if (cont(pid)) ++released;
+    }
+    removeUnused();
+    return released;
+}
+
+int CgroupFreezer::removeUnused() {
+    std::lock_guard lock(mutex_);
+    int removed = 0;
+    for (const auto& group : groups()) {
+        if (!CgroupV2::processes(group).empty()) continue;
+        // An empty group whose process still lives may be one another run is just setting up: leave it; it
+        // is taken up again by the next freeze of that process.
+        std::int64_t named = std::stoll(baseName(group).substr(groupPrefix.size()));
+        if (processAlive(named)) continue;
+        if (rmdir(group.c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+}  // namespace tracker

@@ -1,0 +1,395 @@
+#include "linux/CgroupFreezer.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "CgroupGuard.hpp"
+#include "Daemon/HoldingSignaller.hpp"
+#include "RealWorld.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using test::ChildProcess;
+using test::FreezeGroupGuard;
+using test::readHeartbeat;
+using test::StandIn;
+using test::TempDir;
+using test::TestCgroup;
+using test::waitUntil;
+
+struct Messages {
+    std::vector<std::string> lines;
+    SignalLog hook() {
+        return [this](const std::string& line) { lines.push_back(line); };
+    }
+};
+
+TEST(CgroupV2Mount, FindsTheUnifiedMountBesideTheV1Controllers) {
+    std::string hybrid =
+        "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+        "37 31 0:34 / /sys/fs/cgroup/freezer rw,relatime shared:12 - cgroup cgroup rw,freezer\n"
+        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime shared:9 master:3 - cgroup2 cgroup2 rw\n";
+    EXPECT_EQ(CgroupV2::mountIn(hybrid), (CgroupV2::Mount{"/sys/fs/cgroup/unified", "/"}));
+    EXPECT_EQ(CgroupV2::mountIn("29 23 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw,nsdelegate\n"),
+              (CgroupV2::Mount{"/sys/fs/cgroup", "/"}));
+}
+
+TEST(CgroupV2Mount, NoneWithOnlyV1ControllersOrAMalformedLine) {
+    EXPECT_EQ(CgroupV2::mountIn("37 31 0:34 / /sys/fs/cgroup/freezer rw - cgroup cgroup rw,freezer\n"), std::nullopt);
+    EXPECT_EQ(CgroupV2::mountIn("41 31 0:38 / - cgroup2 cgroup2 rw\n"), std::nullopt);
+    EXPECT_EQ(CgroupV2::mountIn("cgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n"), std::nullopt);
+    EXPECT_EQ(CgroupV2::mountIn(""), std::nullopt);
+}
+
+TEST(CgroupV2Mount, DecodesEscapedPathsAndKeepsThePartOfTheTreeShown) {
+    auto mount = CgroupV2::mountIn("50 23 0:40 /user.slice /mnt/my\\040cgroups rw - cgroup2 cgroup2 rw\n");
+    ASSERT_TRUE(mount);
+    EXPECT_EQ(mount->path, "/mnt/my cgroups");
+    EXPECT_EQ(mount->root, "/user.slice");
+}
+
+TEST(CgroupV2Path, TakesTheUnifiedLineOfAHybridCgroupFile) {
+    EXPECT_EQ(CgroupV2::pathIn("9:name=systemd:/user.slice\n4:memory:/x\n0::/user.slice/user-1000.slice/"
+                               "session-2.scope\n"),
+              "/user.slice/user-1000.slice/session-2.scope");
+    EXPECT_EQ(CgroupV2::pathIn("0::/\n"), "/");
+    EXPECT_EQ(CgroupV2::pathIn("1:name=systemd:/\n"), std::nullopt);
+    EXPECT_EQ(CgroupV2::pathIn("0::relative\n"), std::nullopt);
+    EXPECT_EQ(CgroupV2::pathIn(""), std::nullopt);
+}
+
+TEST(CgroupV2Path, MapsCgroupPathsToDirectoriesUnderTheMount) {
+    CgroupV2::Mount whole{"/sys/fs/cgroup", "/"};
+    EXPECT_EQ(CgroupV2::directoryFor(whole, "/"), "/sys/fs/cgroup");
+    EXPECT_EQ(CgroupV2::directoryFor(whole, "/a/b.scope"), "/sys/fs/cgroup/a/b.scope");
+    EXPECT_EQ(CgroupV2::directoryFor(whole, "/../elsewhere"), std::nullopt);
+    CgroupV2::Mount part{"/mnt/cg", "/user.slice"};
+    EXPECT_EQ(CgroupV2::directoryFor(part, "/user.slice/app.scope"), "/mnt/cg/app.scope");
+    EXPECT_EQ(CgroupV2::directoryFor(part, "/user.slice"), "/mnt/cg");
+    EXPECT_EQ(CgroupV2::directoryFor(part, "/user.slicex/app.scope"), std::nullopt);
+    EXPECT_EQ(CgroupV2::directoryFor(part, "/system.slice"), std::nullopt);
+}
+
+TEST(CgroupV2Path, ReadsKeyedValues) {
+    EXPECT_EQ(CgroupV2::keyedValue("populated 1\nfrozen 0\n", "frozen"), "0");
+    EXPECT_EQ(CgroupV2::keyedValue("populated 1\nfrozen 1\n", "populated"), "1");
+    EXPECT_EQ(CgroupV2::keyedValue("populated 1\n", "frozen"), std::nullopt);
+    EXPECT_EQ(CgroupV2::keyedValue("frozenx 1\n", "frozen"), std::nullopt);
+}
+
+TEST(CgroupFreezerNames, OnlyThePrefixFollowedByAPidIsOurs) {
+    EXPECT_TRUE(CgroupFreezer::isGroupName("tarnel-freeze-1234"));
+    EXPECT_FALSE(CgroupFreezer::isGroupName("tarnel-freeze-"));
+    EXPECT_FALSE(CgroupFreezer::isGroupName("tarnel-freeze-12a"));
+    EXPECT_FALSE(CgroupFreezer::isGroupName("tarnel-freeze-99999999999"));
+    EXPECT_FALSE(CgroupFreezer::isGroupName("session-2.scope"));
+}
+
+TEST(CgroupFreezerUnavailable, SaysWhyWithoutAMountOrAProcess) {
+    CgroupFreezer noMount({}, std::nullopt);
+    auto attempt = noMount.freeze(getpid());
+    EXPECT_FALSE(attempt.held);
+    EXPECT_EQ(attempt.whyNot, "no cgroup2 file system is mounted");
+    EXPECT_FALSE(noMount.cont(getpid()));
+    EXPECT_FALSE(noMount.isHeld(getpid()));
+    EXPECT_TRUE(noMount.heldPIDs().empty());
+
+    CgroupFreezer freezer;
+    std::int64_t gone;
+    {
+        ChildProcess child({"true"});
+        child.wait();
+        gone = child.pid();
+    }
+    EXPECT_FALSE(freezer.freeze(gone).held);
+    EXPECT_FALSE(freezer.freeze(1).held);
+    EXPECT_FALSE(freezer.freeze(0).held);
+}
+
+// Tests that freeze real processes: they need a cgroup2 mount this process may write.
+class CgroupFreezing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto mount = CgroupV2::mount();
+        if (!mount) GTEST_SKIP() << "no cgroup2 file system is mounted here";
+        TestCgroup probe("tarnel-probe");
+        if (!probe.made()) GTEST_SKIP() << "the cgroup2 tree below this process cannot be written here";
+        chmod(directory.path().c_str(), 0777);
+    }
+
+    // A stand-in that refreshes every 50 ms, running and beating.
+    std::unique_ptr<ChildProcess> startStandIn(const StandIn& standIn) {
+        auto child = std::make_unique<ChildProcess>(standIn.arguments(50));
+        EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+        return child;
+    }
+
+    // Whether the heartbeat stays where it is for the whole span (sampled), i.e. the stand-in is held.
+    static bool heartbeatStill(const std::string& path, std::chrono::milliseconds span) {
+        auto first = readHeartbeat(path);
+        return !waitUntil([&] { return readHeartbeat(path) != first; }, span, std::chrono::milliseconds(20));
+    }
+
+    TempDir directory;
+};
+
+TEST_F(CgroupFreezing, HoldsAProcessThatIsSentSIGCONTAndReleasesItToItsOwnCgroup) {
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    FreezeGroupGuard guard(child->pid());
+    Messages messages;
+    CgroupFreezer freezer(messages.hook());
+
+    ASSERT_TRUE(freezer.stop(child->pid()));
+    EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), child->pid()), guard.group());
+    EXPECT_EQ(CgroupV2::keyedValue(CgroupV2::read(guard.group() + "/cgroup.events").value_or(""), "frozen"), "1");
+    EXPECT_TRUE(freezer.isHeld(child->pid()));
+    auto held = freezer.heldPIDs();
+    EXPECT_NE(std::find(held.begin(), held.end(), child->pid()), held.end());
+
+    // What a terminal multiplexer does to a stopped child changes nothing here.
+    kill(child->pid(), SIGCONT);
+    EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
+
+    ASSERT_TRUE(freezer.cont(child->pid()));
+    EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), child->pid()), guard.parent());
+    EXPECT_FALSE(test::fileExists(guard.group()));
+    EXPECT_FALSE(freezer.isHeld(child->pid()));
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+    EXPECT_TRUE(messages.lines.empty());
+}
+
+TEST_F(CgroupFreezing, ContinuingAProcessItDoesNotHoldIsFalseAndLeavesItAlone) {
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    CgroupFreezer freezer;
+    std::string before = CgroupV2::pathOf(child->pid()).value_or("?");
+    EXPECT_FALSE(freezer.cont(child->pid()));
+    EXPECT_FALSE(freezer.isHeld(child->pid()));
+    EXPECT_EQ(CgroupV2::pathOf(child->pid()), before);
+}
+
+TEST_F(CgroupFreezing, FreezingTwiceKeepsOneGroup) {
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    FreezeGroupGuard guard(child->pid());
+    CgroupFreezer freezer;
+    ASSERT_TRUE(freezer.freeze(child->pid()).held);
+    ASSERT_TRUE(freezer.freeze(child->pid()).held);
+    EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), child->pid()), guard.group());
+    ASSERT_TRUE(freezer.cont(child->pid()));
+    EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), child->pid()), guard.parent());
+}
+
+TEST_F(CgroupFreezing, ALaterRunFindsAndReleasesWhatAnEarlierRunFroze) {
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    FreezeGroupGuard guard(child->pid());
+    {
+        CgroupFreezer crashed;
+        ASSERT_TRUE(crashed.stop(child->pid()));
+    }
+    CgroupFreezer later;
+    EXPECT_TRUE(later.isHeld(child->pid()));
+    auto held = later.heldPIDs();
+    EXPECT_NE(std::find(held.begin(), held.end(), child->pid()), held.end());
+    // The last resort of the exit path releases only this run's freezes; the sweep releases the rest.
+    EXPECT_EQ(later.releaseAll(), 0);
+    EXPECT_TRUE(later.isHeld(child->pid()));
+    EXPECT_TRUE(later.cont(child->pid()));
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+    EXPECT_FALSE(test::fileExists(guard.group()));
+}
+
+TEST_F(CgroupFreezing, ReleaseAllContinuesEverythingThisRunFroze) {
+    TempDir otherDirectory;
+    chmod(otherDirectory.path().c_str(), 0777);
+    StandIn first(directory.path());
+    StandIn second(otherDirectory.path());
+    auto one = startStandIn(first);
+    auto two = startStandIn(second);
+    FreezeGroupGuard guardOne(one->pid());
+    FreezeGroupGuard guardTwo(two->pid());
+    CgroupFreezer freezer;
+    ASSERT_TRUE(freezer.stop(one->pid()));
+    ASSERT_TRUE(freezer.stop(two->pid()));
+    EXPECT_EQ(freezer.releaseAll(), 2);
+    EXPECT_TRUE(test::heartbeatAdvances(first.heartbeat));
+    EXPECT_TRUE(test::heartbeatAdvances(second.heartbeat));
+    EXPECT_FALSE(test::fileExists(guardOne.group()));
+    EXPECT_FALSE(test::fileExists(guardTwo.group()));
+    EXPECT_EQ(freezer.releaseAll(), 0);
+}
+
+TEST_F(CgroupFreezing, GroupsLeftByProcessesThatDiedFrozenAreRemoved) {
+    StandIn standIn(directory.path());
+    std::string group;
+    {
+        auto child = startStandIn(standIn);
+        FreezeGroupGuard guard(child->pid());
+        group = guard.group();
+        CgroupFreezer crashed;
+        ASSERT_TRUE(crashed.stop(child->pid()));
+        child->kill();  // dies frozen; its group stays behind, empty
+        ASSERT_TRUE(waitUntil([&] { return CgroupV2::processes(group).empty(); }));
+        ASSERT_TRUE(test::fileExists(group));
+        CgroupFreezer later;
+        EXPECT_GE(later.removeUnused(), 1);
+        EXPECT_FALSE(test::fileExists(group));
+    }
+}
+
+TEST_F(CgroupFreezing, AnEmptyGroupWhoseProcessStillLivesIsKept) {
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    FreezeGroupGuard guard(child->pid());
+    ASSERT_EQ(mkdir(guard.group().c_str(), 0755), 0);
+    CgroupFreezer freezer;
+    freezer.removeUnused();
+    EXPECT_TRUE(test::fileExists(guard.group()));
+    // ...and is taken up by the next freeze of that process.
+    ASSERT_TRUE(freezer.stop(child->pid()));
+    EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), child->pid()), guard.group());
+    ASSERT_TRUE(freezer.cont(child->pid()));
+    EXPECT_FALSE(test::fileExists(guard.group()));
+}
+
+TEST_F(CgroupFreezing, TheHoldingSignallerFreezesThroughTheCgroupAndContinuesBothHolds) {
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    FreezeGroupGuard guard(child->pid());
+    Messages messages;
+    HoldingSignaller signaller(messages.hook());
+    ASSERT_TRUE(signaller.stop(child->pid()));
+    EXPECT_TRUE(signaller.isHeld(child->pid()));
+    EXPECT_EQ(CgroupV2::directoryOf(*CgroupV2::mount(), child->pid()), guard.group());
+    // Stopped by a signal on top of the freeze (its user, or an earlier run that fell back).
+    kill(child->pid(), SIGSTOP);
+    ASSERT_TRUE(signaller.cont(child->pid()));
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+    EXPECT_FALSE(signaller.isHeld(child->pid()));
+    EXPECT_TRUE(messages.lines.empty());
+}
+
+// Runs fn in a child process with the identity of user, as an unprivileged daemon would; what fn returns.
+std::string asUser(const passwd& user, const std::function<std::string()>& fn) {
+    int pipeFDs[2];
+    if (pipe2(pipeFDs, O_CLOEXEC) != 0) return "pipe failed";
+    pid_t child = fork();
+    if (child == 0) {
+        close(pipeFDs[0]);
+        std::string result;
+        if (setgroups(0, nullptr) != 0 || setresgid(user.pw_gid, user.pw_gid, user.pw_gid) != 0 ||
+            setresuid(user.pw_uid, user.pw_uid, user.pw_uid) != 0) {
+            result = "could not become the user";
+        } else {
+            result = fn();
+        }
+        ssize_t ignored = write(pipeFDs[1], result.data(), result.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(pipeFDs[1]);
+    std::string result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFDs[0], buffer, sizeof buffer)) > 0) result.append(buffer, static_cast<std::size_t>(n));
+    close(pipeFDs[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return result;
+}
+
+// The unprivileged cases: a user who was handed a cgroup subtree (as systemd delegates one to a desktop
+// session), and one who was not (an SSH login's session scope belongs to root).
+class UnprivilegedFreezing : public CgroupFreezing {
+protected:
+    void SetUp() override {
+        CgroupFreezing::SetUp();
+        if (IsSkipped()) return;
+        if (getuid() != 0) GTEST_SKIP() << "making a cgroup for another user needs root";
+        passwd* found = getpwnam("nobody");
+        ASSERT_NE(found, nullptr) << "the user nobody is missing";
+        user = *found;
+    }
+
+    std::unique_ptr<ChildProcess> startStandInAsUser(const StandIn& standIn) {
+        std::vector<std::string> arguments = {"setpriv", "--reuid=" + std::to_string(user.pw_uid),
+                                              "--regid=" + std::to_string(user.pw_gid), "--clear-groups"};
+        auto standInArguments = standIn.arguments(50);
+        arguments.insert(arguments.end(), standInArguments.begin(), standInArguments.end());
+        auto child = std::make_unique<ChildProcess>(arguments);
+        EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+        return child;
+    }
+
+    passwd user{};
+};
+
+TEST_F(UnprivilegedFreezing, AUserWithADelegatedSubtreeFreezesThroughTheCgroup) {
+    TestCgroup delegated("tarnel-test-delegated");
+    ASSERT_TRUE(delegated.made());
+    ASSERT_TRUE(delegated.delegateTo(user.pw_uid, user.pw_gid));
+    StandIn standIn(directory.path());
+    auto child = startStandInAsUser(standIn);
+    ASSERT_TRUE(delegated.add(child->pid()));
+    FreezeGroupGuard guard(child->pid());
+    std::int64_t pid = child->pid();
+
+    std::string frozen = asUser(user, [pid] {
+        std::string log;
+        HoldingSignaller signaller([&](const std::string& line) { log += line + "\n"; });
+        return std::string(signaller.stop(pid) ? "held" : "not held") + "\n" + log;
+    });
+    ASSERT_EQ(frozen, "held\n");
+    EXPECT_EQ(CgroupV2::directoryOf(*CgroupV2::mount(), pid), delegated.path() + "/tarnel-freeze-" + std::to_string(pid));
+    EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
+
+    std::string thawed = asUser(user, [pid] {
+        HoldingSignaller signaller;
+        return std::string(signaller.cont(pid) ? "continued" : "not continued");
+    });
+    EXPECT_EQ(thawed, "continued");
+    EXPECT_EQ(CgroupV2::directoryOf(*CgroupV2::mount(), pid), delegated.path());
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+}
+
+TEST_F(UnprivilegedFreezing, AUserWithoutWriteAccessFallsBackToSignalsAndSaysWhy) {
+    TestCgroup rootOwned("tarnel-test-root-owned");
+    ASSERT_TRUE(rootOwned.made());
+    StandIn standIn(directory.path());
+    auto child = startStandInAsUser(standIn);
+    ASSERT_TRUE(rootOwned.add(child->pid()));
+    FreezeGroupGuard guard(child->pid());
+    std::int64_t pid = child->pid();
+
+    std::string result = asUser(user, [pid] {
+        std::string log;
+        HoldingSignaller signaller([&](const std::string& line) { log += line + "\n"; });
+        std::string outcome = signaller.stop(pid) ? "stopped" : "not stopped";
+        outcome += test::processState(pid) == 'T' ? " T" : " not T";
+        outcome += signaller.cont(pid) ? " continued" : " not continued";
+        signaller.stop(pid);  // the reason is given once per process
+        signaller.cont(pid);
+        return outcome + "\n" + log;
+    });
+    std::string expectedWarning = "warning [signal] pid " + std::to_string(pid) + " cannot be frozen through its cgroup (cannot create " +
+                                  rootOwned.path() + "/tarnel-freeze-" + std::to_string(pid) +
+                                  ": Permission denied) - using SIGSTOP/SIGCONT\n";
+    EXPECT_EQ(result, "stopped T continued\n" + expectedWarning);
+    EXPECT_FALSE(test::fileExists(guard.group()));
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+}
+
+}  // namespace
+}  // namespace tracker
