@@ -1,0 +1,320 @@
+#include "Core/SettingsInstaller.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace tracker::SettingsInstaller {
+
+namespace {
+
+bool isSafeByte(unsigned char byte) {
+    // Any byte outside ASCII is part of a non-ASCII scalar, which is never safe.
+    return byte < 0x80 && safeCharacters.find(static_cast<char>(byte)) != std::string_view::npos;
+}
+
+bool containsTeeMarker(const std::string& command) {
+    for (auto marker : teeMarkers) {
+        if (command.find(marker) != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool onlyWhiteSpace(const std::string& bytes) {
+    return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// What a file held when it was read strictly.
+struct StrictRead {
+    bool existed = false;
+    JSONObject object;
+};
+
+// The JSON object in the file at path: empty when nothing is there (or the
+// file holds only white space, so nothing can be lost). Any file that is
+// there but cannot be read or is not a JSON object is refused, since writing
+// over it would throw away what it holds.
+StrictRead readStrictly(const std::string& path, const std::string& what) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        int error = errno;
+        // Nothing is there (a dangling link, or a parent that is no directory):
+        // nothing can be lost, and the write reports what stops it.
+        if (error == ENOENT || error == ENOTDIR) return {};
+        throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(error));
+    }
+    if (S_ISDIR(info.st_mode)) throw Refusal(path, "the " + what + " " + path + " is a directory, not a file");
+    if (static_cast<std::uintmax_t>(info.st_size) > JSONFile::maxDocumentBytes) {
+        throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(errno));
+    std::string bytes;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            ::close(fd);
+            throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(error));
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
+        if (bytes.size() > JSONFile::maxDocumentBytes) {
+            ::close(fd);
+            throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
+        }
+    }
+    ::close(fd);
+    if (onlyWhiteSpace(bytes)) return {true, {}};
+    auto value = JSONFile::parse(bytes);
+    if (!value) {
+        throw Refusal(path, "the " + what + " " + path +
+                                " is not valid JSON; it was left as it is. Fix it (or move it away) and try again");
+    }
+    if (!value->is_object()) {
+        throw Refusal(path,
+                      "the " + what + " " + path +
+                          " does not hold a JSON object; it was left as it is. Fix it (or move it away) and try again");
+    }
+    return {true, value->get_ref<const JSONObject&>()};
+}
+
+// Where a write to path lands: a symbolic link is followed, so a settings file
+// kept elsewhere (a dotfiles checkout) is updated instead of being replaced by
+// a plain file.
+std::string writeTarget(const std::string& path) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(path, ec))) return path;
+    auto resolved = fs::weakly_canonical(path, ec);
+    return ec ? path : resolved.string();
+}
+
+std::uint32_t randomNumber() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    return static_cast<std::uint32_t>(generator());
+}
+
+// Refuses when the atomic write of path could not succeed: its directory
+// cannot be made or written in, or the file is there and not writable. The
+// directory is created when missing (an empty directory loses nothing).
+void checkWritable(const std::string& path, const std::string& what) {
+    const std::string target = writeTarget(path);
+    const fs::path file(target);
+    const fs::path directory = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code ec;
+    fs::create_directories(directory, ec);
+    if (ec) {
+        throw Refusal(path, "the " + what + " " + path + " is not writable: cannot create the directory " +
+                                directory.string() + ": " + ec.message());
+    }
+    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) {
+        throw Refusal(path, "the " + what + " " + path + " is not writable: " + std::strerror(errno));
+    }
+    // The atomic write creates a file beside the target and renames it over.
+    const fs::path probe = directory / ("." + file.filename().string() + ".probe." + std::to_string(::getpid()) + "." +
+                                        std::to_string(randomNumber()));
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        throw Refusal(path, "the " + what + " " + path + " is not writable: cannot create files in " +
+                                directory.string() + ": " + std::strerror(errno));
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+}
+
+double currentTime() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string localStamp(double now) {
+    std::time_t seconds = static_cast<std::time_t>(std::isfinite(now) ? std::floor(now) : 0);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    size_t length = std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return std::string(text, length);
+}
+
+}  // namespace
+
+std::string settingsURL(const std::optional<std::string>& path, const Environment& environment) {
+    std::string chosen = defaultPath;
+    if (path) {
+        chosen = *path;
+    } else if (auto it = environment.find(environmentKey); it != environment.end() && !it->second.empty()) {
+        chosen = it->second;
+    }
+    std::string expanded = expandTilde(chosen);
+    if (expanded.empty()) return expanded;
+    std::error_code ec;
+    auto absolute = fs::absolute(expanded, ec);
+    return ec ? expanded : absolute.lexically_normal().string();
+}
+
+std::string statusLineCommand(const JSONObject& settings) {
+    const JSON* statusLine = JSONCoerce::member(settings, "statusLine");
+    if (!statusLine) return "";
+    if (statusLine->is_object()) return JSONCoerce::toString(JSONCoerce::member(*statusLine, "command")).value_or("");
+    if (statusLine->is_string()) return statusLine->get<std::string>();
+    return "";
+}
+
+bool pointsAtTee(const JSONObject& settings) {
+    std::string command = statusLineCommand(settings);
+    return !command.empty() && containsTeeMarker(command);
+}
+
+std::optional<std::string> displayCommand(const JSONObject& settings) {
+    std::string command = statusLineCommand(settings);
+    if (command.empty() || containsTeeMarker(command)) return std::nullopt;
+    return command;
+}
+
+JSON previousStatusLine(const JSONObject& settings, const JSONObject& existingConfig) {
+    const JSONObject& source = pointsAtTee(settings) ? existingConfig : settings;
+    const char* key = pointsAtTee(settings) ? TrackerConfig::Key::previousStatusLine : "statusLine";
+    const JSON* value = JSONCoerce::member(source, key);
+    return value ? *value : JSON(nullptr);
+}
+
+std::string shellQuoted(std::string_view text) {
+    if (text.empty()) return "''";
+    bool safe = true;
+    for (char c : text) {
+        if (!isSafeByte(static_cast<unsigned char>(c))) {
+            safe = false;
+            break;
+        }
+    }
+    if (safe) return std::string(text);
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += "'";
+    return quoted;
+}
+
+JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInterval) {
+    return JSONObject{
+        {"type", "command"},
+        {"command", shellQuoted(teePath)},
+        {"refreshInterval", refreshInterval},
+    };
+}
+
+JSONObject installedSettings(JSONObject settings, const Options& options) {
+    settings["statusLine"] = statusLineValue(options.teePath, options.refreshInterval);
+    return settings;
+}
+
+JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings, const Options& options) {
+    using Key = TrackerConfig::Key;
+    JSON display = nullptr;
+    if (auto command = displayCommand(settings)) {
+        display = *command;
+    } else if (auto kept = JSONCoerce::toString(JSONCoerce::member(existingConfig, Key::displayCommand))) {
+        display = *kept;
+    }
+    JSON previous = previousStatusLine(settings, existingConfig);
+    existingConfig[Key::displayCommand] = std::move(display);
+    existingConfig[Key::previousStatusLine] = std::move(previous);
+    existingConfig[Key::threshold] = JSON(static_cast<double>(options.threshold));
+    existingConfig[Key::refreshInterval] = JSON(options.refreshInterval);
+    if (options.overrideShellStopMode || !existingConfig.contains(Key::shellStopMode)) {
+        existingConfig[Key::shellStopMode] = options.shellStopMode;
+    }
+    if (options.notify && (options.overrideNotify || !existingConfig.contains(Key::notify))) {
+        existingConfig[Key::notify] = *options.notify;
+    }
+    return existingConfig;
+}
+
+JSONObject restoredSettings(JSONObject settings, const JSONObject& config) {
+    const JSON* previous = JSONCoerce::member(config, TrackerConfig::Key::previousStatusLine);
+    if (previous && !previous->is_null()) {
+        settings["statusLine"] = *previous;
+    } else {
+        settings.erase("statusLine");
+    }
+    return settings;
+}
+
+std::optional<std::string> backup(const std::string& location, double now) {
+    std::error_code ec;
+    if (!fs::is_regular_file(location, ec)) return std::nullopt;
+    const fs::path source(location);
+    const fs::path copy = source.parent_path() / (source.filename().string() + ".bak-" + localStamp(now));
+    fs::remove(copy, ec);
+    fs::copy_file(source, copy, fs::copy_options::overwrite_existing, ec);
+    if (!fs::is_regular_file(fs::symlink_status(copy, ec))) return std::nullopt;
+    return copy.string();
+}
+
+Result install(const std::string& settingsURL, const StateDir& stateDir, const Options& options) {
+    const std::string configPath = stateDir.configPath();
+    StrictRead settings = readStrictly(settingsURL, "settings file");
+    StrictRead config = readStrictly(configPath, "configuration");
+
+    JSONObject newSettings = installedSettings(settings.object, options);
+    JSONObject newConfig = installedConfig(config.object, settings.object, options);
+    // Both documents must be writable as JSON before either is written.
+    JSONFile::serialize(newSettings);
+    JSONFile::serialize(newConfig);
+    checkWritable(settingsURL, "settings file");
+
+    stateDir.ensureDirectories();
+    const std::string configTarget = writeTarget(configPath);
+    JSONFile::atomicWrite(newConfig, configTarget, true);
+
+    Result result{settingsURL, backup(settingsURL, currentTime()), newSettings, newConfig, true};
+    try {
+        JSONFile::atomicWrite(newSettings, writeTarget(settingsURL), true);
+    } catch (...) {
+        // Leave config.json as it was, so it does not describe an install that did not happen.
+        try {
+            if (config.existed) {
+                JSONFile::atomicWrite(config.object, configTarget, true);
+            } else {
+                ::unlink(configTarget.c_str());
+            }
+        } catch (...) {
+        }
+        throw;
+    }
+    return result;
+}
+
+Result restore(const std::string& settingsURL, const StateDir& stateDir) {
+    StrictRead settings = readStrictly(settingsURL, "settings file");
+    StrictRead config = readStrictly(stateDir.configPath(), "configuration");
+    if (!pointsAtTee(settings.object)) {
+        // The user's own status line (or none) is in place: nothing of ours to take out.
+        return Result{settingsURL, std::nullopt, settings.object, config.object, false};
+    }
+    JSONObject restored = restoredSettings(settings.object, config.object);
+    JSONFile::serialize(restored);
+    checkWritable(settingsURL, "settings file");
+    Result result{settingsURL, backup(settingsURL, currentTime()), restored, config.object, true};
+    JSONFile::atomicWrite(restored, writeTarget(settingsURL), true);
+    return result;
+}
+
+}  // namespace tracker::SettingsInstaller

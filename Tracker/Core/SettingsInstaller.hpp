@@ -1,0 +1,119 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "Core/JSONFile.hpp"
+#include "Core/StateDir.hpp"
+
+// Puts tarnel-tee into Claude Code's settings file as the status-line command,
+// keeping the user's previous status line in config.json as the tee's display
+// command, and puts the previous status line back on restore.
+//
+// Only install and restore touch files. They read strictly where the other
+// readers are lenient: a settings or configuration file that exists but is not
+// a readable JSON object would read as empty and the write would drop every
+// member the user has, so it is refused with a Refusal before anything is
+// written. A settings file that cannot be written is refused the same way,
+// before config.json is touched, so the two never disagree.
+namespace tracker::SettingsInstaller {
+
+inline constexpr const char* environmentKey = "VAZ_ADODIVO_SETTINGS_FILE";
+inline constexpr const char* defaultPath = "~/.claude/settings.json";
+// Texts whose presence in a status-line command means it already runs the tee.
+inline constexpr std::array<std::string_view, 3> teeMarkers = {"statusline-tee.sh", "lst-tee", "tarnel-tee"};
+// The 72 characters that never need quoting for /bin/sh.
+inline constexpr std::string_view safeCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-./=:+,@%";
+// Pattern of the time stamp in a backup's name, for people reading messages.
+inline constexpr const char* backupStampPattern = "yyyyMMdd-HHmmss";
+
+// What to install.
+struct Options {
+    std::string teePath;
+    std::int64_t refreshInterval = TrackerConfig::defaultRefreshInterval;
+    double threshold = TrackerConfig::defaultThreshold;
+    // Stored only when config.json has no "notify" (unless overrideNotify).
+    std::optional<std::string> notify;
+    // Stored only when config.json has no "shell_stop_mode" (unless overrideShellStopMode).
+    std::string shellStopMode = TrackerConfig::defaultShellStopMode;
+    // Replace an existing "notify" / "shell_stop_mode": a front end sets these
+    // when the user asked for a value explicitly.
+    bool overrideNotify = false;
+    bool overrideShellStopMode = false;
+
+    bool operator==(const Options&) const = default;
+};
+
+// What install or restore did.
+struct Result {
+    std::string settingsURL;
+    // The backup made, or none (no settings file was there, or it could not be copied).
+    std::optional<std::string> backupURL;
+    // The settings as written (restore without the tee installed: as read).
+    JSONObject settings;
+    // The configuration as written by install, as read by restore.
+    JSONObject config;
+    // False only for a restore that found no tee in the settings and left them alone.
+    bool changed = true;
+
+    bool operator==(const Result&) const = default;
+};
+
+// Thrown by install and restore when they refuse to go on; nothing has been
+// written (or removed) when it is thrown.
+class Refusal : public std::runtime_error {
+public:
+    Refusal(std::string path, const std::string& message) : std::runtime_error(message), path_(std::move(path)) {}
+    // The file the refusal is about.
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The given path (even if empty), else VAZ_ADODIVO_SETTINGS_FILE when set and
+// not empty, else the default; tilde-expanded and made absolute.
+std::string settingsURL(const std::optional<std::string>& path, const Environment& environment);
+
+// "statusLine" → "command" as text, or "statusLine" itself when it is a text; else "".
+std::string statusLineCommand(const JSONObject& settings);
+bool pointsAtTee(const JSONObject& settings);
+// The current status-line command unless it is empty or runs the tee.
+std::optional<std::string> displayCommand(const JSONObject& settings);
+// The value to keep as "previous_statusline": the existing one when the
+// settings already run the tee (so a reinstall keeps the user's), else
+// "statusLine" in whatever form; JSON null when missing.
+JSON previousStatusLine(const JSONObject& settings, const JSONObject& existingConfig);
+
+// text as one /bin/sh word: unchanged when every byte is a safe character,
+// else in single quotes with each ' written as '\''; "" becomes ''.
+std::string shellQuoted(std::string_view text);
+
+// {"type": "command", "command": <quoted tee>, "refreshInterval": <seconds>}.
+JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInterval);
+JSONObject installedSettings(JSONObject settings, const Options& options);
+JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings, const Options& options);
+// "statusLine" set to the saved "previous_statusline", or removed when none was saved.
+JSONObject restoredSettings(JSONObject settings, const JSONObject& config);
+
+// Copies the file at location to "<name>.bak-yyyyMMdd-HHmmss" beside it (local
+// time of now, seconds since the epoch), replacing a backup of the same
+// second. None when there is no file or the copy failed; never throws.
+std::optional<std::string> backup(const std::string& location, double now);
+
+// Writes config.json, backs the settings up and writes them, both durably.
+// Throws Refusal (nothing written), std::filesystem::filesystem_error (state
+// directory not created) or JSONFileError (a write failed; when it is the
+// settings write, config.json is put back as it was).
+Result install(const std::string& settingsURL, const StateDir& stateDir, const Options& options);
+// Puts the saved status line back when the settings run the tee; otherwise
+// writes nothing and returns changed false. config.json is never changed.
+// Throws Refusal or JSONFileError.
+Result restore(const std::string& settingsURL, const StateDir& stateDir);
+
+}  // namespace tracker::SettingsInstaller
