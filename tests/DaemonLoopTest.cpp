@@ -1,0 +1,422 @@
+// The daemon loop driven through its hooks: a fixed clock, a made-up process
+// table and a recording signaller, over a real state directory.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "Core/JSONFile.hpp"
+#include "Daemon/DaemonFlags.hpp"
+#include "Daemon/DaemonLoop.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using test::TempDir;
+
+constexpr double T = 1'796'690'000;
+const std::string claudeStart = "Tue Dec  8 01:16:34 2026";
+
+// Records every call, and whether pause.json existed when a stop came.
+class RecordingSignaller : public Signaller {
+public:
+    explicit RecordingSignaller(const StateDir* state = nullptr) : state_(state) {}
+    struct Call {
+        std::string kind;
+        std::int64_t pid;
+        bool pausePresent;
+        bool operator==(const Call&) const = default;
+    };
+    std::vector<Call> calls;
+    std::set<std::int64_t> refuse;
+    std::set<std::int64_t> held;
+
+    bool stop(std::int64_t pid) override { return record("stop", pid); }
+    bool cont(std::int64_t pid) override { return record("cont", pid); }
+    bool isHeld(std::int64_t pid) override { return held.count(pid) > 0; }
+    int releaseAll() override {
+        calls.push_back({"releaseAll", 0, false});
+        return 0;
+    }
+    std::vector<std::int64_t> pids(const std::string& kind) const {
+        std::vector<std::int64_t> out;
+        for (const auto& call : calls) {
+            if (call.kind == kind) out.push_back(call.pid);
+        }
+        return out;
+    }
+
+private:
+    bool record(const char* kind, std::int64_t pid) {
+        calls.push_back({kind, pid, state_ && test::fileExists(state_->pausePath())});
+        return !refuse.count(pid);
+    }
+    const StateDir* state_;
+};
+
+Proc claudeRow(std::int64_t pid, std::int64_t ppid = 1, std::string stat = "S+") {
+    return Proc{pid, ppid, pid, pid, std::move(stat), "pts/1", claudeStart, "claude --resume"};
+}
+Proc shellRow(std::int64_t pid, std::string stat = "Ss") {
+    return Proc{pid, 1, pid, pid, std::move(stat), "pts/1", "Tue Dec  8 01:00:00 2026", "-bash"};
+}
+
+class LoopTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    StateDir state{dir.file("state")};
+    std::shared_ptr<DaemonLogger> logger;
+    std::shared_ptr<RecordingSignaller> signaller = std::make_shared<RecordingSignaller>(&state);
+    std::vector<Proc> rows;
+    double now = T;
+    std::vector<int> exits;
+
+    void SetUp() override {
+        state.ensureDirectories();
+        logger = DaemonLogger::create(state.logPath(), DaemonLogLevel::debug, false);
+    }
+
+    std::unique_ptr<DaemonLoop> makeLoop(TrackerConfig config = TrackerConfig(), bool dryRun = false,
+                                         std::optional<double> resumeIn = std::nullopt,
+                                         std::set<std::string> pinned = {}) {
+        config.setNotify(std::string("off"));
+        auto loop = std::make_unique<DaemonLoop>(state, config, logger, dryRun, resumeIn, pinned,
+                                                 dryRun ? nullptr : signaller);
+        loop->clock = [this] { return now; };
+        loop->tableProvider = [this] { return ProcessTable(rows); };
+        loop->exitHandler = [this](int status) { exits.push_back(status); };
+        return loop;
+    }
+
+    std::string logText() const { return test::readFile(state.logPath()); }
+    int logCount(const std::string& text) const {
+        std::string all = logText();
+        int count = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+        return count;
+    }
+
+    void writeRecord(const std::string& id, std::int64_t pid, double used, double resetsAt,
+                     std::optional<std::int64_t> shell = std::nullopt, bool exempt = false) {
+        Record record;
+        record.sessionID = id;
+        record.pid = pid;
+        record.ts = now;
+        record.pidStart = claudeStart;
+        record.parentShellPID = shell;
+        record.shape = shell ? Shape::b : Shape::a;
+        record.exempt = exempt;
+        record.rateLimits["five_hour"] = JSONObject{{"used_percentage", used}, {"resets_at", resetsAt}};
+        state.write(record, false);
+    }
+    void writeConfig(JSONObject raw) { state.write(TrackerConfig(std::move(raw))); }
+};
+
+TEST_F(LoopTest, LoadConfigDropsBadLiveKeysThenAppliesOverrides) {
+    writeConfig({{"threshold", "high"}, {"notify", "OFF"}, {"shell_stop_mode", "claude-only"}, {"grace", "x"}});
+    auto config = DaemonLoop::loadConfig(state, std::nullopt, std::nullopt, std::nullopt, {});
+    EXPECT_FALSE(config.raw.count("threshold"));
+    EXPECT_FALSE(config.raw.count("notify"));
+    EXPECT_EQ(config.raw.at("shell_stop_mode"), "claude-only");
+    EXPECT_EQ(config.raw.at("grace"), "x");  // not a live key: left for its accessor's default
+
+    config = DaemonLoop::loadConfig(state, std::nullopt, std::nullopt, std::nullopt, {{"VAZ_ADODIVO_THRESHOLD", "80"}});
+    EXPECT_EQ(config.threshold(), 80);
+    config = DaemonLoop::loadConfig(state, 70.0, 0.5, std::string("app"), {{"VAZ_ADODIVO_THRESHOLD", "80"}});
+    EXPECT_EQ(config.threshold(), 70);
+    EXPECT_EQ(config.pollInterval(), 0.5);
+    EXPECT_EQ(config.notify(), "app");
+    config = DaemonLoop::loadConfig(state, std::nullopt, std::nullopt, std::nullopt, {{"VAZ_ADODIVO_THRESHOLD", " 80"}});
+    EXPECT_EQ(config.threshold(), 90);
+}
+
+TEST_F(LoopTest, LiveReloadOfTheThreeKeys) {
+    auto loop = makeLoop(TrackerConfig(), false, std::nullopt, {});
+    loop->config.raw.erase("notify");
+    writeConfig({{"threshold", 85}});
+    auto changes = loop->reloadConfig();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0], (ConfigChange{"threshold", "90", "85"}));
+    EXPECT_EQ(logCount("INFO     [reloadConfig] threshold: 90 -> 85"), 1);
+    writeConfig({{"threshold", 85.0}});
+    EXPECT_TRUE(loop->reloadConfig().empty());
+    writeConfig({{"threshold", "85"}});
+    EXPECT_TRUE(loop->reloadConfig().empty());
+
+    writeConfig({{"threshold", 85}, {"notify", "OFF"}, {"shell_stop_mode", "claude-only"}});
+    changes = loop->reloadConfig();
+    loop->reloadConfig();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0], (ConfigChange{"shell_stop_mode", "shell-first", "claude-only"}));
+    EXPECT_EQ(logCount("WARNING  [reloadConfig] ignoring bad notify=OFF in " + state.configPath()), 2);
+    EXPECT_EQ(loop->notifyMode(), "osascript");
+
+    // A removed key keeps the value in force.
+    writeConfig({});
+    EXPECT_TRUE(loop->reloadConfig().empty());
+    EXPECT_EQ(loop->config.threshold(), 85);
+    EXPECT_EQ(loop->liveValue("shell_stop_mode"), "claude-only");
+
+    writeConfig({{"threshold", JSONArray{1}}});
+    loop->reloadConfig();
+    EXPECT_EQ(logCount("ignoring bad threshold=[1] in "), 1);
+}
+
+TEST_F(LoopTest, PinnedKeysAreNeverReloaded) {
+    auto loop = makeLoop(TrackerConfig(JSONObject{{"threshold", 95}}), false, std::nullopt, {"threshold"});
+    writeConfig({{"threshold", "junk"}});
+    EXPECT_TRUE(loop->reloadConfig().empty());
+    writeConfig({{"threshold", 50}});
+    EXPECT_TRUE(loop->reloadConfig().empty());
+    EXPECT_EQ(loop->config.threshold(), 95);
+    EXPECT_EQ(logCount("reloadConfig"), 0);
+}
+
+TEST_F(LoopTest, DisplayForms) {
+    EXPECT_EQ(DaemonLoop::describe(JSON(87.5)), "87.5");
+    EXPECT_EQ(DaemonLoop::describe(JSON(90.0)), "90");
+    EXPECT_EQ(DaemonLoop::describe(JSON("85")), "85");
+    EXPECT_EQ(DaemonLoop::describe(JSON(true)), "1");
+    EXPECT_EQ(DaemonLoop::fmtClock(std::nan("")), "--:--");
+    EXPECT_EQ(DaemonLoop::fmtClock(T).size(), 5u);
+    EXPECT_EQ(DaemonLoop::coerce("notify", nullptr), std::nullopt);
+    JSON null = nullptr;
+    EXPECT_EQ(DaemonLoop::coerce("threshold", &null), std::nullopt);
+    JSON text = "0x10";
+    EXPECT_EQ(DaemonLoop::coerce("threshold", &text), JSON(16.0));
+}
+
+TEST_F(LoopTest, TickFreezesWithThePauseWrittenBeforeAnySignal) {
+    rows = {claudeRow(501, 500), shellRow(500), claudeRow(601)};
+    writeRecord("b-session", 501, 95, T + 3600, 500);
+    writeRecord("z-session", 601, 10, T + 3600);
+    writeRecord("exempt-session", 602, 99, T + 3600, std::nullopt, true);
+    auto loop = makeLoop();
+    Action action = loop->tick();
+    ASSERT_TRUE(action.isFreeze()) << action.reason();
+    // Shell first, then claude; every stop came after pause.json existed.
+    ASSERT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{500, 501, 601}));
+    for (const auto& call : signaller->calls) EXPECT_TRUE(call.pausePresent);
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->targets.size(), 2u);
+    EXPECT_EQ(pause->resumeAt, T + 3600);
+    EXPECT_EQ(pause->sourceSession, "b-session");
+    EXPECT_EQ(logCount("[doFreeze] SIGSTOP pid=500 (session b-sessio shape B) ok"), 1);
+    EXPECT_EQ(logCount("[doFreeze] Exit - paused until "), 1);
+
+    // Further ticks wait, then thaw at the resume time: claude first, then its shell.
+    now = T + 100;
+    EXPECT_EQ(loop->tick().reason(), "paused until 1796693600 (3500 s left)");
+    now = T + 3600;
+    signaller->calls.clear();
+    Action thaw = loop->tick();
+    ASSERT_TRUE(thaw.isThaw());
+    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{501, 500, 601}));
+    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(state.readLastThaw(), (LastThaw{T + 3600, T + 3600}));
+    // The same window does not freeze again.
+    now = T + 3700;
+    EXPECT_TRUE(loop->tick().isNothing());
+}
+
+TEST_F(LoopTest, FreezeThatCannotWriteThePauseStopsNothing) {
+    rows = {claudeRow(601)};
+    writeRecord("a", 601, 95, T + 3600);
+    auto loop = makeLoop();
+    std::filesystem::create_directories(state.pausePath() + "/blocked");  // a directory where the file goes
+    loop->tick();
+    EXPECT_TRUE(signaller->calls.empty());
+    EXPECT_EQ(logCount("CRITICAL [doFreeze] could not write pause.json (writeFailed(\"rename: "), 1);
+    EXPECT_EQ(logCount("NOTIFY"), 0);
+    EXPECT_EQ(logCount("[doFreeze] Exit"), 0);
+}
+
+TEST_F(LoopTest, FailedStopsStayInThePause) {
+    rows = {claudeRow(601), claudeRow(602)};
+    rows[1].lstart = "Wed Dec  9 00:00:00 2026";  // 602 is another process now
+    Action::Freeze freeze{{Target{601, claudeStart, std::nullopt, Shape::a, "first"},
+                           Target{602, claudeStart, std::nullopt, Shape::a, "second"}},
+                          T + 60, "first", 95.4, T + 60, "95.4% >= 90.0%", true};
+    auto loop = makeLoop(TrackerConfig(), false, 120.0);
+    loop->doFreeze(freeze, ProcessTable(rows));
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601}));
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->targets.size(), 2u);
+    EXPECT_EQ(pause->resumeAt, T + 120);  // --resume-in wins
+    EXPECT_EQ(pause->reason, "95.4% >= 90.0% (re-freeze)");
+    std::string log = logText();
+    EXPECT_LT(log.find("[doFreeze] --resume-in override: resume_at="), log.find("[doFreeze] Entry - 95.4% >= 90.0%, 2 target(s)"));
+    EXPECT_EQ(logCount("[re-freeze]"), 1);
+    EXPECT_EQ(logCount("ERROR    [doFreeze] SIGSTOP pid=602 FAILED - left in pause.json for thaw"), 1);
+    EXPECT_EQ(logCount("ERROR    [freezeTarget] pid 602 failed identity verification - signalling nothing for session second"), 1);
+    EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions paused"), 1);
+}
+
+TEST_F(LoopTest, DryRunWritesAndSignalsNothing) {
+    rows = {claudeRow(601)};
+    writeRecord("a", 601, 95, T + 3600);
+    auto loop = makeLoop(TrackerConfig(), true);
+    ASSERT_TRUE(loop->tick().isFreeze());
+    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(logCount("[doFreeze] DRY-RUN would stop pid=601 shell=- shape=A"), 1);
+    EXPECT_EQ(logCount("[doFreeze] Exit - dry run, nothing written or signalled"), 1);
+
+    Pause pause{T, T, {Target{601, claudeStart, 7, Shape::b, "a"}}, "r", "a", 1};
+    state.write(pause);
+    loop->doThaw(pause.targets, ProcessTable(rows), "test");
+    EXPECT_TRUE(state.readPause());
+    EXPECT_FALSE(state.readLastThaw());
+    EXPECT_EQ(logCount("[doThaw] DRY-RUN would cont pid=601 shell=7"), 1);
+    // On the way out the leftover pause goes, through the recording signaller.
+    loop->thawEverything("exit");
+    EXPECT_EQ(logCount("CRITICAL [thawEverything] pause.json survived the thaw - blind SIGCONT"), 1);
+    EXPECT_FALSE(state.readPause());
+    auto* dry = dynamic_cast<DryRunSignaller*>(loop->signaller.get());
+    ASSERT_NE(dry, nullptr);
+    EXPECT_EQ(dry->calls, (std::vector<DryRunSignaller::Call>{{DryRunSignaller::Kind::cont, 601},
+                                                               {DryRunSignaller::Kind::cont, 7}}));
+}
+
+TEST_F(LoopTest, ThawWithoutTargetsOrPause) {
+    auto loop = makeLoop();
+    loop->doThaw({}, ProcessTable(), "nothing to do");
+    EXPECT_EQ(state.readLastThaw(), (LastThaw{T, 0}));
+    EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions resumed"), 1);
+    EXPECT_EQ(logCount("[doThaw] Exit - pause cleared"), 1);
+}
+
+TEST_F(LoopTest, SweepContinuesWhatNoPauseClaims) {
+    rows = {claudeRow(10, 5, "T"),    claudeRow(11, 5, "T+"), claudeRow(12, 6, "S"), shellRow(5, "T"),
+            shellRow(6, "Ts"),        Proc{7, 1, 7, 7, "T", "?", "", "python3 x.py"},  claudeRow(13, 7, "S"),
+            claudeRow(14, 1, "S")};
+    signaller->held = {14};  // frozen by our cgroup freezer: sleeping, yet held
+    auto loop = makeLoop();
+    Pause pause{T, T + 10, {Target{11, "", std::nullopt, Shape::a, "x"}, Target{99, "", 6, Shape::b, "y"}}, "", "", 1};
+    EXPECT_EQ(loop->sweep(ProcessTable(rows), pause), 3);
+    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{10, 14, 5}));
+    EXPECT_EQ(logCount("[sweep] orphaned stopped claude pid=10 state=T - SIGCONT"), 1);
+    EXPECT_EQ(logCount("[sweep] orphaned stopped shell pid=5 state=T parents a claude - SIGCONT"), 1);
+    EXPECT_EQ(logCount("[sweep] Exit - continued 3 orphaned process(es)"), 1);
+
+    signaller->calls.clear();
+    EXPECT_EQ(loop->sweep(ProcessTable({claudeRow(20)}), std::nullopt), 0);
+    EXPECT_EQ(logCount("[sweep] Exit"), 1);
+}
+
+TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {
+    auto loop = makeLoop();
+    rows = {claudeRow(601)};
+    // Over: thawed before the first tick.
+    state.write(Pause{T - 100, T - 1, {Target{601, claudeStart, std::nullopt, Shape::a, "a"}}, "r", "a", 1});
+    loop->adopt();
+    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(logCount("[doThaw] Entry - 1 target(s): adopt: resume_at past"), 1);
+
+    // Stale: none verifies (one gone, one with a reused pid, one without a start time).
+    rows = {claudeRow(601), claudeRow(603)};
+    rows[0].lstart = "Mon Jan  1 00:00:00 2027";
+    state.write(Pause{T, T + 600,
+                      {Target{601, claudeStart, std::nullopt, Shape::a, "a"},
+                       Target{602, claudeStart, std::nullopt, Shape::a, "b"},
+                       Target{603, "", std::nullopt, Shape::a, "c"}},
+                      "r", "a", 1});
+    loop->adopt();
+    EXPECT_EQ(logCount("[adopt] STALE pause.json: none of its 3 target(s) verify against the live process table "
+                       "(pids 601,602,603) - the machine almost certainly rebooted. Clearing it instead of staying "
+                       "inert until "),
+              1);
+    EXPECT_FALSE(state.readPause());
+    EXPECT_TRUE(state.readLastThaw());
+
+    // Partly lost: the pause stands.
+    rows = {claudeRow(601), claudeRow(603)};
+    state.write(Pause{T, T + 600,
+                      {Target{601, claudeStart, std::nullopt, Shape::a, "a"},
+                       Target{602, claudeStart, std::nullopt, Shape::a, "b"},
+                       Target{603, claudeStart, std::nullopt, Shape::a, "c"}},
+                      "r", "a", 1});
+    loop->adopt();
+    EXPECT_EQ(logCount("[adopt] 1 of 3 target(s) no longer verify (pids 602); 2 still do, so the pause stands"), 1);
+    EXPECT_TRUE(state.readPause());
+}
+
+TEST_F(LoopTest, ThawNowAndTheExitPaths) {
+    rows = {claudeRow(601, 1, "T")};
+    state.write(Pause{T, T + 600, {Target{601, claudeStart, std::nullopt, Shape::a, "a"}}, "r", "a", 1});
+    auto loop = makeLoop();
+    EXPECT_EQ(loop->thawNow(), 0);
+    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(logCount("[thawNow] pause.json: 1 target(s), resume at "), 1);
+    EXPECT_EQ(logCount("[thawNow] Exit - "), 1);
+
+    // thawEverything acts once, even when a pause appears afterwards.
+    loop->thawEverything("first");
+    state.write(Pause{T, T + 600, {}, "r", "a", 1});
+    loop->thawEverything("second");
+    EXPECT_TRUE(state.readPause());
+    EXPECT_EQ(logCount("[thawEverything]"), 0);
+
+    // A signal: logged, the loop stops, the exit handler gets 0.
+    auto second = makeLoop();
+    second->handleSignal(15);
+    EXPECT_EQ(exits, (std::vector<int>{0}));
+    EXPECT_FALSE(second->running());
+    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(logCount("WARNING  [signal] received 15"), 1);
+    EXPECT_EQ(logCount("[thawEverything] signal 15 - thawing 0 target(s) before exit"), 1);
+}
+
+TEST_F(LoopTest, RunOnceLogsItsEntryLine) {
+    auto loop = makeLoop(TrackerConfig(), false, std::nullopt, {"threshold", "notify"});
+    EXPECT_EQ(loop->run(true), 0);
+    EXPECT_EQ(logCount("[run] Entry - state_dir=" + state.root() +
+                       " threshold=90.0 poll=2.0s dry_run=False shell_stop_mode=shell-first notify=off "
+                       "pinned=notify,threshold"),
+              1);
+    EXPECT_EQ(logCount("[run] Exit - --once complete"), 1);
+    EXPECT_EQ(logCount("[run] watching"), 0);
+}
+
+TEST(DaemonFlags, ParsingAndItsMessages) {
+    auto ok = parseFlags({"--dry-run", "--threshold", "1e2", "--poll", "0.5", "--notify", "off", "--log-level", "WARN",
+                          "--state-dir", "~/s", "--once", "--thaw-now", "--threshold", "80"});
+    ASSERT_TRUE(ok.flags);
+    EXPECT_TRUE(ok.flags->dryRun && ok.flags->once && ok.flags->thawNow);
+    EXPECT_EQ(ok.flags->threshold, 80);
+    EXPECT_EQ(ok.flags->poll, 0.5);
+    EXPECT_EQ(ok.flags->notify, "off");
+    EXPECT_EQ(ok.flags->stateDir, "~/s");
+    EXPECT_EQ(ok.flags->logLevel, DaemonLogLevel::warning);
+    EXPECT_EQ(ok.flags->pinnedKeys({}), (std::set<std::string>{"notify", "threshold"}));
+    EXPECT_EQ(Flags().pinnedKeys({{"VAZ_ADODIVO_THRESHOLD", "nope"}}), std::set<std::string>{"threshold"});
+    EXPECT_TRUE(Flags().pinnedKeys({{"VAZ_ADODIVO_THRESHOLD", ""}}).empty());
+
+    auto error = [](std::vector<std::string> args) {
+        auto outcome = parseFlags(args);
+        EXPECT_FALSE(outcome.flags);
+        EXPECT_EQ(outcome.status, 2);
+        return outcome.error;
+    };
+    EXPECT_EQ(error({"--poll"}), "--poll needs a value");
+    EXPECT_EQ(error({"--threshold", "ninety"}), "--threshold: not a number: ninety");
+    EXPECT_EQ(error({"--threshold", " 5"}), "--threshold: not a number:  5");
+    EXPECT_EQ(error({"--threshold", ""}), "--threshold: not a number: ");
+    EXPECT_EQ(error({"--threshold", "--once"}), "--threshold: not a number: --once");
+    EXPECT_EQ(error({"--notify", "OFF"}), "--notify: choose from app, osascript, off");
+    EXPECT_EQ(error({"--log-level", "loud"}), "--log-level: choose from verbose, debug, info, warning, error, critical");
+    EXPECT_EQ(error({"--threshold=95"}), "unrecognised argument: --threshold=95\n\n" + daemonUsage());
+
+    auto help = parseFlags({"--once", "-h", "--bogus"});
+    EXPECT_FALSE(help.flags);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, daemonUsage() + "\n");
+    EXPECT_EQ(std::count(daemonUsage().begin(), daemonUsage().end(), '\n'), 16);
+}
+
+}  // namespace
+}  // namespace tracker
