@@ -123,6 +123,7 @@ std::string fromCmdline(std::string_view cmdline, std::string_view comm, bool zo
     // Only NULs (a process that wiped its arguments) leave nothing to show.
     std::size_t used = cmdline.size();
     while (used > 0 && cmdline[used - 1] == '\0') --used;
+    if (used == 0) return "?";
     std::string joined(cmdline.substr(0, used));
     for (char& c : joined) {
         if (c == '\0' || c == '\n') c = ' ';

@@ -11,8 +11,11 @@ namespace tracker::CommandText {
 inline constexpr std::size_t cmdlineLimit = 128 * 1024;
 
 // The cmdline bytes (at most cmdlineLimit - 1 of them) with NUL and line
-// feed turned into blanks, trailing NULs dropped, and escaped; "[comm]" when
-// cmdline is empty, with " <defunct>" for a zombie.
+// feed turned into blanks, trailing NULs dropped, and escaped; "?" when only
+// NULs remain; "[comm]" when cmdline is empty, with " <defunct>" for a
+// zombie. One difference remains: ps also cuts its whole output line at
+// 128 KiB, so for a longer command line its text ends a few dozen bytes
+// earlier than this one.
 std::string fromCmdline(std::string_view cmdline, std::string_view comm, bool zombie);
 
 // Printable characters stay, everything else turns into "?" (see the .cpp
