@@ -1,0 +1,89 @@
+#include "Daemon/DaemonNotify.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "Core/Spawn.hpp"
+#include "Daemon/DaemonLog.hpp"
+#include "NotificationPoster.hpp"
+
+namespace tracker::DaemonNotify {
+
+namespace {
+
+// What the poster's thread and the waiting caller share; the thread keeps it alive by itself,
+// so a caller that stopped waiting leaves nothing dangling.
+struct Completion {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+
+}  // namespace
+
+const std::vector<std::string>& modes() {
+    static const std::vector<std::string> all{std::string(app), std::string(osascript), std::string(off)};
+    return all;
+}
+
+std::string binary() { return NotificationPoster::defaultProgram(); }
+
+bool postsItself(const std::optional<std::string>& mode) { return mode.value_or(std::string(defaultMode)) == osascript; }
+
+std::string escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string appleScript(const std::string& title, const std::string& message, const std::string& subtitle) {
+    std::string script = "display notification \"" + escape(message) + "\" with title \"" + escape(title) + "\"";
+    if (!subtitle.empty()) script += " subtitle \"" + escape(subtitle) + "\"";
+    return script;
+}
+
+bool post(const std::string& title, const std::string& message, const std::string& subtitle,
+          const std::optional<std::string>& mode, const std::shared_ptr<DaemonLogger>& log,
+          const std::string& program) {
+    const std::string effective = mode.value_or(std::string(defaultMode));
+    if (effective != osascript) {
+        if (log) log->debug([&] { return "[notify] mode=" + effective + " - not posting from the daemon: " + title; });
+        return false;
+    }
+    std::vector<std::string> argv =
+        NotificationPoster::command(program, title, message, subtitle, appleScript(title, message, subtitle));
+
+    auto completion = std::make_shared<Completion>();
+    try {
+        std::thread([argv = std::move(argv), completion] {
+            Spawn::capture(argv);  // output and status do not matter
+            {
+                std::lock_guard guard(completion->mutex);
+                completion->done = true;
+            }
+            completion->finished.notify_all();
+        }).detach();
+    } catch (const std::exception&) {
+        return true;  // no thread to be had: as invisible as a missing poster
+    }
+
+    std::unique_lock lock(completion->mutex);
+    const bool done = completion->finished.wait_for(lock, std::chrono::duration<double>(timeout),
+                                                    [&] { return completion->done; });
+    lock.unlock();
+    if (!done && log) {
+        log->warning([] {
+            return "[notify] osascript did not finish in " + std::to_string(static_cast<int>(timeout)) +
+                   "s - carrying on";
+        });
+    }
+    return true;
+}
+
+}  // namespace tracker::DaemonNotify

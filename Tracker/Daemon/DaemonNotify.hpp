@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tracker {
+
+class DaemonLogger;
+
+// Desktop notifications at a freeze and a thaw. The notification mode decides who posts:
+// "osascript" the daemon itself, "app" the user's menu-bar application, "off" nobody.
+namespace DaemonNotify {
+
+inline constexpr std::string_view osascript = "osascript";
+inline constexpr std::string_view app = "app";
+inline constexpr std::string_view off = "off";
+inline constexpr std::string_view defaultMode = osascript;
+// Longest the caller is held up by one post, in seconds.
+inline constexpr double timeout = 5.0;
+
+// The accepted modes in the order the command line offers them: "app", "osascript", "off".
+const std::vector<std::string>& modes();
+
+// The program run to post on this platform.
+std::string binary();
+
+// True exactly when mode (the default mode when absent) is "osascript".
+bool postsItself(const std::optional<std::string>& mode);
+
+// Quoting inside an AppleScript string: backslashes doubled first, then quotes escaped.
+std::string escape(std::string_view text);
+
+// The one "display notification" command for these texts; an empty subtitle leaves its clause out.
+std::string appleScript(const std::string& title, const std::string& message, const std::string& subtitle);
+
+// Posts the notification unless the mode leaves that to someone else (then false, with a debug
+// line to log). The poster runs on a background thread and is waited for at most `timeout`
+// seconds; a poster still running then is left to finish on its own and only warned about.
+// Returns true whenever it started the poster, even if that failed or is missing. `program`
+// replaces the platform's poster (tests). Never throws.
+bool post(const std::string& title, const std::string& message, const std::string& subtitle,
+          const std::optional<std::string>& mode, const std::shared_ptr<DaemonLogger>& log,
+          const std::string& program = binary());
+
+}  // namespace DaemonNotify
+
+}  // namespace tracker

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// How this platform shows a desktop notification: which program the daemon runs and with
+// which arguments (no shell is involved, so nothing needs quoting for one).
+namespace tracker::NotificationPoster {
+
+// The program that posts: "/usr/bin/notify-send" on Linux, the script runner on macOS.
+std::string defaultProgram();
+
+// The argument list, program first, that makes `program` show one notification. An empty
+// subtitle means none. `appleScript` is the same notification as one "display notification"
+// command, for a platform whose program takes that.
+std::vector<std::string> command(const std::string& program, const std::string& title, const std::string& message,
+                                 const std::string& subtitle, const std::string& appleScript);
+
+}  // namespace tracker::NotificationPoster
