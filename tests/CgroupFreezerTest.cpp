@@ -13,6 +13,7 @@
 
 #include "CgroupGuard.hpp"
 #include "Daemon/HoldingSignaller.hpp"
+#include "Platform/ProcessState.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -279,6 +280,27 @@ TEST_F(CgroupFreezing, TheHoldingSignallerFreezesThroughTheCgroupAndContinuesBot
     EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
     EXPECT_FALSE(signaller.isHeld(child->pid()));
     EXPECT_TRUE(messages.lines.empty());
+}
+
+TEST_F(CgroupFreezing, AStopSentToAFrozenProcessWaitsAndIsNotTakenForHeld) {
+    // The freeze keeps the stop from being acted on: the signal check must see it as still on its way and
+    // not as a stop that took place.
+    StandIn standIn(directory.path());
+    auto child = startStandIn(standIn);
+    FreezeGroupGuard guard(child->pid());
+    CgroupFreezer freezer;
+    ASSERT_TRUE(freezer.stop(child->pid()));
+    EXPECT_EQ(ProcessState::stopSignalPending(child->pid()), false);
+    kill(child->pid(), SIGSTOP);
+    EXPECT_EQ(ProcessState::stopSignalPending(child->pid()), true);
+    auto failure = PosixSignaller::stopHoldFailure(child->pid(), std::chrono::milliseconds(100));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->rfind("it did not stop within 1000 ms (state S)", 0), 0u) << *failure;
+    ASSERT_TRUE(freezer.cont(child->pid()));
+    EXPECT_TRUE(waitUntil([&] { return test::processState(child->pid()) == 'T'; }));
+    EXPECT_EQ(ProcessState::stopSignalPending(child->pid()), false);
+    kill(child->pid(), SIGCONT);
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
 }
 
 // Runs fn in a child process with the identity of user, as an unprivileged daemon would; what fn returns.

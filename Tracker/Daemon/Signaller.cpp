@@ -53,25 +53,30 @@ bool PosixSignaller::send(std::int64_t pid, int signal) {
 
 std::optional<std::string> PosixSignaller::stopHoldFailure(std::int64_t pid, std::chrono::milliseconds bound) {
     using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + bound;
-    bool seenStopped = false;
+    auto start = Clock::now();
+    std::optional<Clock::time_point> stoppedSince;
+    std::optional<bool> pending;
     char last = '?';
     for (;;) {
+        // The pending stop is read before the state: no longer pending and yet not stopped means the stop
+        // was acted on and undone in between, even when it was too quick to be seen.
+        pending = ProcessState::stopSignalPending(pid);
         auto state = ProcessState::of(pid);
         if (!state || ProcessState::isGone(*state)) return "the process is gone";
         last = *state;
+        auto now = Clock::now();
         if (ProcessState::isStopped(last)) {
-            seenStopped = true;
-        } else if (seenStopped) {
-            break;  // stopped, then running again: resumed
+            if (!stoppedSince) stoppedSince = now;
+            if (now - *stoppedSince >= bound) return std::nullopt;
+        } else if (stoppedSince || pending == false || now - start >= stopSettleBound) {
+            break;
         }
-        if (Clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (ProcessState::isStopped(last)) return std::nullopt;
     std::string parent = describeParent(pid);
-    if (!seenStopped && last == 'D') {
-        return "it did not stop within " + std::to_string(bound.count()) + " ms (state D); its parent is " + parent;
+    if (!stoppedSince && pending != false) {
+        return "it did not stop within " + std::to_string(stopSettleBound.count()) + " ms (state " +
+               std::string(1, last) + "); its parent is " + parent;
     }
     return "it runs again (state " + std::string(1, last) + "): its parent " + parent + " resumed it";
 }

@@ -43,13 +43,15 @@ class PosixSignaller : public Signaller {
 public:
     // How long a stopped process is watched; zero turns the check off (the stop then counts as sent).
     static constexpr std::chrono::milliseconds defaultHoldCheck{100};
+    // How long a stop may take to happen at all (a busy machine, a process in uninterruptible sleep).
+    static constexpr std::chrono::milliseconds stopSettleBound{1000};
 
     explicit PosixSignaller(SignalLog log = {}, std::chrono::milliseconds holdCheck = defaultHoldCheck);
 
     // kill(pid, signal) for pids from 2 to 2147483647; false without a system call outside that range.
     static bool send(std::int64_t pid, int signal);
-    // Watches pid, just sent SIGSTOP, for up to `bound`: none when it is seen stopped and stays so, else the
-    // reason it does not hold ("... resumed by its parent pid=... (tmux ...)").
+    // Watches pid, just sent SIGSTOP: none when it is seen stopped and stays so for `bound`, else the reason
+    // it does not hold ("it runs again (state S): its parent pid=... (tmux ...) resumed it").
     static std::optional<std::string> stopHoldFailure(std::int64_t pid, std::chrono::milliseconds bound);
 
     bool stop(std::int64_t pid) override;

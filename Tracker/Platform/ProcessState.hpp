@@ -12,6 +12,10 @@ namespace tracker::ProcessState {
 // 't' stopped by a tracer, 'Z' zombie, ...
 std::optional<char> of(std::int64_t pid);
 
+// Whether a SIGSTOP sent to the process is still waiting to be acted on; none when this cannot be read.
+// Read before `of`, it tells a stop that has not happened yet from one that happened and was undone.
+std::optional<bool> stopSignalPending(std::int64_t pid);
+
 // Whether a state letter means stopped by a signal or a tracer.
 inline bool isStopped(char state) { return state == 'T' || state == 't'; }
 // Whether a state letter means the process has exited.
