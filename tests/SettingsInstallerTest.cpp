@@ -362,7 +362,7 @@ TEST(SettingsInstallerRefusals, UnwritableSettingsWriteNoConfiguration) {
     EXPECT_EQ(test::readFile(setup.dir.file("claude")), "not a directory");
 }
 
-TEST(SettingsInstallerRefusals, ReadOnlySettingsDirectory) {
+TEST(SettingsInstallerRefusals, ReadOnlySettingsDirectoryOrFile) {
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     Install setup;
     const std::string settings = R"({"statusLine": "~/bin/s.sh"})";
@@ -370,6 +370,12 @@ TEST(SettingsInstallerRefusals, ReadOnlySettingsDirectory) {
     ::chmod(setup.dir.file("claude").c_str(), 0500);
     EXPECT_THROW(SI::install(setup.settings, setup.state, teeOptions()), SI::Refusal);
     ::chmod(setup.dir.file("claude").c_str(), 0700);
+    EXPECT_FALSE(test::fileExists(setup.state.configPath()));
+    EXPECT_EQ(test::readFile(setup.settings), settings);
+
+    // A settings file the user made read-only is theirs to keep that way.
+    ::chmod(setup.settings.c_str(), 0400);
+    EXPECT_THROW(SI::install(setup.settings, setup.state, teeOptions()), SI::Refusal);
     EXPECT_FALSE(test::fileExists(setup.state.configPath()));
     EXPECT_EQ(test::readFile(setup.settings), settings);
 }

@@ -1,0 +1,35 @@
+#include "Front/Locations.hpp"
+
+#include "Core/SettingsInstaller.hpp"
+
+namespace tracker::Front {
+
+const char* Locations::helpText() {
+    return "  --state-dir DIR           state directory (default: $VAZ_ADODIVO_STATE_DIR,\n"
+           "                            else ~/.claude/usage-state)\n"
+           "  --settings FILE           Claude Code's settings file (default:\n"
+           "                            $VAZ_ADODIVO_SETTINGS_FILE, else ~/.claude/settings.json)\n"
+           "  -h, --help                show this text\n";
+}
+
+bool Locations::take(Arguments& arguments) {
+    if (auto value = arguments.value("--state-dir")) {
+        stateDirOption = value;
+        return true;
+    }
+    if (auto value = arguments.value("--settings")) {
+        settingsOption = value;
+        return true;
+    }
+    return false;
+}
+
+StateDir Locations::stateDir(const Environment& environment) const {
+    return StateDir::fromEnvironment(stateDirOption, environment);
+}
+
+std::string Locations::settingsURL(const Environment& environment) const {
+    return SettingsInstaller::settingsURL(settingsOption, environment);
+}
+
+}  // namespace tracker::Front

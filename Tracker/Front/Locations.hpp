@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "Core/StateDir.hpp"
+#include "Front/Arguments.hpp"
+
+namespace tracker::Front {
+
+// Where a command finds the state directory and Claude Code's settings: the
+// options every subcommand accepts, then the environment, then the defaults.
+struct Locations {
+    std::optional<std::string> stateDirOption;
+    std::optional<std::string> settingsOption;
+
+    // The help lines for the two options.
+    static const char* helpText();
+
+    // Takes --state-dir or --settings when it is next.
+    bool take(Arguments& arguments);
+    StateDir stateDir(const Environment& environment) const;
+    std::string settingsURL(const Environment& environment) const;
+};
+
+}  // namespace tracker::Front

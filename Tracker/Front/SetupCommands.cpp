@@ -1,0 +1,274 @@
+#include "Front/SetupCommands.hpp"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "Core/SettingsInstaller.hpp"
+#include "Front/ExecutablePath.hpp"
+#include "Front/Locations.hpp"
+
+namespace fs = std::filesystem;
+
+namespace tracker::Front::SetupCommands {
+
+const char* const installUsage =
+    "usage: tarnel install [--tee PATH] [--refresh SECONDS] [--threshold PCT]\n"
+    "                      [--notify {app,osascript,off}] [--shell-stop-mode {shell-first,claude-only}]\n"
+    "                      [--state-dir DIR] [--settings FILE]\n"
+    "\n"
+    "Make tarnel-tee Claude Code's status-line command. Your previous status line is kept in\n"
+    "config.json as the tee's display command, so it still shows; the settings file is backed\n"
+    "up beside itself first (settings.json.bak-yyyyMMdd-HHmmss). Running it again is safe.\n"
+    "\n"
+    "  --tee PATH                tarnel-tee to run (default: the one beside this program)\n"
+    "  --refresh SECONDS         status-line refresh interval, a whole number above 0\n"
+    "                            (default: refresh_interval of config.json, else 60)\n"
+    "  --threshold PCT           five-hour percentage at which sessions are held, 0 to 100\n"
+    "                            (default: threshold of config.json, else 90)\n"
+    "  --notify MODE             who posts notifications: app, osascript or off\n"
+    "                            (default: keep config.json's, else the daemon decides)\n"
+    "  --shell-stop-mode MODE    shell-first (also hold the shell a session runs in) or\n"
+    "                            claude-only (default: keep config.json's, else shell-first)\n";
+
+const char* const restoreUsage =
+    "usage: tarnel restore [--state-dir DIR] [--settings FILE]\n"
+    "\n"
+    "Put back the status line that Claude Code's settings held before `tarnel install`\n"
+    "(or remove the status line when there was none). The settings file is backed up\n"
+    "beside itself first; config.json is left as it is. When the status line does not\n"
+    "run tarnel-tee, nothing is changed.\n"
+    "\n";
+
+namespace {
+
+std::string compact(const JSON& value) {
+    return value.dump(-1, ' ', false, JSON::error_handler_t::replace);
+}
+
+std::string describeStatusLine(const JSONObject& settings) {
+    const JSON* statusLine = JSONCoerce::member(settings, "statusLine");
+    if (!statusLine || statusLine->is_null()) return "none";
+    return compact(*statusLine);
+}
+
+std::int64_t parseRefresh(const std::string& text) {
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value <= 0) {
+        throw Arguments::UsageError("--refresh: not a whole number of seconds above 0: " + text);
+    }
+    return value;
+}
+
+double parseThreshold(const std::string& text) {
+    const JSON given(text);
+    auto value = JSONCoerce::toDouble(&given);
+    if (!value || !std::isfinite(*value) || *value < 0 || *value > 100) {
+        throw Arguments::UsageError("--threshold: not a percentage from 0 to 100: " + text);
+    }
+    return *value;
+}
+
+std::string choose(const std::string& option, const std::string& text, std::initializer_list<const char*> modes) {
+    std::string list;
+    for (const char* mode : modes) {
+        if (text == mode) return text;
+        list += list.empty() ? mode : std::string(", ") + mode;
+    }
+    throw Arguments::UsageError(option + ": choose from " + list);
+}
+
+bool isExecutableFile(const std::string& path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    auto absolute = fs::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+// The options that name locations, repeated for the undo hint.
+std::string locationOptions(const Locations& locations, const StateDir& stateDir, const std::string& settingsURL) {
+    std::string text;
+    if (locations.stateDirOption) text += " --state-dir " + SettingsInstaller::shellQuoted(stateDir.root());
+    if (locations.settingsOption) text += " --settings " + SettingsInstaller::shellQuoted(settingsURL);
+    return text;
+}
+
+void printBackup(const SettingsInstaller::Result& result, bool settingsExisted) {
+    if (result.backupURL) {
+        std::cout << "  backup          " << *result.backupURL << "\n";
+    } else if (settingsExisted) {
+        std::cout << "  backup          none (the copy failed)\n";
+    } else {
+        std::cout << "  backup          none (there was no settings file)\n";
+    }
+}
+
+void printUndoCopy(const SettingsInstaller::Result& result) {
+    if (!result.backupURL) return;
+    std::cout << "  or put the old file back: cp " << SettingsInstaller::shellQuoted(*result.backupURL) << " "
+              << SettingsInstaller::shellQuoted(result.settingsURL) << "\n";
+}
+
+std::string describe(const JSONFileError& error) {
+    if (error.kind() == JSONFileError::Kind::notSerializable) return "a value cannot be written as JSON";
+    return "cannot write: " + error.message();
+}
+
+int failed(const char* command, const std::string& message) {
+    std::cerr << "tarnel " << command << ": " << message << "\n";
+    return 1;
+}
+
+}  // namespace
+
+int install(Arguments& arguments, const Invocation& invocation) {
+    Locations locations;
+    std::optional<std::string> tee;
+    std::optional<std::int64_t> refresh;
+    std::optional<double> threshold;
+    std::optional<std::string> notify;
+    std::optional<std::string> shellStopMode;
+    while (!arguments.empty()) {
+        if (arguments.flag("-h") || arguments.flag("--help")) {
+            std::cout << installUsage << Locations::helpText();
+            return 0;
+        }
+        if (locations.take(arguments)) continue;
+        if (auto value = arguments.value("--tee")) {
+            tee = absolutePath(*value);
+        } else if (auto value = arguments.value("--refresh")) {
+            refresh = parseRefresh(*value);
+        } else if (auto value = arguments.value("--threshold")) {
+            threshold = parseThreshold(*value);
+        } else if (auto value = arguments.value("--notify")) {
+            notify = choose("--notify", *value, {"app", "osascript", "off"});
+        } else if (auto value = arguments.value("--shell-stop-mode")) {
+            shellStopMode = choose("--shell-stop-mode", *value, {"shell-first", "claude-only"});
+        } else {
+            arguments.reject();
+        }
+    }
+    if (tee && !isExecutableFile(*tee)) throw Arguments::UsageError("--tee: not an executable file: " + *tee);
+    if (!tee) {
+        std::string self = executablePath(invocation.argv0.c_str());
+        std::string beside =
+            self.empty() ? std::string("tarnel-tee") : (fs::path(self).parent_path() / "tarnel-tee").string();
+        if (!isExecutableFile(beside)) {
+            return failed("install", "cannot find tarnel-tee beside this program (looked for " + beside +
+                                         "); name it with --tee PATH");
+        }
+        tee = beside;
+    }
+
+    const StateDir stateDir = locations.stateDir(invocation.environment);
+    const std::string settingsURL = locations.settingsURL(invocation.environment);
+    // Values not given keep what config.json says, so a reinstall changes only what was asked.
+    const TrackerConfig existing = stateDir.readConfig();
+    SettingsInstaller::Options options;
+    options.teePath = *tee;
+    options.refreshInterval = refresh.value_or(existing.refreshInterval() > 0 ? existing.refreshInterval()
+                                                                              : TrackerConfig::defaultRefreshInterval);
+    double kept = existing.threshold();
+    options.threshold = threshold.value_or(std::isfinite(kept) ? kept : TrackerConfig::defaultThreshold);
+    options.notify = notify;
+    options.overrideNotify = notify.has_value();
+    if (shellStopMode) options.shellStopMode = *shellStopMode;
+    options.overrideShellStopMode = shellStopMode.has_value();
+
+    const auto before = JSONFile::readObject(settingsURL);
+    const bool settingsExisted = fs::exists(settingsURL);
+    SettingsInstaller::Result result;
+    try {
+        result = SettingsInstaller::install(settingsURL, stateDir, options);
+    } catch (const SettingsInstaller::Refusal& refusal) {
+        return failed("install", std::string(refusal.what()) + "\nNothing was changed.");
+    } catch (const JSONFileError& error) {
+        return failed("install", describe(error) + "\nNothing was changed.");
+    } catch (const std::exception& error) {
+        return failed("install", std::string(error.what()) + "\nNothing was changed.");
+    }
+
+    const TrackerConfig config(result.config);
+    const JSONObject previous = before.value_or(JSONObject{});
+    std::cout << "Installed tarnel-tee as Claude Code's status line.\n";
+    std::cout << "  settings file   " << result.settingsURL << (settingsExisted ? "" : " (created)") << "\n";
+    std::cout << "    statusLine    was: " << describeStatusLine(previous) << "\n";
+    std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
+    printBackup(result, settingsExisted);
+    std::cout << "  configuration   " << stateDir.configPath() << "\n";
+    if (auto display = config.displayCommand()) {
+        std::cout << "    your status line (display_command): " << *display << "\n";
+    } else {
+        std::cout << "    no display_command: the tee shows its own line (\u23F3 5h and the used percentage)\n";
+    }
+    std::cout << "    threshold " << compact(JSONCoerce::stamp(config.threshold())) << ", refresh_interval "
+              << config.refreshInterval() << ", shell_stop_mode " << config.shellStopMode() << ", notify "
+              << config.notify().value_or("(the daemon's default)") << "\n";
+    std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsURL)
+              << "  (puts the previous status line back)\n";
+    printUndoCopy(result);
+    std::cout
+        << "Next: start the daemon (systemctl --user enable --now tarnel-vovivida.service) and check with tarnel status"
+        << locationOptions(locations, stateDir, settingsURL) << "\n";
+    return 0;
+}
+
+int restore(Arguments& arguments, const Invocation& invocation) {
+    Locations locations;
+    while (!arguments.empty()) {
+        if (arguments.flag("-h") || arguments.flag("--help")) {
+            std::cout << restoreUsage << Locations::helpText();
+            return 0;
+        }
+        if (!locations.take(arguments)) arguments.reject();
+    }
+    const StateDir stateDir = locations.stateDir(invocation.environment);
+    const std::string settingsURL = locations.settingsURL(invocation.environment);
+
+    const auto before = JSONFile::readObject(settingsURL);
+    const bool settingsExisted = fs::exists(settingsURL);
+    SettingsInstaller::Result result;
+    try {
+        result = SettingsInstaller::restore(settingsURL, stateDir);
+    } catch (const SettingsInstaller::Refusal& refusal) {
+        return failed("restore", std::string(refusal.what()) + "\nNothing was changed.");
+    } catch (const JSONFileError& error) {
+        return failed("restore", describe(error) + "\nThe settings file was not changed.");
+    } catch (const std::exception& error) {
+        return failed("restore", std::string(error.what()) + "\nThe settings file was not changed.");
+    }
+
+    if (!result.changed) {
+        std::cout << "Nothing to restore: the status line in " << settingsURL
+                  << (settingsExisted ? " does not run tarnel-tee" : " is not set (there is no such file)")
+                  << "; nothing was changed.\n";
+        return 0;
+    }
+    std::cout << "Restored Claude Code's status line.\n";
+    std::cout << "  settings file   " << result.settingsURL << "\n";
+    std::cout << "    statusLine    was: " << describeStatusLine(before.value_or(JSONObject{})) << "\n";
+    if (result.settings.count("statusLine")) {
+        std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
+    } else {
+        std::cout << "                  now: removed (there was none before tarnel-tee)\n";
+    }
+    printBackup(result, settingsExisted);
+    std::cout << "  configuration   " << stateDir.configPath() << " (unchanged)\n";
+    std::cout << "To undo: tarnel install" << locationOptions(locations, stateDir, settingsURL) << "\n";
+    printUndoCopy(result);
+    std::cout << "The daemon is not touched: stop it with systemctl --user disable --now tarnel-vovivida.service\n";
+    return 0;
+}
+
+}  // namespace tracker::Front::SetupCommands

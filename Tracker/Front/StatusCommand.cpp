@@ -1,0 +1,58 @@
+#include "Front/StatusCommand.hpp"
+
+#include <chrono>
+#include <iostream>
+
+#include "Front/Locations.hpp"
+#include "Front/StatusReport.hpp"
+
+namespace tracker::Front::StatusCommand {
+
+const char* const usage =
+    "usage: tarnel status [--json] [--state-dir DIR] [--settings FILE]\n"
+    "\n"
+    "Show what the daemon would see now: the five-hour usage of the freshest record of a\n"
+    "live session, the threshold, the pause in force (and whether the sessions it names are\n"
+    "still the same processes), the last thaw, and whether a daemon holds daemon.lock.\n"
+    "\n"
+    "  --json                    print one JSON object instead. Times are seconds since\n"
+    "                            the epoch, durations seconds, *_local texts \"HH:mm\" in\n"
+    "                            local time; a member without a value is null:\n"
+    "      state_dir, state_dir_exists, now, records (readable session records),\n"
+    "      threshold, threshold_reached,\n"
+    "      usage: null | {session_id, pid, used_percentage, resets_at, resets_at_local,\n"
+    "                     resets_in, recorded_at, age},\n"
+    "      pause: null | {paused_at, resume_at, resume_at_local, resumes_in, reason,\n"
+    "                     source_session, targets: [{session_id, pid, pid_start, shell_pid,\n"
+    "                     shape, alive, verified, claude, stopped, shell_alive}]},\n"
+    "      last_thaw: null | {thawed_at, thawed_at_local, ago, previous_resume_at},\n"
+    "      daemon: {running, lock (held|free|absent|unknown), lock_path, pid, pid_start,\n"
+    "               started_at, pid_verified}\n"
+    "    alive: some process has the pid; verified: it is still the process that was\n"
+    "    recorded (same start time); claude: and it runs a Claude command.\n";
+
+int run(Arguments& arguments, const Invocation& invocation) {
+    Locations locations;
+    bool json = false;
+    while (!arguments.empty()) {
+        if (arguments.flag("-h") || arguments.flag("--help")) {
+            std::cout << usage << Locations::helpText();
+            return 0;
+        }
+        if (arguments.flag("--json")) {
+            json = true;
+        } else if (!locations.take(arguments)) {
+            arguments.reject();
+        }
+    }
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const StatusReport report = StatusReport::gather(locations.stateDir(invocation.environment), now);
+    if (json) {
+        std::cout << report.toJSON().dump(2, ' ', false, JSON::error_handler_t::replace) << "\n";
+    } else {
+        std::cout << report.toText();
+    }
+    return 0;
+}
+
+}  // namespace tracker::Front::StatusCommand

@@ -1,0 +1,332 @@
+#include "Front/StatusReport.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+
+#include "Core/Decide.hpp"
+#include "Core/ProcessTable.hpp"
+#include "Core/StatusLine.hpp"
+#include "Core/TrackerConfig.hpp"
+
+namespace tracker::Front {
+
+namespace {
+
+// A number for the JSON form; null when it has none.
+JSON number(double value) {
+    return std::isfinite(value) ? JSONCoerce::stamp(value) : JSON(nullptr);
+}
+
+JSON optionalNumber(const std::optional<double>& value) {
+    return value ? number(*value) : JSON(nullptr);
+}
+
+// "HH:mm" in local time, "?" for a time that is not one.
+std::string localClock(double t) {
+    if (!std::isfinite(t) || std::fabs(t) > 1e15) return "?";
+    std::time_t seconds = static_cast<std::time_t>(std::floor(t));
+    std::tm local{};
+    if (!localtime_r(&seconds, &local)) return "?";
+    char text[16];
+    size_t length = std::strftime(text, sizeof text, "%H:%M", &local);
+    return std::string(text, length);
+}
+
+JSON localClockJSON(double t) {
+    std::string text = localClock(t);
+    return text == "?" ? JSON(nullptr) : JSON(text);
+}
+
+// "42s" under a minute, else "5m", "1h5m".
+std::string span(double seconds) {
+    if (std::isfinite(seconds) && seconds >= 0 && seconds < 59.5) {
+        return std::to_string(static_cast<long long>(std::llround(seconds))) + "s";
+    }
+    return StatusLine::remaining(seconds);
+}
+
+std::string percent(double value) {
+    if (!std::isfinite(value)) return "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    std::string shown = text;
+    if (shown.size() > 2 && shown.compare(shown.size() - 2, 2, ".0") == 0) shown.resize(shown.size() - 2);
+    return shown + "%";
+}
+
+std::string shortID(const std::string& sessionID) {
+    return sessionID.substr(0, 8);
+}
+
+// Pids that ps can be asked about: above 0 and within 32 bits.
+void addPID(std::vector<std::int64_t>& pids, std::optional<std::int64_t> pid) {
+    if (pid && *pid > 0 && *pid <= 0x7fffffff) pids.push_back(*pid);
+}
+
+const char* lockText(StatusReport::LockState state) {
+    switch (state) {
+        case StatusReport::LockState::held:
+            return "held";
+        case StatusReport::LockState::free:
+            return "free";
+        case StatusReport::LockState::absent:
+            return "absent";
+        case StatusReport::LockState::unknown:
+            break;
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+StatusReport::LockState StatusReport::probeLock(const std::string& lockPath) {
+    int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT ? LockState::absent : LockState::unknown;
+    // A shared lock can be had unless a daemon holds its exclusive one.
+    LockState state = LockState::unknown;
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(fd, LOCK_UN);
+        state = LockState::free;
+    } else if (errno == EWOULDBLOCK) {
+        state = LockState::held;
+    }
+    ::close(fd);
+    return state;
+}
+
+StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
+    StatusReport report;
+    report.stateDir = stateDir.root();
+    std::error_code ec;
+    report.stateDirExists = std::filesystem::is_directory(stateDir.root(), ec);
+    report.now = now;
+
+    const TrackerConfig config = stateDir.readConfig();
+    report.threshold = config.threshold();
+    const std::vector<Record> records = stateDir.readRecords();
+    report.recordCount = records.size();
+    report.pause = stateDir.readPause();
+    report.lastThaw = stateDir.readLastThaw();
+
+    report.daemon.lockPath = stateDir.lockPath();
+    report.daemon.lock = probeLock(stateDir.lockPath());
+    if (auto document = JSONFile::read(stateDir.pidPath())) {
+        report.daemon.pid = JSONCoerce::optionalPID(JSONCoerce::member(*document, "pid"));
+        report.daemon.pidStart = JSONCoerce::toString(JSONCoerce::member(*document, "pid_start")).value_or("");
+        report.daemon.startedAt = JSONCoerce::toDouble(JSONCoerce::member(*document, "started_at"));
+    }
+
+    // One snapshot of just the processes the files name.
+    std::vector<std::int64_t> pids;
+    for (const auto& record : records) addPID(pids, record.pid);
+    if (report.pause) {
+        for (const auto& target : report.pause->targets) {
+            addPID(pids, target.pid);
+            addPID(pids, target.shellPID);
+        }
+    }
+    addPID(pids, report.daemon.pid);
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+    const ProcessTable table = pids.empty() ? ProcessTable() : ProcessTable::fromSystem(pids);
+
+    report.freshest =
+        Decide::pickTruth(records, now, config, [&](const Record& record) { return table.isAlive(record.pid); });
+    if (report.pause) {
+        for (const auto& target : report.pause->targets) {
+            TargetState state;
+            state.target = target;
+            state.alive = table.isAlive(target.pid);
+            state.verified = table.isSameProcess(target.pid, target.pidStart);
+            state.claude = table.isClaudePID(target.pid, target.pidStart);
+            auto row = table.get(target.pid);
+            state.stopped = state.verified && row && row->stopped();
+            state.shellAlive = target.shellPID && table.isAlive(target.shellPID);
+            report.targets.push_back(state);
+        }
+    }
+    report.daemon.pidVerified = report.daemon.pid && table.isSameProcess(*report.daemon.pid, report.daemon.pidStart);
+    return report;
+}
+
+JSON StatusReport::toJSON() const {
+    JSONObject object;
+    object["state_dir"] = stateDir;
+    object["state_dir_exists"] = stateDirExists;
+    object["now"] = number(now);
+    object["records"] = recordCount;
+    object["threshold"] = number(threshold);
+
+    JSON usage = nullptr;
+    if (freshest) {
+        double used = freshest->usedPercentage().value_or(NAN);
+        double resets = freshest->resetsAt().value_or(NAN);
+        usage = JSONObject{
+            {"session_id", freshest->sessionID},         {"pid", freshest->pid},
+            {"used_percentage", number(used)},           {"resets_at", number(resets)},
+            {"resets_at_local", localClockJSON(resets)}, {"resets_in", number(std::max(0.0, resets - now))},
+            {"recorded_at", number(freshest->ts)},       {"age", number(now - freshest->ts)},
+        };
+        object["threshold_reached"] = std::isfinite(used) && used >= threshold;
+    } else {
+        object["threshold_reached"] = false;
+    }
+    object["usage"] = usage;
+
+    JSON pauseJSON = nullptr;
+    if (pause) {
+        JSONArray targetList;
+        for (const auto& state : targets) {
+            targetList.push_back(JSONObject{
+                {"session_id", state.target.sessionID},
+                {"pid", state.target.pid},
+                {"pid_start", state.target.pidStart},
+                {"shell_pid", state.target.shellPID ? JSON(*state.target.shellPID) : JSON(nullptr)},
+                {"shape", shapeText(state.target.shape)},
+                {"alive", state.alive},
+                {"verified", state.verified},
+                {"claude", state.claude},
+                {"stopped", state.stopped},
+                {"shell_alive", state.shellAlive},
+            });
+        }
+        pauseJSON = JSONObject{
+            {"paused_at", number(pause->pausedAt)},
+            {"resume_at", number(pause->resumeAt)},
+            {"resume_at_local", localClockJSON(pause->resumeAt)},
+            {"resumes_in", number(std::isfinite(pause->resumeAt) ? std::max(0.0, pause->resumeAt - now) : 0.0)},
+            {"reason", pause->reason},
+            {"source_session", pause->sourceSession},
+            {"targets", targetList},
+        };
+    }
+    object["pause"] = pauseJSON;
+
+    JSON thaw = nullptr;
+    if (lastThaw) {
+        thaw = JSONObject{
+            {"thawed_at", number(lastThaw->thawedAt)},
+            {"thawed_at_local", localClockJSON(lastThaw->thawedAt)},
+            {"ago", number(now - lastThaw->thawedAt)},
+            {"previous_resume_at", number(lastThaw->previousResumeAt)},
+        };
+    }
+    object["last_thaw"] = thaw;
+
+    object["daemon"] = JSONObject{
+        {"running", daemon.lock == LockState::held},
+        {"lock", lockText(daemon.lock)},
+        {"lock_path", daemon.lockPath},
+        {"pid", daemon.pid ? JSON(*daemon.pid) : JSON(nullptr)},
+        {"pid_start", daemon.pid ? JSON(daemon.pidStart) : JSON(nullptr)},
+        {"started_at", optionalNumber(daemon.startedAt)},
+        {"pid_verified", daemon.pidVerified},
+    };
+    return object;
+}
+
+std::string StatusReport::toText() const {
+    std::ostringstream out;
+    out << "State directory  " << stateDir << (stateDirExists ? "" : " (does not exist: nothing has run here yet)")
+        << "\n";
+
+    if (freshest) {
+        double used = freshest->usedPercentage().value_or(NAN);
+        double resets = freshest->resetsAt().value_or(NAN);
+        out << "Usage            " << percent(used) << " of the five-hour window, resets at " << localClock(resets);
+        if (std::isfinite(resets) && resets > now) {
+            out << " (in " << span(resets - now) << ")";
+        } else {
+            out << " (already passed)";
+        }
+        out << "\n                 session " << shortID(freshest->sessionID) << ", pid " << freshest->pid
+            << ", recorded " << span(now - freshest->ts) << " ago (" << recordCount << " record"
+            << (recordCount == 1 ? "" : "s") << ")\n";
+    } else {
+        out << "Usage            unknown: no fresh record of a live session (" << recordCount << " record"
+            << (recordCount == 1 ? "" : "s") << ")\n";
+    }
+
+    out << "Threshold        " << percent(threshold);
+    if (freshest && freshest->usedPercentage()) {
+        double used = *freshest->usedPercentage();
+        if (used >= threshold) {
+            out << " (reached)";
+        } else {
+            out << " (" << percent(threshold - used) << " to go)";
+        }
+    }
+    out << "\n";
+
+    if (!pause) {
+        out << "Pause            none\n";
+    } else {
+        if (std::isfinite(pause->resumeAt) && pause->resumeAt > now) {
+            out << "Pause            in force until " << localClock(pause->resumeAt) << " (in "
+                << span(pause->resumeAt - now) << ")";
+        } else {
+            out << "Pause            due to end at " << localClock(pause->resumeAt)
+                << " (overdue: a running daemon thaws at its next tick)";
+        }
+        out << ", since " << localClock(pause->pausedAt) << "\n";
+        if (!pause->reason.empty()) out << "                 reason: " << pause->reason << "\n";
+        if (targets.empty()) out << "                 it names no sessions\n";
+        for (const auto& state : targets) {
+            out << "  session " << shortID(state.target.sessionID) << "  pid " << state.target.pid;
+            if (state.target.shellPID) {
+                out << " (shell " << *state.target.shellPID << (state.shellAlive ? "" : ", gone") << ")";
+            }
+            if (state.verified) {
+                out << "  verified, " << (state.stopped ? "stopped" : "not stopped");
+            } else if (state.alive) {
+                out << "  not verified: the pid now belongs to another process";
+            } else {
+                out << "  gone";
+            }
+            out << "\n";
+        }
+    }
+
+    if (lastThaw) {
+        out << "Last thaw        " << localClock(lastThaw->thawedAt) << " (" << span(now - lastThaw->thawedAt)
+            << " ago)\n";
+    } else {
+        out << "Last thaw        none\n";
+    }
+
+    switch (daemon.lock) {
+        case LockState::held:
+            out << "Daemon           running";
+            if (daemon.pid) {
+                out << ", pid " << *daemon.pid << (daemon.pidVerified ? "" : " (not verified against daemon.pid)");
+            } else {
+                out << " (no daemon.pid yet)";
+            }
+            break;
+        case LockState::unknown:
+            out << "Daemon           unknown: cannot test the lock " << daemon.lockPath;
+            break;
+        case LockState::free:
+        case LockState::absent:
+            out << "Daemon           not running";
+            if (daemon.pid) out << " (daemon.pid left behind names pid " << *daemon.pid << ")";
+            break;
+    }
+    out << "\n";
+    if (pause && daemon.lock != LockState::held) {
+        out << "                 nothing thaws the paused sessions until a daemon runs;\n"
+               "                 tarnel-vovivida --thaw-now continues them at once\n";
+    }
+    return out.str();
+}
+
+}  // namespace tracker::Front

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/JSONFile.hpp"
+#include "Core/Records.hpp"
+#include "Core/StateDir.hpp"
+
+namespace tracker::Front {
+
+// What the daemon would see in a state directory now, gathered once from the
+// files, one process-table snapshot and a probe of the daemon's lock.
+struct StatusReport {
+    // How the daemon's single-instance lock looks from outside.
+    enum class LockState { held, free, absent, unknown };
+
+    struct TargetState {
+        Target target;
+        // Some process has the pid.
+        bool alive = false;
+        // The pid still names the process that was frozen (same start time).
+        bool verified = false;
+        // ... and it runs a Claude command.
+        bool claude = false;
+        bool stopped = false;
+        bool shellAlive = false;
+    };
+
+    struct Daemon {
+        LockState lock = LockState::absent;
+        std::string lockPath;
+        // From "daemon.pid", when it is there and names a pid.
+        std::optional<std::int64_t> pid;
+        std::string pidStart;
+        std::optional<double> startedAt;
+        // The pid still names the process that wrote "daemon.pid".
+        bool pidVerified = false;
+    };
+
+    std::string stateDir;
+    bool stateDirExists = false;
+    double now = 0;
+    double threshold = 0;
+    std::size_t recordCount = 0;
+    // The freshest usable record of a live session, as the daemon picks it.
+    std::optional<Record> freshest;
+    std::optional<Pause> pause;
+    std::vector<TargetState> targets;
+    std::optional<LastThaw> lastThaw;
+    Daemon daemon;
+
+    static StatusReport gather(const StateDir& stateDir, double now);
+    static LockState probeLock(const std::string& lockPath);
+
+    // One object for scripts; the members are listed in `tarnel status --help`.
+    JSON toJSON() const;
+    // Lines for people.
+    std::string toText() const;
+};
+
+}  // namespace tracker::Front

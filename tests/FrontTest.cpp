@@ -1,0 +1,427 @@
+// The `tarnel` program as a user runs it: real files, a real process table
+// and a real lock on daemon.lock.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "Core/JSONFile.hpp"
+#include "Core/ProcessTable.hpp"
+#include "Core/Records.hpp"
+#include "Core/StateDir.hpp"
+#include "RealWorld.hpp"
+#include "TestSupport.hpp"
+
+namespace fs = std::filesystem;
+
+namespace tracker {
+namespace {
+
+using test::TempDir;
+
+double wallClock() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs tarnel with HOME inside home and neither location variable inherited.
+Outcome tarnel(const TempDir& home, const std::vector<std::string>& arguments,
+               std::vector<std::string> environment = {}, const std::string& program = test::builtProgram("tarnel")) {
+    static int counter = 0;
+    const std::string stem = home.file(".run-" + std::to_string(counter++));
+    test::SpawnOptions options;
+    for (const char* base : {"VAZ_ADODIVO_STATE_DIR=", "VAZ_ADODIVO_SETTINGS_FILE="}) {
+        const std::string name = std::string(base).substr(0, std::string(base).find('='));
+        bool given = std::any_of(environment.begin(), environment.end(),
+                                 [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+        if (!given) options.environment.push_back(base);
+    }
+    options.environment.push_back("HOME=" + home.path());
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    options.stdoutPath = stem + ".out";
+    options.stderrPath = stem + ".err";
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    Outcome outcome;
+    {
+        test::ChildProcess child(argv, options);
+        auto status = child.wait(std::chrono::seconds(60));
+        if (status && WIFEXITED(*status)) outcome.status = WEXITSTATUS(*status);
+    }
+    outcome.out = test::readFile(stem + ".out");
+    outcome.err = test::readFile(stem + ".err");
+    return outcome;
+}
+
+JSON statusJSON(const TempDir& home, const std::string& stateDir) {
+    Outcome outcome = tarnel(home, {"status", "--json", "--state-dir", stateDir});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    auto parsed = JSONFile::parse(outcome.out);
+    EXPECT_TRUE(parsed && parsed->is_object()) << outcome.out;
+    return parsed.value_or(JSON::object());
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string ownStart() {
+    auto row = ProcessTable::fromSystem({::getpid()}).get(::getpid());
+    return row ? row->lstart : "";
+}
+
+// A pid that certainly named a process a moment ago and names none now.
+std::int64_t deadPID() {
+    test::ChildProcess child({"/bin/true"});
+    auto pid = child.pid();
+    child.wait();
+    return pid;
+}
+
+// An executable stand-in for the tee.
+std::string fakeTee(const TempDir& dir, const std::string& name) {
+    const std::string path = dir.file(name);
+    test::writeFile(path, "#!/bin/sh\necho tee\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+TEST(FrontCommandLine, UsageErrorsExitTwoAndTouchNothing) {
+    TempDir home;
+    const std::string state = home.file("state");
+    EXPECT_EQ(tarnel(home, {}).status, 2);
+    EXPECT_EQ(tarnel(home, {"frobnicate"}).status, 2);
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"install", "--refresh", "0"},
+             {"install", "--refresh", "1.5"},
+             {"install", "--refresh"},
+             {"install", "--threshold", "ninety"},
+             {"install", "--threshold", "101"},
+             {"install", "--notify", "OFF"},
+             {"install", "--shell-stop-mode", "shell"},
+             {"install", "--tee", home.file("no-such-tee")},
+             {"restore", "--bogus"},
+             {"status", "extra"},
+             {"status", "--state-dir"},
+         }) {
+        std::vector<std::string> withState = arguments;
+        withState.insert(withState.begin() + 1, {"--state-dir", state, "--settings", home.file("s.json")});
+        Outcome outcome = tarnel(home, withState);
+        EXPECT_EQ(outcome.status, 2) << arguments[1];
+        EXPECT_TRUE(contains(outcome.err, "tarnel " + arguments[0] + ": ")) << outcome.err;
+        EXPECT_FALSE(test::fileExists(state)) << arguments[1];
+        EXPECT_FALSE(test::fileExists(home.file("s.json"))) << arguments[1];
+    }
+    EXPECT_TRUE(contains(tarnel(home, {"install", "--notify", "OFF"}).err, "choose from app, osascript, off"));
+}
+
+TEST(FrontCommandLine, EveryCommandHasHelp) {
+    TempDir home;
+    EXPECT_EQ(tarnel(home, {"--help"}).status, 0);
+    for (const char* command : {"install", "restore", "status"}) {
+        Outcome outcome = tarnel(home, {command, "--help"});
+        EXPECT_EQ(outcome.status, 0) << command;
+        EXPECT_TRUE(contains(outcome.out, std::string("usage: tarnel ") + command)) << outcome.out;
+        EXPECT_TRUE(contains(outcome.out, "--state-dir DIR")) << command;
+    }
+    EXPECT_TRUE(contains(tarnel(home, {"status", "--help"}).out, "pid_verified"));
+    EXPECT_FALSE(test::fileExists(home.file(".claude")));
+}
+
+TEST(FrontInstall, DefaultsFindTheTeeBesideTarnelAndTheHomeFiles) {
+    if (!test::fileExists(test::builtProgram("tarnel-tee"))) GTEST_SKIP() << "tarnel-tee is not built";
+    TempDir home;
+    Outcome outcome = tarnel(home, {"install"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    auto settings = JSONFile::readObject(home.file(".claude/settings.json"));
+    ASSERT_TRUE(settings);
+    const std::string tee = fs::canonical(test::builtProgram("tarnel-tee")).string();
+    EXPECT_EQ((*settings)["statusLine"]["command"], tee);
+    EXPECT_EQ((*settings)["statusLine"]["refreshInterval"], 60);
+    auto config = JSONFile::readObject(home.file(".claude/usage-state/config.json"));
+    ASSERT_TRUE(config);
+    EXPECT_EQ((*config)["threshold"], 90.0);
+    EXPECT_EQ((*config)["shell_stop_mode"], "shell-first");
+    EXPECT_TRUE(contains(outcome.out, "none (there was no settings file)")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "To undo: tarnel restore")) << outcome.out;
+}
+
+TEST(FrontInstall, TheDefaultTeeIsTheOneBesideTheRealProgram) {
+    // An installed layout: bin/tarnel and bin/tarnel-tee, run through a link elsewhere.
+    TempDir home;
+    fs::create_directories(home.file("prefix/bin"));
+    fs::create_directories(home.file("links"));
+    fs::copy_file(test::builtProgram("tarnel"), home.file("prefix/bin/tarnel"));
+    const std::string tee = fakeTee(home, "prefix/bin/tarnel-tee");
+    fs::create_symlink(home.file("prefix/bin/tarnel"), home.file("links/tarnel"));
+    Outcome outcome = tarnel(home, {"install", "--settings", home.file("s.json"), "--state-dir", home.file("state")},
+                             {}, home.file("links/tarnel"));
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(JSONFile::readObject(home.file("s.json")).value()["statusLine"]["command"], tee);
+
+    fs::remove(tee);
+    outcome = tarnel(home, {"install", "--settings", home.file("t.json"), "--state-dir", home.file("state")}, {},
+                     home.file("links/tarnel"));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(contains(outcome.err, "--tee PATH")) << outcome.err;
+    EXPECT_FALSE(test::fileExists(home.file("t.json")));
+}
+
+TEST(FrontInstall, EnvironmentNamesTheFilesAndOptionsWin) {
+    TempDir home;
+    const std::string tee = fakeTee(home, "tarnel-tee");
+    const std::vector<std::string> environment{"VAZ_ADODIVO_STATE_DIR=" + home.file("env-state"),
+                                               "VAZ_ADODIVO_SETTINGS_FILE=" + home.file("env-settings.json")};
+    ASSERT_EQ(tarnel(home, {"install", "--tee", tee}, environment).status, 0);
+    EXPECT_TRUE(test::fileExists(home.file("env-settings.json")));
+    EXPECT_TRUE(test::fileExists(home.file("env-state/config.json")));
+
+    ASSERT_EQ(
+        tarnel(home,
+               {"install", "--tee", tee, "--state-dir", home.file("opt-state"), "--settings", home.file("opt.json")},
+               environment)
+            .status,
+        0);
+    EXPECT_TRUE(test::fileExists(home.file("opt.json")));
+    EXPECT_TRUE(test::fileExists(home.file("opt-state/config.json")));
+    EXPECT_FALSE(test::fileExists(home.file(".claude")));
+}
+
+TEST(FrontInstall, InstallReinstallRestoreAsAUserSeesIt) {
+    TempDir home;
+    const std::string tee = fakeTee(home, "my tarnel-tee");
+    const std::string settings = home.file("settings.json");
+    const std::string state = home.file("state");
+    const std::string original =
+        R"({"model": "opus", "statusLine": {"type": "command", "command": "~/bin/my-status.sh"}})";
+    test::writeFile(settings, original);
+
+    Outcome first = tarnel(home, {"install", "--tee", tee, "--threshold", "85", "--refresh", "15", "--notify", "off",
+                                  "--settings", settings, "--state-dir", state});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(contains(first.out, "backup          " + settings + ".bak-")) << first.out;
+    EXPECT_TRUE(contains(first.out, "~/bin/my-status.sh")) << first.out;
+    auto installed = JSONFile::readObject(settings);
+    ASSERT_TRUE(installed);
+    EXPECT_EQ((*installed)["statusLine"]["command"], "'" + tee + "'");
+    EXPECT_EQ((*installed)["model"], "opus");
+
+    // A reinstall that names nothing keeps the threshold, interval and modes in force.
+    ASSERT_EQ(tarnel(home, {"install", "--tee", tee, "--settings", settings, "--state-dir", state}).status, 0);
+    auto config = JSONFile::readObject(state + "/config.json");
+    ASSERT_TRUE(config);
+    EXPECT_EQ((*config)["threshold"], 85.0);
+    EXPECT_EQ((*config)["refresh_interval"], 15);
+    EXPECT_EQ((*config)["notify"], "off");
+    EXPECT_EQ((*config)["display_command"], "~/bin/my-status.sh");
+    ASSERT_EQ(tarnel(home, {"install", "--tee", tee, "--settings", settings, "--state-dir", state, "--shell-stop-mode",
+                            "claude-only", "--notify", "app"})
+                  .status,
+              0);
+    config = JSONFile::readObject(state + "/config.json");
+    EXPECT_EQ((*config)["shell_stop_mode"], "claude-only");
+    EXPECT_EQ((*config)["notify"], "app");
+
+    Outcome restored = tarnel(home, {"restore", "--settings", settings, "--state-dir", state});
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_TRUE(contains(restored.out, "To undo: tarnel install")) << restored.out;
+    EXPECT_EQ(JSONFile::readObject(settings), JSON::parse(original).get<JSONObject>());
+
+    // Nothing of ours is left to take out: the file stays byte for byte.
+    const std::string after = test::readFile(settings);
+    Outcome again = tarnel(home, {"restore", "--settings", settings, "--state-dir", state});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_TRUE(contains(again.out, "Nothing to restore")) << again.out;
+    EXPECT_EQ(test::readFile(settings), after);
+}
+
+TEST(FrontInstall, InvalidSettingsLoseNothing) {
+    TempDir home;
+    const std::string tee = fakeTee(home, "tarnel-tee");
+    const std::string settings = home.file("settings.json");
+    const std::string state = home.file("state");
+    const std::string broken = "{\n  \"model\": \"opus\",\n  \"statusLine\": \"~/bin/s.sh\",\n}\n";
+    test::writeFile(settings, broken);
+    for (const char* command : {"install", "restore"}) {
+        std::vector<std::string> arguments{command, "--settings", settings, "--state-dir", state};
+        if (std::string(command) == "install") arguments.insert(arguments.end(), {"--tee", tee});
+        Outcome outcome = tarnel(home, arguments);
+        EXPECT_EQ(outcome.status, 1) << command;
+        EXPECT_TRUE(contains(outcome.err, settings)) << outcome.err;
+        EXPECT_TRUE(contains(outcome.err, "Nothing was changed")) << outcome.err;
+        EXPECT_EQ(test::readFile(settings), broken);
+    }
+    EXPECT_FALSE(test::fileExists(state + "/config.json"));
+    for (const auto& entry : fs::directory_iterator(home.path())) {
+        EXPECT_FALSE(contains(entry.path().filename().string(), ".bak-")) << entry.path();
+    }
+}
+
+TEST(FrontInstall, UnwritableSettingsAreRefused) {
+    TempDir home;
+    const std::string tee = fakeTee(home, "tarnel-tee");
+    test::writeFile(home.file("claude"), "a file, not a directory");
+    Outcome outcome = tarnel(home, {"install", "--tee", tee, "--settings", home.file("claude/settings.json"),
+                                    "--state-dir", home.file("state")});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(contains(outcome.err, "not writable")) << outcome.err;
+    EXPECT_FALSE(test::fileExists(home.file("state/config.json")));
+}
+
+// A state directory the test fills, and tarnel status run over it.
+class FrontStatus : public ::testing::Test {
+protected:
+    TempDir home;
+    StateDir state{home.file("state")};
+    double now = wallClock();
+
+    void SetUp() override { state.ensureDirectories(); }
+
+    Record record(const std::string& sessionID, std::int64_t pid, double ts, double used, double resetsAt) {
+        Record r;
+        r.sessionID = sessionID;
+        r.pid = pid;
+        r.ts = ts;
+        r.rateLimits = JSONObject{{"five_hour", JSONObject{{"used_percentage", used}, {"resets_at", resetsAt}}}};
+        state.write(r, false);
+        return r;
+    }
+
+    Outcome text() { return tarnel(home, {"status", "--state-dir", state.root()}); }
+};
+
+TEST_F(FrontStatus, EmptyStateDirectory) {
+    JSON report = statusJSON(home, state.root());
+    EXPECT_EQ(report["state_dir"], state.root());
+    EXPECT_EQ(report["records"], 0);
+    EXPECT_TRUE(report["usage"].is_null());
+    EXPECT_TRUE(report["pause"].is_null());
+    EXPECT_TRUE(report["last_thaw"].is_null());
+    EXPECT_EQ(report["threshold"], 90);
+    EXPECT_EQ(report["daemon"]["running"], false);
+    EXPECT_EQ(report["daemon"]["lock"], "absent");
+    Outcome outcome = text();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(contains(outcome.out, "Pause            none")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "Daemon           not running")) << outcome.out;
+
+    // Asking about a directory that is not there creates nothing.
+    EXPECT_EQ(tarnel(home, {"status", "--state-dir", home.file("nowhere")}).status, 0);
+    EXPECT_FALSE(test::fileExists(home.file("nowhere")));
+}
+
+TEST_F(FrontStatus, FreshestRecordOfALiveSession) {
+    const double resets = now + 3900;
+    record("live-session-1", ::getpid(), now - 5, 42.5, resets);
+    record("dead-session-2", deadPID(), now - 1, 99, resets);
+    record("stale-session-3", ::getpid(), now - 7200, 98, resets);
+    JSONFile::atomicWrite(JSONObject{{"threshold", "80"}, {"custom", true}}, state.configPath(), false);
+
+    JSON report = statusJSON(home, state.root());
+    EXPECT_EQ(report["records"], 3);
+    ASSERT_TRUE(report["usage"].is_object()) << report.dump();
+    EXPECT_EQ(report["usage"]["session_id"], "live-session-1");
+    EXPECT_EQ(report["usage"]["used_percentage"], 42.5);
+    EXPECT_EQ(report["usage"]["resets_at"], JSONCoerce::stamp(resets));
+    EXPECT_EQ(report["threshold"], 80);
+    EXPECT_EQ(report["threshold_reached"], false);
+
+    Outcome outcome = text();
+    EXPECT_TRUE(contains(outcome.out, "42.5% of the five-hour window, resets at ")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, report["usage"]["resets_at_local"].get<std::string>())) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "(in 1h")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "Threshold        80%")) << outcome.out;
+}
+
+TEST_F(FrontStatus, PauseWithLiveAndDeadTargets) {
+    Target live;
+    live.pid = ::getpid();
+    live.pidStart = ownStart();
+    ASSERT_FALSE(live.pidStart.empty());
+    live.sessionID = "live-target";
+    live.shape = Shape::c;
+    Target reused = live;
+    reused.sessionID = "reused-target";
+    reused.pidStart = "Mon Jan  1 00:00:00 2001";
+    Target dead;
+    dead.pid = deadPID();
+    dead.pidStart = "Mon Jan  1 00:00:00 2001";
+    dead.sessionID = "dead-target";
+    Pause pause;
+    pause.pausedAt = now - 60;
+    pause.resumeAt = now + 1800;
+    pause.targets = {live, reused, dead};
+    pause.reason = "91.0% >= 90%";
+    state.write(pause);
+    state.write(LastThaw{now - 86400, now - 86400});
+
+    JSON report = statusJSON(home, state.root());
+    ASSERT_TRUE(report["pause"].is_object()) << report.dump();
+    const JSON& targets = report["pause"]["targets"];
+    ASSERT_EQ(targets.size(), 3u);
+    EXPECT_EQ(targets[0]["verified"], true);
+    EXPECT_EQ(targets[0]["alive"], true);
+    EXPECT_EQ(targets[0]["claude"], false);
+    EXPECT_EQ(targets[0]["stopped"], false);
+    EXPECT_EQ(targets[1]["alive"], true);
+    EXPECT_EQ(targets[1]["verified"], false);
+    EXPECT_EQ(targets[2]["alive"], false);
+    EXPECT_EQ(targets[2]["verified"], false);
+    EXPECT_EQ(report["last_thaw"]["thawed_at"], JSONCoerce::stamp(now - 86400));
+
+    Outcome outcome = text();
+    EXPECT_TRUE(contains(outcome.out, "Pause            in force until ")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "(in 29m)") || contains(outcome.out, "(in 30m)")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "session live-tar  pid " + std::to_string(::getpid()) + "  verified"))
+        << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "not verified")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "session dead-tar  pid " + std::to_string(dead.pid) + "  gone")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "Last thaw        ")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "(24h0m ago)")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "--thaw-now")) << outcome.out;
+}
+
+TEST_F(FrontStatus, DaemonHoldingTheLock) {
+    int fd = ::open(state.lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    JSONFile::atomicWrite(JSONObject{{"pid", ::getpid()},
+                                     {"pid_start", ownStart()},
+                                     {"started_at", 1796600000},
+                                     {"argv", JSONArray{"tarnel-vovivida"}}},
+                          state.pidPath(), false);
+
+    JSON report = statusJSON(home, state.root());
+    EXPECT_EQ(report["daemon"]["running"], true);
+    EXPECT_EQ(report["daemon"]["lock"], "held");
+    EXPECT_EQ(report["daemon"]["pid"], ::getpid());
+    EXPECT_EQ(report["daemon"]["pid_verified"], true);
+    Outcome outcome = text();
+    EXPECT_TRUE(contains(outcome.out, "Daemon           running, pid " + std::to_string(::getpid()) + "\n"))
+        << outcome.out;
+
+    // The daemon is gone (lock released) but left its pid file behind.
+    ::flock(fd, LOCK_UN);
+    report = statusJSON(home, state.root());
+    EXPECT_EQ(report["daemon"]["running"], false);
+    EXPECT_EQ(report["daemon"]["lock"], "free");
+    EXPECT_TRUE(contains(text().out, "not running (daemon.pid left behind")) << text().out;
+}
+
+}  // namespace
+}  // namespace tracker
