@@ -14,6 +14,7 @@
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
+#include "Core/SettingsInstaller.hpp"
 #include "Core/StateDir.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
@@ -147,7 +148,7 @@ TEST(FrontInstall, DefaultsFindTheTeeBesideTarnelAndTheHomeFiles) {
     auto settings = JSONFile::readObject(home.file(".claude/settings.json"));
     ASSERT_TRUE(settings);
     const std::string tee = fs::canonical(test::builtProgram("tarnel-tee")).string();
-    EXPECT_EQ((*settings)["statusLine"]["command"], tee);
+    EXPECT_EQ((*settings)["statusLine"]["command"], SettingsInstaller::shellQuoted(tee));
     EXPECT_EQ((*settings)["statusLine"]["refreshInterval"], 60);
     auto config = JSONFile::readObject(home.file(".claude/usage-state/config.json"));
     ASSERT_TRUE(config);
@@ -168,7 +169,8 @@ TEST(FrontInstall, TheDefaultTeeIsTheOneBesideTheRealProgram) {
     Outcome outcome = tarnel(home, {"install", "--settings", home.file("s.json"), "--state-dir", home.file("state")},
                              {}, home.file("links/tarnel"));
     ASSERT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(JSONFile::readObject(home.file("s.json")).value()["statusLine"]["command"], tee);
+    EXPECT_EQ(JSONFile::readObject(home.file("s.json")).value()["statusLine"]["command"],
+              SettingsInstaller::shellQuoted(tee));
 
     fs::remove(tee);
     outcome = tarnel(home, {"install", "--settings", home.file("t.json"), "--state-dir", home.file("state")}, {},
@@ -214,7 +216,7 @@ TEST(FrontInstall, InstallReinstallRestoreAsAUserSeesIt) {
     EXPECT_TRUE(contains(first.out, "~/bin/my-status.sh")) << first.out;
     auto installed = JSONFile::readObject(settings);
     ASSERT_TRUE(installed);
-    EXPECT_EQ((*installed)["statusLine"]["command"], "'" + tee + "'");
+    EXPECT_EQ((*installed)["statusLine"]["command"], SettingsInstaller::shellQuoted(tee));
     EXPECT_EQ((*installed)["model"], "opus");
 
     // A reinstall that names nothing keeps the threshold, interval and modes in force.
