@@ -1,5 +1,3 @@
-#include "Daemon/DaemonLog.hpp"
-
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -7,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "Daemon/DaemonLog.hpp"
 #include "TestSupport.hpp"
 
 using tracker::DaemonLogger;
@@ -27,11 +26,17 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 // The message part of a line: everything after stamp, label column and separators.
-std::string messageOf(const std::string& line) { return line.substr(23 + 1 + 8 + 1); }
-std::string labelColumnOf(const std::string& line) { return line.substr(24, 8); }
+std::string messageOf(const std::string& line) {
+    return line.substr(23 + 1 + 8 + 1);
+}
+std::string labelColumnOf(const std::string& line) {
+    return line.substr(24, 8);
+}
 
 // A message whose whole line is exactly `bytes` long (stamp 23 + 1 + 8 + 1 + text + newline).
-std::string messageForLineOf(std::size_t bytes, char fill) { return std::string(bytes - 34, fill); }
+std::string messageForLineOf(std::size_t bytes, char fill) {
+    return std::string(bytes - 34, fill);
+}
 
 }  // namespace
 

@@ -1,5 +1,3 @@
-#include "Daemon/DaemonNotify.hpp"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,14 +9,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "Daemon/DaemonLog.hpp"
+#include "Daemon/DaemonNotify.hpp"
 #include "TestSupport.hpp"
 
 extern char** environ;
@@ -140,27 +138,28 @@ public:
                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                   "<busconfig>\n"
                   "  <type>session</type>\n"
-                  "  <listen>unix:path=" + dir_.file("bus") + "</listen>\n"
-                  "  <auth>EXTERNAL</auth>\n"
-                  "  <policy context=\"default\">\n"
-                  "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                  "    <allow eavesdrop=\"true\"/>\n"
-                  "    <allow own=\"*\"/>\n"
-                  "  </policy>\n"
-                  "</busconfig>\n");
-        bus_.emplace(std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config, "--print-address",
-                                              "--nofork"},
-                     std::vector<std::string>{}, dir_.file("bus.err"));
+                  "  <listen>unix:path=" +
+                      dir_.file("bus") +
+                      "</listen>\n"
+                      "  <auth>EXTERNAL</auth>\n"
+                      "  <policy context=\"default\">\n"
+                      "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                      "    <allow eavesdrop=\"true\"/>\n"
+                      "    <allow own=\"*\"/>\n"
+                      "  </policy>\n"
+                      "</busconfig>\n");
+        bus_.emplace(
+            std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config, "--print-address", "--nofork"},
+            std::vector<std::string>{}, dir_.file("bus.err"));
         auto address = bus_->firstLine();
         if (!address) throw std::runtime_error("dbus-daemon gave no address: " + readFile(dir_.file("bus.err")));
         address_ = *address;
 
-        listener_.emplace(std::vector<std::string>{"/usr/bin/python3",
-                                                   std::string(TARNEL_SOURCE_DIR) +
-                                                       "/tests/support/notification_listener.py",
-                                                   records()},
-                          std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + address_},
-                          dir_.file("listener.err"));
+        listener_.emplace(
+            std::vector<std::string>{"/usr/bin/python3",
+                                     std::string(TARNEL_SOURCE_DIR) + "/tests/support/notification_listener.py",
+                                     records()},
+            std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + address_}, dir_.file("listener.err"));
         auto ready = listener_->firstLine();
         if (ready != "ready") throw std::runtime_error("listener not ready: " + readFile(dir_.file("listener.err")));
 
@@ -307,8 +306,8 @@ TEST(DaemonNotify, MissingOrFailingPosterIsInvisible) {
 TEST(DaemonNotify, HungPosterIsWarnedAboutOnceAndLeftBehind) {
     TempDir dir;
     const std::string poster = dir.file("hung"), pidFile = dir.file("hung.pid");
-    writeScript(poster, "echo $$ > '" + pidFile + ".tmp' && mv '" + pidFile + ".tmp' '" + pidFile +
-                            "'\nexec sleep 120\n");
+    writeScript(poster,
+                "echo $$ > '" + pidFile + ".tmp' && mv '" + pidFile + ".tmp' '" + pidFile + "'\nexec sleep 120\n");
     PidFileGuard guard(pidFile);
     auto log = DaemonLogger::create(dir.file("daemon.log"), DaemonLogLevel::verbose, false);
 

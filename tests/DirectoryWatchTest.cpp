@@ -1,10 +1,8 @@
-#include "Daemon/DirectoryWatch.hpp"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Daemon/DirectoryWatch.hpp"
 #include "DirectoryEvents.hpp"
 #include "TestSupport.hpp"
 
@@ -65,7 +64,9 @@ std::vector<Change> everyKindOfChange() {
          [](const std::string& dir, const std::string&) { fs::rename(dir + "/a.json", dir + "/b.json"); }},
         {"rename in from outside",
          [](const std::string&, const std::string& outside) { writeFile(outside + "/rec.json", "{}\n"); },
-         [](const std::string& dir, const std::string& outside) { fs::rename(outside + "/rec.json", dir + "/r.json"); }},
+         [](const std::string& dir, const std::string& outside) {
+             fs::rename(outside + "/rec.json", dir + "/r.json");
+         }},
         {"rename out", existing,
          [](const std::string& dir, const std::string& outside) { fs::rename(dir + "/a.json", outside + "/a.json"); }},
         {"rewrite in place", existing,
@@ -126,7 +127,8 @@ TEST(DirectoryWatcher, NonPositiveTimeoutsReturnAtOnceWithoutTakingChanges) {
 }
 
 TEST(DirectoryWatcher, SignalsDuringAWaitDoNotEndIt) {
-    struct sigaction action {}, previous{};
+    struct sigaction action {
+    }, previous{};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the kernel wait sees EINTR
@@ -231,7 +233,10 @@ TEST(DirectoryWatcher, LeadingTildeIsTheHomeDirectory) {
     setenv("HOME", tmp.path().c_str(), 1);
     DirectoryWatcher watcher(std::string("~/state/sessions"));
     DirectoryWatcher literal(tmp.file("x~/y"));
-    if (oldHome) setenv("HOME", saved.c_str(), 1); else unsetenv("HOME");
+    if (oldHome)
+        setenv("HOME", saved.c_str(), 1);
+    else
+        unsetenv("HOME");
 
     EXPECT_EQ(watcher.path(), fs::path(tmp.path()) / "state/sessions");
     EXPECT_TRUE(fs::is_directory(tmp.file("state/sessions")));
@@ -275,9 +280,9 @@ TEST(DirectoryWatcher, KernelWaitOutcomes) {
     using R = DirectoryEvents::WaitResult;
     {
         std::vector<double> asked;
-        DirectoryWatcher w("/unused", std::make_unique<ScriptedEvents>(std::deque<R>{R::interrupted, R::interrupted,
-                                                                                     R::timedOut, R::changed},
-                                                                       &asked));
+        DirectoryWatcher w("/unused",
+                           std::make_unique<ScriptedEvents>(
+                               std::deque<R>{R::interrupted, R::interrupted, R::timedOut, R::changed}, &asked));
         EXPECT_TRUE(w.wait(longWait));
         ASSERT_EQ(asked.size(), 4u);
         for (std::size_t i = 0; i < asked.size(); ++i) {

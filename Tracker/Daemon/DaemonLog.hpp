@@ -66,17 +66,29 @@ public:
     }
 
     template <class M>
-    void verbose(M&& message) { log(DaemonLogLevel::verbose, std::forward<M>(message)); }
+    void verbose(M&& message) {
+        log(DaemonLogLevel::verbose, std::forward<M>(message));
+    }
     template <class M>
-    void debug(M&& message) { log(DaemonLogLevel::debug, std::forward<M>(message)); }
+    void debug(M&& message) {
+        log(DaemonLogLevel::debug, std::forward<M>(message));
+    }
     template <class M>
-    void info(M&& message) { log(DaemonLogLevel::info, std::forward<M>(message)); }
+    void info(M&& message) {
+        log(DaemonLogLevel::info, std::forward<M>(message));
+    }
     template <class M>
-    void warning(M&& message) { log(DaemonLogLevel::warning, std::forward<M>(message)); }
+    void warning(M&& message) {
+        log(DaemonLogLevel::warning, std::forward<M>(message));
+    }
     template <class M>
-    void error(M&& message) { log(DaemonLogLevel::error, std::forward<M>(message)); }
+    void error(M&& message) {
+        log(DaemonLogLevel::error, std::forward<M>(message));
+    }
     template <class M>
-    void critical(M&& message) { log(DaemonLogLevel::critical, std::forward<M>(message)); }
+    void critical(M&& message) {
+        log(DaemonLogLevel::critical, std::forward<M>(message));
+    }
 
     bool passes(DaemonLogLevel level) const { return static_cast<int>(level) >= static_cast<int>(level_); }
 

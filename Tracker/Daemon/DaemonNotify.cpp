@@ -28,9 +28,13 @@ const std::vector<std::string>& modes() {
     return all;
 }
 
-std::string binary() { return NotificationPoster::defaultProgram(); }
+std::string binary() {
+    return NotificationPoster::defaultProgram();
+}
 
-bool postsItself(const std::optional<std::string>& mode) { return mode.value_or(std::string(defaultMode)) == osascript; }
+bool postsItself(const std::optional<std::string>& mode) {
+    return mode.value_or(std::string(defaultMode)) == osascript;
+}
 
 std::string escape(std::string_view text) {
     std::string out;
@@ -74,8 +78,8 @@ bool post(const std::string& title, const std::string& message, const std::strin
     }
 
     std::unique_lock lock(completion->mutex);
-    const bool done = completion->finished.wait_for(lock, std::chrono::duration<double>(timeout),
-                                                    [&] { return completion->done; });
+    const bool done =
+        completion->finished.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return completion->done; });
     lock.unlock();
     if (!done && log) {
         log->warning([] {

@@ -99,6 +99,8 @@ bool DirectoryWatcher::wait(double timeout) {
     }
 }
 
-void DirectoryWatcher::close() { events_.reset(); }
+void DirectoryWatcher::close() {
+    events_.reset();
+}
 
 }  // namespace tracker

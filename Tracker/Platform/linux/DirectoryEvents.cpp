@@ -18,7 +18,9 @@ namespace {
 constexpr std::uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
                                     IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-std::string reasonFor(int error) { return std::system_category().message(error); }
+std::string reasonFor(int error) {
+    return std::system_category().message(error);
+}
 
 timespec toTimespec(double seconds) {
     timespec ts{};

@@ -26,7 +26,9 @@ std::string literalBody(const std::string& text) {
 
 }  // namespace
 
-std::string defaultProgram() { return "/usr/bin/notify-send"; }
+std::string defaultProgram() {
+    return "/usr/bin/notify-send";
+}
 
 // notify-send talks to the desktop's freedesktop notification service over the session bus.
 // The title is the summary; a subtitle becomes the first line of the body. "--" keeps a text
