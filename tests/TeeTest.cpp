@@ -17,18 +17,11 @@ namespace tracker {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ScopedEnv;
 using test::TempDir;
+using test::psStart;
 
 std::string tee() { return test::builtProgram("tarnel-tee"); }
-
-// What ps prints as the start time of pid, trimmed.
-std::string psStart(std::int64_t pid) {
-    std::string out;
-    test::runProgram({"ps", "-o", "lstart=", "-p", std::to_string(pid)}, &out);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    while (!out.empty() && out.front() == ' ') out.erase(out.begin());
-    return out;
-}
 
 std::optional<JSONObject> waitForRecord(const std::string& path) {
     std::optional<JSONObject> record;
@@ -38,27 +31,6 @@ std::optional<JSONObject> waitForRecord(const std::string& path) {
     });
     return record;
 }
-
-// Sets the state directory in this process's environment for tmux servers
-// started afterwards; puts the previous value back at the end.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (previous_) {
-            ::setenv(name_, previous_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
 
 struct TeeRun {
     int status = -1;

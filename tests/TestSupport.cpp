@@ -1,5 +1,9 @@
 #include "TestSupport.hpp"
 
+#include <sys/wait.h>
+
+#include "Core/Spawn.hpp"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -53,5 +57,26 @@ std::string statusInputFixture() { return readFile(fixturePath("status-input.jso
 std::string builtProgram(const std::string& name) { return std::string(TARNEL_BINARY_DIR) + "/Tracker/" + name; }
 
 std::string supportProgram(const std::string& name) { return std::string(TARNEL_TEST_BINARY_DIR) + "/" + name; }
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (previous_) {
+        ::setenv(name_, previous_->c_str(), 1);
+    } else {
+        ::unsetenv(name_);
+    }
+}
+
+std::string psStart(std::int64_t pid) {
+    std::string out = Spawn::capture({"/bin/ps", "-o", "lstart=", "-p", std::to_string(pid)});
+    size_t start = out.find_first_not_of(" \n");
+    if (start == std::string::npos) return "";
+    size_t end = out.find_last_not_of(" \n");
+    return out.substr(start, end - start + 1);
+}
 
 }  // namespace tracker::test

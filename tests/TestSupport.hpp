@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tracker::test {
@@ -31,5 +33,22 @@ std::string statusInputFixture();
 // Paths of programs built alongside the tests.
 std::string builtProgram(const std::string& name);  // e.g. "tarnel-tee"
 std::string supportProgram(const std::string& name);  // tests/support helpers
+
+// Sets an environment variable of this process (for tmux servers and other
+// children started afterwards) and puts the previous value back at the end.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+// What the real ps prints as the start time of pid, trimmed; empty when gone.
+std::string psStart(std::int64_t pid);
 
 }  // namespace tracker::test

@@ -1,0 +1,384 @@
+// tarnel-vovivida end to end: the real daemon on a temporary state directory,
+// with Claude Code stand-ins running the real tarnel-tee as their status line.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "Core/JSONFile.hpp"
+#include "Core/StateDir.hpp"
+#include "RealWorld.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ScopedEnv;
+using test::TempDir;
+
+std::string daemonProgram() { return test::builtProgram("tarnel-vovivida"); }
+
+std::string madeDirectory(const std::string& path) {
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+// A session that keeps refreshing its status line through the real tee.
+struct Session {
+    std::string id;
+    test::StandIn standIn;
+    Session(const std::string& directory, const std::string& sessionID, double used, double resetsAt)
+        : id(sessionID), standIn(madeDirectory(directory)) {
+        standIn.withCommand(test::builtProgram("tarnel-tee")).withFiveHour(used, resetsAt);
+        standIn.extra = {"--session-id", sessionID};
+    }
+    void setUsed(double used, double resetsAt) { standIn.withFiveHour(used, resetsAt); }
+    // Held: the heartbeat does not move for a while (the stand-in refreshes every 100 ms).
+    bool held() const {
+        auto before = test::readHeartbeat(standIn.heartbeat);
+        std::this_thread::sleep_for(600ms);
+        return before && before == test::readHeartbeat(standIn.heartbeat);
+    }
+    bool running() const { return test::heartbeatAdvances(standIn.heartbeat, 5s); }
+};
+
+class DaemonE2E : public ::testing::Test {
+protected:
+    TempDir dir;
+    StateDir state{dir.file("state")};
+    const double resetsAt = static_cast<double>(std::time(nullptr)) + 3 * 3600;
+    std::unique_ptr<test::ChildProcess> daemon;
+    std::vector<std::unique_ptr<test::ChildProcess>> children;
+
+    void TearDown() override {
+        // A frozen stand-in left behind would hang around: the daemon goes
+        // first (it thaws), then the guards continue and kill the rest.
+        daemon.reset();
+        children.clear();
+    }
+
+    std::vector<std::string> stateEnv() const { return {"VAZ_ADODIVO_STATE_DIR=" + state.root()}; }
+
+    void startDaemon(std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(), "--notify", "off",
+                                           "--poll", "0.5", "--log-level", "debug"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        test::SpawnOptions options;
+        options.stderrPath = dir.file("daemon.stderr");
+        daemon = std::make_unique<test::ChildProcess>(arguments, options);
+        ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.pidPath()); })) << stderrText();
+    }
+    std::string stderrText() const { return test::readFile(dir.file("daemon.stderr")); }
+    std::string logText() const { return test::readFile(state.logPath()); }
+    bool logHas(const std::string& text) const { return logText().find(text) != std::string::npos; }
+
+    // Exit status of the daemon, none when it did not end in time.
+    std::optional<int> daemonExit(std::chrono::milliseconds timeout = 15s) {
+        auto status = daemon->wait(timeout);
+        if (!status) return std::nullopt;
+        return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+    }
+
+    Session& shapeA(std::vector<std::unique_ptr<Session>>& sessions, const std::string& id,
+                    std::vector<std::string> env = {}) {
+        sessions.push_back(std::make_unique<Session>(dir.file(id), id, 50, resetsAt));
+        test::SpawnOptions options;
+        options.newSession = true;
+        options.environment = stateEnv();
+        options.environment.insert(options.environment.end(), env.begin(), env.end());
+        children.push_back(std::make_unique<test::ChildProcess>(sessions.back()->standIn.arguments(), options));
+        return *sessions.back();
+    }
+    bool recorded(const std::string& id) const { return test::fileExists(state.recordPath(id)); }
+};
+
+TEST_F(DaemonE2E, FreezesEveryShapeAtTheThresholdAndThawsAtTheResumeTime) {
+    ScopedEnv env("VAZ_ADODIVO_STATE_DIR", state.root());
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "session-a");
+    Session& exempt = shapeA(sessions, "session-exempt", {"VAZ_ADODIVO_EXEMPT=1"});
+
+    test::TmuxServer tmux;
+    sessions.push_back(std::make_unique<Session>(dir.file("session-b"), "session-b", 50, resetsAt));
+    Session& b = *sessions.back();
+    std::int64_t shell = tmux.newSession("b", "exec bash --norc --noprofile -i");
+    ASSERT_GT(shell, 0);
+    tmux.sendKeys("b", b.standIn.commandLine());
+    sessions.push_back(std::make_unique<Session>(dir.file("session-c"), "session-c", 50, resetsAt));
+    Session& c = *sessions.back();
+    std::int64_t paneC = tmux.newSession("c", "exec " + c.standIn.commandLine());
+    ASSERT_GT(paneC, 0);
+
+    for (const char* id : {"session-a", "session-exempt", "session-b", "session-c"}) {
+        ASSERT_TRUE(test::waitUntil([&] { return recorded(id); })) << id;
+    }
+    startDaemon({"--resume-in", "4"});
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("below threshold: 50.0% < 90.0%"); })) << logText();
+
+    for (auto& session : sessions) session->setUsed(95, resetsAt);
+    ASSERT_TRUE(test::waitUntil([&] { return state.readPause().has_value(); })) << logText();
+    auto pause = state.readPause();
+    ASSERT_EQ(pause->targets.size(), 3u) << logText();
+    EXPECT_TRUE(a.held());
+    EXPECT_TRUE(b.held());
+    EXPECT_TRUE(c.held());
+    EXPECT_TRUE(exempt.running());
+
+    // Shape B in shell-first mode: the shell was held before claude.
+    std::int64_t claudeB = 0;
+    for (const auto& target : pause->targets) {
+        if (target.sessionID == "session-b") {
+            EXPECT_EQ(target.shape, Shape::b);
+            EXPECT_EQ(target.shellPID, shell);
+            claudeB = target.pid;
+        }
+    }
+    ASSERT_GT(claudeB, 0);
+    std::string log = logText();
+    auto shellLine = log.find("[doFreeze] SIGSTOP pid=" + std::to_string(shell) + " (session session- shape B) ok");
+    auto claudeLine = log.find("[doFreeze] SIGSTOP pid=" + std::to_string(claudeB) + " (session session- shape B) ok");
+    ASSERT_NE(shellLine, std::string::npos) << log;
+    ASSERT_NE(claudeLine, std::string::npos) << log;
+    EXPECT_LT(shellLine, claudeLine);
+
+    // At the resume time everything runs again.
+    ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.lastThawPath()); }, 15s)) << logText();
+    EXPECT_FALSE(state.readPause());
+    EXPECT_TRUE(a.running());
+    EXPECT_TRUE(b.running());
+    EXPECT_TRUE(c.running());
+    // The shell never took the terminal back: no job-control line, and the
+    // stand-in is still the terminal's foreground job.
+    EXPECT_EQ(tmux.capture("b").find("Stopped"), std::string::npos) << tmux.capture("b");
+    auto stat = test::procStat(claudeB);
+    ASSERT_TRUE(stat);
+    EXPECT_EQ(stat->tpgid, stat->pgrp);
+
+    // The same window does not freeze again.
+    std::this_thread::sleep_for(2s);
+    EXPECT_FALSE(state.readPause());
+    EXPECT_TRUE(logHas("post-thaw grace: record ts ")) << logText();
+
+    daemon->kill();
+}
+
+TEST_F(DaemonE2E, EveryTerminationSignalThawsAndExitsZero) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        std::filesystem::remove_all(state.root());
+        std::vector<std::unique_ptr<Session>> sessions;
+        Session& a = shapeA(sessions, "sig-" + std::to_string(sig));
+        ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
+        startDaemon();
+        a.setUsed(97, resetsAt);
+        ASSERT_TRUE(test::waitUntil([&] { return state.readPause().has_value(); })) << logText();
+        ASSERT_TRUE(a.held());
+
+        ::kill(daemon->pid(), sig);
+        EXPECT_EQ(daemonExit(), 0) << logText();
+        EXPECT_TRUE(a.running());
+        EXPECT_FALSE(state.readPause());
+        EXPECT_FALSE(test::fileExists(state.pidPath()));
+        EXPECT_TRUE(logHas("[thawEverything] signal " + std::to_string(sig) + " - thawing 1 target(s) before exit"));
+        EXPECT_TRUE(logHas("exit: signal " + std::to_string(sig)));
+        children.clear();
+    }
+}
+
+TEST_F(DaemonE2E, ANewDaemonAdoptsThePauseOfAKilledOne) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "adopted");
+    ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
+    startDaemon({"--resume-in", "5"});
+    a.setUsed(99, resetsAt);
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] Exit - paused until"); })) << logText();
+    ::kill(daemon->pid(), SIGKILL);
+    daemon->wait();
+    EXPECT_TRUE(a.held()) << logText();  // nobody thawed it
+    EXPECT_TRUE(test::fileExists(state.pidPath()));
+
+    startDaemon();
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[adopt] existing pause.json: 1 target(s), resume at "); }))
+        << logText();
+    EXPECT_TRUE(a.held());  // the pause stands until its time
+    ASSERT_TRUE(test::waitUntil([&] { return !state.readPause(); }, 15s)) << logText();
+    EXPECT_TRUE(a.running());
+    EXPECT_TRUE(logHas("[doThaw] Entry - 1 target(s): resume_at reached"));
+}
+
+TEST_F(DaemonE2E, APauseWhoseTargetsAreGoneIsClearedAtStart) {
+    state.ensureDirectories();
+    state.write(Pause{1, static_cast<double>(std::time(nullptr)) + 600,
+                      {Target{999999, "Mon Jan  1 00:00:00 2024", std::nullopt, Shape::a, "gone"}}, "r", "gone", 1});
+    startDaemon({"--once"});
+    EXPECT_EQ(daemonExit(), 0);
+    EXPECT_TRUE(logHas("[adopt] STALE pause.json: none of its 1 target(s) verify against the live process table "
+                       "(pids 999999) - the machine almost certainly rebooted."))
+        << logText();
+    EXPECT_FALSE(state.readPause());
+    EXPECT_TRUE(state.readLastThaw());
+}
+
+TEST_F(DaemonE2E, ASecondDaemonIsRefused) {
+    startDaemon();
+    std::string out;
+    test::SpawnOptions options;
+    options.stderrPath = dir.file("second.stderr");
+    test::ChildProcess second({daemonProgram(), "--state-dir", state.root(), "--once"}, options);
+    auto status = second.wait();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 3);
+    EXPECT_EQ(test::readFile(dir.file("second.stderr")),
+              "tarnel-vovivida: another tarnel-vovivida is already running (pid " + std::to_string(daemon->pid()) +
+                  "); refusing to start a second one. Lock: " + state.lockPath() + "\n");
+    // The first one is undisturbed and ends normally.
+    ::kill(daemon->pid(), SIGTERM);
+    EXPECT_EQ(daemonExit(), 0);
+    EXPECT_EQ(test::readFile(state.lockPath()), std::to_string(daemon->pid()) + "\n");
+    EXPECT_FALSE(test::fileExists(state.pidPath()));
+}
+
+TEST_F(DaemonE2E, DryRunTouchesNothing) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "dry");
+    ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
+    state.write(LastThaw{5, 6});
+    std::string lastThawBefore = test::readFile(state.lastThawPath());
+    a.setUsed(99, resetsAt);
+    startDaemon({"--dry-run"});
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] DRY-RUN would stop pid="); })) << logText();
+    EXPECT_TRUE(a.running());
+    EXPECT_FALSE(test::fileExists(state.pausePath()));
+    EXPECT_EQ(test::readFile(state.lastThawPath()), lastThawBefore);
+    ::kill(daemon->pid(), SIGTERM);
+    EXPECT_EQ(daemonExit(), 0);
+    EXPECT_EQ(test::readFile(state.lastThawPath()), lastThawBefore);
+}
+
+TEST_F(DaemonE2E, CommandLineEdgeCases) {
+    auto runDaemon = [&](std::vector<std::string> arguments, std::string* out, std::string* err) {
+        arguments.insert(arguments.begin(), daemonProgram());
+        test::SpawnOptions options;
+        options.stdoutPath = dir.file("out");
+        options.stderrPath = dir.file("err");
+        std::filesystem::remove(dir.file("out"));
+        std::filesystem::remove(dir.file("err"));
+        options.environment = stateEnv();
+        test::ChildProcess child(arguments, options);
+        auto status = child.wait();
+        *out = test::readFile(dir.file("out"));
+        *err = test::readFile(dir.file("err"));
+        return status ? WEXITSTATUS(*status) : -1;
+    };
+    std::string out, err;
+    EXPECT_EQ(runDaemon({"-h"}, &out, &err), 0);
+    EXPECT_EQ(out.rfind("usage: tarnel-vovivida [--dry-run]", 0), 0u);
+    EXPECT_EQ(out.substr(out.size() - 30), "\n  --log-level   default info\n");
+    EXPECT_FALSE(test::fileExists(state.root()));  // help creates nothing
+
+    EXPECT_EQ(runDaemon({"--threshold=95"}, &out, &err), 2);
+    EXPECT_EQ(err.rfind("tarnel-vovivida: unrecognised argument: --threshold=95\n\nusage: ", 0), 0u) << err;
+    EXPECT_EQ(runDaemon({"--poll"}, &out, &err), 2);
+    EXPECT_EQ(err, "tarnel-vovivida: --poll needs a value\n");
+    EXPECT_EQ(runDaemon({"--notify", "OFF"}, &out, &err), 2);
+    EXPECT_EQ(err, "tarnel-vovivida: --notify: choose from app, osascript, off\n");
+    EXPECT_FALSE(test::fileExists(state.root()));
+
+    EXPECT_EQ(runDaemon({"--log-level", "WARN", "--once", "--notify", "off"}, &out, &err), 0) << err;
+    EXPECT_TRUE(test::fileExists(state.lockPath()));
+    EXPECT_FALSE(test::fileExists(state.pidPath()));
+    // At warning level the info entry line is not written.
+    EXPECT_EQ(test::readFile(state.logPath()).find("[run] Entry"), std::string::npos);
+}
+
+TEST_F(DaemonE2E, LiveReloadOfThresholdNotifyAndShellStopMode) {
+    state.ensureDirectories();
+    state.write(TrackerConfig(JSONObject{{"notify", "off"}}));
+    std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(), "--poll", "0.3", "--log-level",
+                                       "debug"};
+    test::SpawnOptions options;
+    options.stderrPath = dir.file("daemon.stderr");
+    daemon = std::make_unique<test::ChildProcess>(arguments, options);
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[run] watching"); })) << stderrText();
+    state.write(TrackerConfig(JSONObject{{"notify", "app"}, {"threshold", 85}, {"shell_stop_mode", "claude-only"}}));
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[reloadConfig] shell_stop_mode: shell-first -> claude-only"); }))
+        << logText();
+    EXPECT_TRUE(logHas("INFO     [reloadConfig] threshold: 90 -> 85"));
+    EXPECT_TRUE(logHas("INFO     [reloadConfig] notify: off -> app"));
+    state.write(TrackerConfig(JSONObject{{"notify", "OFF"}, {"threshold", "85"}}));
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[reloadConfig] ignoring bad notify=OFF in " + state.configPath()); }));
+    ::kill(daemon->pid(), SIGTERM);
+    EXPECT_EQ(daemonExit(), 0);
+}
+
+// Open descriptors of pid above 2 and their open flags.
+std::map<int, unsigned long> descriptorFlags(pid_t pid) {
+    std::map<int, unsigned long> result;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fdinfo", ec)) {
+        int fd = std::stoi(entry.path().filename().string());
+        if (fd <= 2) continue;
+        std::ifstream info(entry.path());
+        std::string key, flags;
+        while (info >> key) {
+            if (key == "flags:") {
+                info >> flags;
+                result[fd] = std::stoul(flags, nullptr, 8);
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+TEST_F(DaemonE2E, EveryDescriptorOfTheDaemonIsCloseOnExec) {
+    startDaemon();
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[run] watching"); }));
+    // Whatever this test process hands down to its children is not the daemon's doing.
+    std::set<int> inherited;
+    for (const auto& [fd, flags] : descriptorFlags(::getpid())) {
+        if (!(flags & O_CLOEXEC)) inherited.insert(fd);
+    }
+    int checked = 0;
+    for (const auto& [fd, flagBits] : descriptorFlags(daemon->pid())) {
+        if (inherited.count(fd)) continue;
+        std::string flags = std::to_string(flagBits);
+        ++checked;
+        EXPECT_TRUE(flagBits & O_CLOEXEC) << "fd " << fd << " flags " << flags << " -> "
+                                                               << std::filesystem::read_symlink("/proc/" + std::to_string(daemon->pid()) + "/fd/" + std::to_string(fd));
+    }
+    EXPECT_GE(checked, 2);  // at least the lock and the log
+}
+
+TEST_F(DaemonE2E, ATerminationDuringWaitsAndTicksEndsOnceWithStatusZero) {
+    // Many records make ticks take a while, so signals land in ticks too.
+    state.ensureDirectories();
+    for (int i = 0; i < 300; ++i) {
+        Record record;
+        record.sessionID = "r" + std::to_string(i);
+        record.pid = 900000 + i;
+        record.ts = static_cast<double>(std::time(nullptr));
+        state.write(record, false);
+    }
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        startDaemon({"--poll", "0.05"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 37 * round));
+        ::kill(daemon->pid(), SIGTERM);
+        EXPECT_EQ(daemonExit(), 0) << stderrText();
+        EXPECT_FALSE(test::fileExists(state.pidPath()));
+    }
+}
+
+}  // namespace
+}  // namespace tracker
