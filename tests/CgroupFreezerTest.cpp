@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "CgroupGuard.hpp"
@@ -334,6 +335,29 @@ std::string asUser(const passwd& user, const std::function<std::string()>& fn) {
 
 // The unprivileged cases: a user who was handed a cgroup subtree (as systemd delegates one to a desktop
 // session), and one who was not (an SSH login's session scope belongs to root).
+// A directory under /tmp that every user may use, with everything in it removed on destruction: the other
+// user must reach the stand-in's files and program whatever $TMPDIR and the build directory allow.
+class SharedDirectory {
+public:
+    SharedDirectory() {
+        std::string pattern = "/tmp/tarnel-shared-XXXXXX";
+        if (mkdtemp(pattern.data())) {
+            path_ = pattern;
+            chmod(path_.c_str(), 0777);
+        }
+    }
+    ~SharedDirectory() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    SharedDirectory(const SharedDirectory&) = delete;
+    SharedDirectory& operator=(const SharedDirectory&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 class UnprivilegedFreezing : public CgroupFreezing {
 protected:
     void SetUp() override {
@@ -343,12 +367,19 @@ protected:
         passwd* found = getpwnam("nobody");
         ASSERT_NE(found, nullptr) << "the user nobody is missing";
         user = *found;
+        ASSERT_FALSE(shared.path().empty());
+        program = shared.path() + "/claude";
+        std::error_code error;
+        std::filesystem::copy_file(test::supportProgram("claude"), program, error);
+        ASSERT_FALSE(error) << error.message();
+        chmod(program.c_str(), 0755);
     }
 
     std::unique_ptr<ChildProcess> startStandInAsUser(const StandIn& standIn) {
         std::vector<std::string> arguments = {"setpriv", "--reuid=" + std::to_string(user.pw_uid),
                                               "--regid=" + std::to_string(user.pw_gid), "--clear-groups"};
         auto standInArguments = standIn.arguments(50);
+        standInArguments.front() = program;
         arguments.insert(arguments.end(), standInArguments.begin(), standInArguments.end());
         auto child = std::make_unique<ChildProcess>(arguments);
         EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
@@ -356,13 +387,15 @@ protected:
     }
 
     passwd user{};
+    SharedDirectory shared;
+    std::string program;
 };
 
 TEST_F(UnprivilegedFreezing, AUserWithADelegatedSubtreeFreezesThroughTheCgroup) {
     TestCgroup delegated("tarnel-test-delegated");
     ASSERT_TRUE(delegated.made());
     ASSERT_TRUE(delegated.delegateTo(user.pw_uid, user.pw_gid));
-    StandIn standIn(directory.path());
+    StandIn standIn(shared.path());
     auto child = startStandInAsUser(standIn);
     ASSERT_TRUE(delegated.add(child->pid()));
     FreezeGroupGuard guard(child->pid());
@@ -389,7 +422,7 @@ TEST_F(UnprivilegedFreezing, AUserWithADelegatedSubtreeFreezesThroughTheCgroup) 
 TEST_F(UnprivilegedFreezing, AUserWithoutWriteAccessFallsBackToSignalsAndSaysWhy) {
     TestCgroup rootOwned("tarnel-test-root-owned");
     ASSERT_TRUE(rootOwned.made());
-    StandIn standIn(directory.path());
+    StandIn standIn(shared.path());
     auto child = startStandInAsUser(standIn);
     ASSERT_TRUE(rootOwned.add(child->pid()));
     FreezeGroupGuard guard(child->pid());

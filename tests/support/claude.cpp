@@ -400,7 +400,7 @@ int main(int argc, char** argv) {
     Terminal terminal;
     std::int64_t endMs = monotonicMs() + options.lifetimeSeconds * 1000;
     std::int64_t beats = 0;
-    while (!stopRequested && monotonicMs() < endMs) {
+    while (!stopRequested && monotonicMs() < endMs && (options.refreshes < 0 || beats < options.refreshes)) {
         std::int64_t startedMs = monotonicMs();
         std::string input = document.next();
         if (auto command = statusLineCommand(options.settings)) {
