@@ -1,5 +1,3 @@
-#include "linux/CgroupFreezer.hpp"
-
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -17,6 +15,7 @@
 #include "Platform/ProcessState.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
+#include "linux/CgroupFreezer.hpp"
 
 namespace tracker {
 namespace {
@@ -407,7 +406,8 @@ TEST_F(UnprivilegedFreezing, AUserWithADelegatedSubtreeFreezesThroughTheCgroup) 
         return std::string(signaller.stop(pid) ? "held" : "not held") + "\n" + log;
     });
     ASSERT_EQ(frozen, "held\n");
-    EXPECT_EQ(CgroupV2::directoryOf(*CgroupV2::mount(), pid), delegated.path() + "/tarnel-freeze-" + std::to_string(pid));
+    EXPECT_EQ(CgroupV2::directoryOf(*CgroupV2::mount(), pid),
+              delegated.path() + "/tarnel-freeze-" + std::to_string(pid));
     EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
 
     std::string thawed = asUser(user, [pid] {
@@ -438,9 +438,9 @@ TEST_F(UnprivilegedFreezing, AUserWithoutWriteAccessFallsBackToSignalsAndSaysWhy
         signaller.cont(pid);
         return outcome + "\n" + log;
     });
-    std::string expectedWarning = "warning [signal] pid " + std::to_string(pid) + " cannot be frozen through its cgroup (cannot create " +
-                                  rootOwned.path() + "/tarnel-freeze-" + std::to_string(pid) +
-                                  ": Permission denied) - using SIGSTOP/SIGCONT\n";
+    std::string expectedWarning =
+        "warning [signal] pid " + std::to_string(pid) + " cannot be frozen through its cgroup (cannot create " +
+        rootOwned.path() + "/tarnel-freeze-" + std::to_string(pid) + ": Permission denied) - using SIGSTOP/SIGCONT\n";
     EXPECT_EQ(result, "stopped T continued\n" + expectedWarning);
     EXPECT_FALSE(test::fileExists(guard.group()));
     EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));

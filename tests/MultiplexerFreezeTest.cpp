@@ -118,8 +118,7 @@ TEST_F(MultiplexerFreeze, ShapeCInScreenStaysFrozenAndRunsAgainAfterTheContinue)
 class ShapeBInTmux : public MultiplexerFreeze {
 protected:
     void startShellAndStandIn() {
-        shellPID = tmux.newSession(
-            "s", "exec env PS1='ready$ ' HISTFILE=/dev/null bash --norc --noprofile -i");
+        shellPID = tmux.newSession("s", "exec env PS1='ready$ ' HISTFILE=/dev/null bash --norc --noprofile -i");
         ASSERT_GT(shellPID, 0);
         ASSERT_TRUE(waitUntil([&] { return tmux.capture("s").find("ready$") != std::string::npos; }));
         tmux.sendKeys("s", standIn.withCommand("echo tick").commandLine(50));
@@ -206,8 +205,7 @@ TEST_F(MultiplexerFreeze, WithoutTheFreezerTheHoldCheckReportsTheTmuxCaseAsNotDe
     EXPECT_EQ(messages.lines[0], "warning [signal] pid " + std::to_string(pid) +
                                      " cannot be frozen through its cgroup (no cgroup2 file system is mounted) - "
                                      "using SIGSTOP/SIGCONT");
-    EXPECT_EQ(messages.lines[1].rfind("error [signal] SIGSTOP pid=" + std::to_string(pid) + " did not hold - ", 0),
-              0u);
+    EXPECT_EQ(messages.lines[1].rfind("error [signal] SIGSTOP pid=" + std::to_string(pid) + " did not hold - ", 0), 0u);
     EXPECT_NE(messages.lines[1].find("(tmux -L " + tmux.socketName()), std::string::npos) << messages.lines[1];
     // The session indeed goes on.
     EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));

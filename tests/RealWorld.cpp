@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -86,12 +86,14 @@ void resetSignals(posix_spawnattr_t& attributes, short extraFlags) {
     }
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                             extraFlags));
+    posix_spawnattr_setflags(&attributes,
+                             static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extraFlags));
 }
 
 // The environment every multiplexer test runs with: no outer tmux, a terminal type that is always known.
-std::vector<std::string> multiplexerEnvironment() { return environmentWith({"TERM=xterm-256color"}, {"TMUX", "STY"}); }
+std::vector<std::string> multiplexerEnvironment() {
+    return environmentWith({"TERM=xterm-256color"}, {"TMUX", "STY"});
+}
 
 int runWithEnvironment(const std::vector<std::string>& arguments, std::vector<std::string> environment,
                        std::string* output) {
@@ -246,7 +248,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const Spaw
     if (spawned != 0) throw std::runtime_error("could not start " + arguments[0] + ": " + std::strerror(spawned));
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+    kill();
+}
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (reaped_) return std::nullopt;
@@ -302,8 +306,8 @@ int TmuxServer::run(const std::vector<std::string>& arguments, std::string* outp
 }
 
 std::int64_t TmuxServer::newSession(const std::string& session, const std::string& command, int width, int height) {
-    if (run({"new-session", "-d", "-s", session, "-x", std::to_string(width), "-y", std::to_string(height),
-             command}) != 0) {
+    if (run({"new-session", "-d", "-s", session, "-x", std::to_string(width), "-y", std::to_string(height), command}) !=
+        0) {
         return -1;
     }
     std::int64_t pid = panePID(session);
@@ -390,10 +394,17 @@ StandIn& StandIn::withFiveHour(double usedPercentage, double resetsAt) {
 }
 
 std::vector<std::string> StandIn::arguments(int periodMs) const {
-    std::vector<std::string> words = {supportProgram("claude"), "--settings",    settings,
-                                      "--period-ms",            std::to_string(periodMs),
-                                      "--heartbeat",            heartbeat,     "--limits-file",
-                                      limits,                   "--status-file", statusFile};
+    std::vector<std::string> words = {supportProgram("claude"),
+                                      "--settings",
+                                      settings,
+                                      "--period-ms",
+                                      std::to_string(periodMs),
+                                      "--heartbeat",
+                                      heartbeat,
+                                      "--limits-file",
+                                      limits,
+                                      "--status-file",
+                                      statusFile};
     words.insert(words.end(), extra.begin(), extra.end());
     return words;
 }
@@ -414,8 +425,10 @@ std::string shellQuote(const std::string& word) {
     if (plain) return word;
     std::string quoted = "'";
     for (char c : word) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }

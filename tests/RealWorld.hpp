@@ -90,8 +90,7 @@ public:
     int run(const std::vector<std::string>& arguments, std::string* output = nullptr) const;
     // Starts a detached session running command (through the default shell as tmux does); the pane's pid,
     // or -1 when it did not start.
-    std::int64_t newSession(const std::string& session, const std::string& command, int width = 160,
-                            int height = 48);
+    std::int64_t newSession(const std::string& session, const std::string& command, int width = 160, int height = 48);
     std::int64_t panePID(const std::string& session) const;
     // What the pane shows, with its history.
     std::string capture(const std::string& session) const;

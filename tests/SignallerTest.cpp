@@ -1,5 +1,3 @@
-#include "Daemon/Signaller.hpp"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,6 +5,7 @@
 #include <unordered_set>
 
 #include "Daemon/HoldingSignaller.hpp"
+#include "Daemon/Signaller.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -50,7 +49,9 @@ Target target(std::int64_t pid, std::optional<std::int64_t> shell, Shape shape,
 }
 
 // A sleeping child that stays until the test ends.
-std::unique_ptr<ChildProcess> sleeper() { return std::make_unique<ChildProcess>(std::vector<std::string>{"sleep", "600"}); }
+std::unique_ptr<ChildProcess> sleeper() {
+    return std::make_unique<ChildProcess>(std::vector<std::string>{"sleep", "600"});
+}
 
 bool stoppedSoon(std::int64_t pid) {
     return waitUntil([&] { return processState(pid) == 'T'; });
@@ -112,7 +113,9 @@ TEST(PosixSignallerHold, AStopItsParentUndoesIsNotDeliveredAndTheErrorNamesThePa
     ASSERT_TRUE(waitUntil([&] {
         for (auto pid : test::childrenOf(parent.pid())) {
             std::string cmdline = test::readFile("/proc/" + std::to_string(pid) + "/cmdline");
-            if (cmdline == std::string("sleep\0" "600\0", 10)) {
+            if (cmdline == std::string("sleep\0"
+                                       "600\0",
+                                       10)) {
                 sleeperPID = pid;
                 return true;
             }
@@ -126,8 +129,7 @@ TEST(PosixSignallerHold, AStopItsParentUndoesIsNotDeliveredAndTheErrorNamesThePa
     const std::string& line = messages.lines.front();
     EXPECT_EQ(line.rfind("error [signal] SIGSTOP pid=" + std::to_string(sleeperPID) + " did not hold - ", 0), 0u)
         << line;
-    EXPECT_NE(line.find("parent pid=" + std::to_string(parent.pid()) + " (sh -c sleep 600"), std::string::npos)
-        << line;
+    EXPECT_NE(line.find("parent pid=" + std::to_string(parent.pid()) + " (sh -c sleep 600"), std::string::npos) << line;
 }
 
 TEST(PosixSignallerHold, AStoppedZombieIsNotReportedAsHeld) {

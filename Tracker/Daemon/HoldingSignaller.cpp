@@ -9,14 +9,15 @@ namespace {
 // Fallback explanations kept before the list starts over; pids are reused, so it must not grow forever.
 constexpr std::size_t explanationsKept = 4096;
 
-bool inSignalRange(std::int64_t pid) { return pid >= 2 && pid <= 2147483647; }
+bool inSignalRange(std::int64_t pid) {
+    return pid >= 2 && pid <= 2147483647;
+}
 
 }  // namespace
 
 HoldingSignaller::HoldingSignaller(SignalLog log) : HoldingSignaller(log, Freezer::make(log)) {}
 
-HoldingSignaller::HoldingSignaller(SignalLog log, std::unique_ptr<Freezer> freezer,
-                                   std::chrono::milliseconds holdCheck)
+HoldingSignaller::HoldingSignaller(SignalLog log, std::unique_ptr<Freezer> freezer, std::chrono::milliseconds holdCheck)
     : log_(log), freezer_(std::move(freezer)), signals_(log, holdCheck) {}
 
 void HoldingSignaller::explainFallback(std::int64_t pid, const std::string& why) {
@@ -54,12 +55,16 @@ bool HoldingSignaller::cont(std::int64_t pid) {
     return signals_.cont(pid);
 }
 
-bool HoldingSignaller::isHeld(std::int64_t pid) { return freezer_ && freezer_->isHeld(pid); }
+bool HoldingSignaller::isHeld(std::int64_t pid) {
+    return freezer_ && freezer_->isHeld(pid);
+}
 
 std::vector<std::int64_t> HoldingSignaller::heldPIDs() {
     return freezer_ ? freezer_->heldPIDs() : std::vector<std::int64_t>{};
 }
 
-int HoldingSignaller::releaseAll() { return freezer_ ? freezer_->releaseAll() : 0; }
+int HoldingSignaller::releaseAll() {
+    return freezer_ ? freezer_->releaseAll() : 0;
+}
 
 }  // namespace tracker

@@ -90,9 +90,13 @@ bool PosixSignaller::stop(std::int64_t pid) {
     return false;
 }
 
-bool PosixSignaller::cont(std::int64_t pid) { return send(pid, SIGCONT); }
+bool PosixSignaller::cont(std::int64_t pid) {
+    return send(pid, SIGCONT);
+}
 
-const char* DryRunSignaller::kindText(Kind kind) { return kind == Kind::stop ? "stop" : "cont"; }
+const char* DryRunSignaller::kindText(Kind kind) {
+    return kind == Kind::stop ? "stop" : "cont";
+}
 
 std::optional<DryRunSignaller::Kind> DryRunSignaller::kindFromText(const std::string& text) {
     if (text == "stop") return Kind::stop;
@@ -128,8 +132,8 @@ bool verifyForSignal(const ProcessTable* table, std::int64_t pid, const std::str
     return table->isSameProcess(pid, pidStart);
 }
 
-std::vector<std::int64_t> freezePIDs(const Target& target, const std::string& shellStopMode,
-                                     const ProcessTable* table, const SignalLog& log) {
+std::vector<std::int64_t> freezePIDs(const Target& target, const std::string& shellStopMode, const ProcessTable* table,
+                                     const SignalLog& log) {
     auto order = freezeOrder(target, shellStopMode);
     if (order.size() == 1 || !table) return order;
     std::int64_t shellPID = order.front();

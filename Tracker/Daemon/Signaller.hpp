@@ -103,8 +103,8 @@ bool verifyForSignal(const ProcessTable* table, std::int64_t pid, const std::str
 
 // freezeOrder, after checking that a shell to be stopped still is claude's interactive-shell parent; when
 // it is not, claude alone, with a warning saying why.
-std::vector<std::int64_t> freezePIDs(const Target& target, const std::string& shellStopMode,
-                                     const ProcessTable* table, const SignalLog& log);
+std::vector<std::int64_t> freezePIDs(const Target& target, const std::string& shellStopMode, const ProcessTable* table,
+                                     const SignalLog& log);
 
 // Stops one target's processes after verifying claude's identity; one result per process tried.
 std::vector<SignalResult> freezeTarget(Signaller& signaller, const Target& target, const std::string& shellStopMode,

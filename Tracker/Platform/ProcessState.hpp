@@ -17,8 +17,12 @@ std::optional<char> of(std::int64_t pid);
 std::optional<bool> stopSignalPending(std::int64_t pid);
 
 // Whether a state letter means stopped by a signal or a tracer.
-inline bool isStopped(char state) { return state == 'T' || state == 't'; }
+inline bool isStopped(char state) {
+    return state == 'T' || state == 't';
+}
 // Whether a state letter means the process has exited.
-inline bool isGone(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
+inline bool isGone(char state) {
+    return state == 'Z' || state == 'X' || state == 'x';
+}
 
 }  // namespace tracker::ProcessState

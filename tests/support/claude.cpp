@@ -96,8 +96,12 @@ struct Options {
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t continued = 0;
 
-void onTerminate(int) { stopRequested = 1; }
-void onContinue(int) { continued = 1; }
+void onTerminate(int) {
+    stopRequested = 1;
+}
+void onContinue(int) {
+    continued = 1;
+}
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "claude (test stand-in): " << problem << "\n";
@@ -118,19 +122,32 @@ Options parseOptions(int argc, char** argv) {
         std::string option = argv[i];
         if (i + 1 >= argc) usage("missing value after " + option);
         const char* value = argv[++i];
-        if (option == "--settings") options.settings = value;
-        else if (option == "--period-ms") options.periodMs = parseNumber(option, value);
-        else if (option == "--session-id") options.sessionID = value;
-        else if (option == "--version") options.version = value;
-        else if (option == "--input") options.input = value;
-        else if (option == "--limits-file") options.limitsFile = value;
-        else if (option == "--heartbeat") options.heartbeat = value;
-        else if (option == "--status-file") options.statusFile = value;
-        else if (option == "--command-stderr") options.commandStderr = value;
-        else if (option == "--command-timeout-ms") options.commandTimeoutMs = parseNumber(option, value);
-        else if (option == "--refreshes") options.refreshes = parseNumber(option, value);
-        else if (option == "--lifetime-s") options.lifetimeSeconds = parseNumber(option, value);
-        else usage("unknown option " + option);
+        if (option == "--settings")
+            options.settings = value;
+        else if (option == "--period-ms")
+            options.periodMs = parseNumber(option, value);
+        else if (option == "--session-id")
+            options.sessionID = value;
+        else if (option == "--version")
+            options.version = value;
+        else if (option == "--input")
+            options.input = value;
+        else if (option == "--limits-file")
+            options.limitsFile = value;
+        else if (option == "--heartbeat")
+            options.heartbeat = value;
+        else if (option == "--status-file")
+            options.statusFile = value;
+        else if (option == "--command-stderr")
+            options.commandStderr = value;
+        else if (option == "--command-timeout-ms")
+            options.commandTimeoutMs = parseNumber(option, value);
+        else if (option == "--refreshes")
+            options.refreshes = parseNumber(option, value);
+        else if (option == "--lifetime-s")
+            options.lifetimeSeconds = parseNumber(option, value);
+        else
+            usage("unknown option " + option);
     }
     return options;
 }
@@ -386,12 +403,12 @@ int main(int argc, char** argv) {
     sigset_t waitMask;
     sigprocmask(SIG_BLOCK, &handled, &waitMask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_handler = onTerminate;
         sigemptyset(&action.sa_mask);
         sigaction(signal, &action, nullptr);
     }
-    struct sigaction onCont{};
+    struct sigaction onCont {};
     onCont.sa_handler = onContinue;
     sigemptyset(&onCont.sa_mask);
     sigaction(SIGCONT, &onCont, nullptr);

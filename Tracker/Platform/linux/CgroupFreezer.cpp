@@ -19,11 +19,17 @@ namespace {
 
 constexpr int deepestWalk = 64;
 
-std::string reasonFor(int error) { return std::system_category().message(error); }
+std::string reasonFor(int error) {
+    return std::system_category().message(error);
+}
 
-std::string parentOf(const std::string& directory) { return directory.substr(0, directory.rfind('/')); }
+std::string parentOf(const std::string& directory) {
+    return directory.substr(0, directory.rfind('/'));
+}
 
-std::string baseName(const std::string& directory) { return directory.substr(directory.rfind('/') + 1); }
+std::string baseName(const std::string& directory) {
+    return directory.substr(directory.rfind('/') + 1);
+}
 
 std::string trimmedLine(std::optional<std::string> text) {
     std::string value = text.value_or("");
@@ -46,7 +52,7 @@ void collectGroups(const std::string& directory, int depth, std::vector<std::str
         if (name == "." || name == "..") continue;
         bool isDirectory = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
-            struct stat info{};
+            struct stat info {};
             isDirectory = fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
         }
         if (isDirectory) children.push_back(name);
@@ -56,8 +62,10 @@ void collectGroups(const std::string& directory, int depth, std::vector<std::str
     for (const auto& name : children) {
         std::string path = directory + "/" + name;
         // Our groups have no children of their own.
-        if (CgroupFreezer::isGroupName(name)) found.push_back(path);
-        else collectGroups(path, depth + 1, found);
+        if (CgroupFreezer::isGroupName(name))
+            found.push_back(path);
+        else
+            collectGroups(path, depth + 1, found);
     }
 }
 
@@ -73,7 +81,8 @@ CgroupFreezer::CgroupFreezer(SignalLog log, std::optional<CgroupV2::Mount> mount
 bool CgroupFreezer::isGroupName(std::string_view name) {
     if (name.size() <= groupPrefix.size() || name.substr(0, groupPrefix.size()) != groupPrefix) return false;
     auto digits = name.substr(groupPrefix.size());
-    return digits.size() <= 10 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits.size() <= 10 &&
+           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 void CgroupFreezer::emit(const std::string& message) const {
@@ -180,8 +189,8 @@ bool CgroupFreezer::release(const std::string& group) {
     // which stays until they are gone.
     for (auto member : CgroupV2::processes(group)) {
         if (int error = CgroupV2::write(parent + "/cgroup.procs", std::to_string(member))) {
-            emit("warning [signal] pid " + std::to_string(member) + " runs on in " + group +
-                 ": cannot move it back (" + reasonFor(error) + ")");
+            emit("warning [signal] pid " + std::to_string(member) + " runs on in " + group + ": cannot move it back (" +
+                 reasonFor(error) + ")");
         }
     }
     if (rmdir(group.c_str()) != 0 && errno != ENOENT && errno != EBUSY && errno != ENOTEMPTY) {
