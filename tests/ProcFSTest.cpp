@@ -198,9 +198,19 @@ TEST_F(ProcFSAgainstPS, ProcessesOnATerminalMatch) {
     ASSERT_GT(pane, 0);
     ASSERT_TRUE(reachesState(pane, 'S'));
 
+    // script and the tmux server wake up to relay output now and then; their
+    // rows must agree in one of a few pairs of listings.
+    for (std::int64_t busy : {static_cast<std::int64_t>(script.pid()), ProcessTable::fromSystem().get(pane)->ppid}) {
+        bool agreed = false;
+        for (int round = 0; round < 5 && !agreed; ++round) {
+            ProcessTable proc = fromProc({busy});
+            ProcessTable ps = fromPS();
+            agreed = proc.get(busy) && proc.get(busy) == ps.get(busy);
+        }
+        EXPECT_TRUE(agreed) << "pid " << busy;
+    }
     ProcessTable proc = fromProc();
     ProcessTable ps = fromPS();
-    expectSameRow(ps, proc, script.pid(), "script");
     expectSameRow(ps, proc, onTerminal, "command under script");
     expectSameRow(ps, proc, pane, "tmux pane");
     auto row = proc.get(onTerminal);
@@ -210,7 +220,7 @@ TEST_F(ProcFSAgainstPS, ProcessesOnATerminalMatch) {
     EXPECT_TRUE(row->hasTTY());
     auto server = proc.parent(pane);
     ASSERT_TRUE(server);
-    expectSameRow(ps, proc, server->pid, "tmux server");
+    EXPECT_TRUE(isTmuxCommand(server->command)) << server->command;
 }
 
 // Every character class ps treats differently: controls, line feeds, broken
@@ -290,24 +300,40 @@ TEST_F(ProcFSAgainstPS, EveryCharacterIsShownAsPSShowsIt) {
 
 // Start times and terminals of every process on the machine, kernel threads
 // and old daemons included: the boot time and tick arithmetic must agree
-// with ps for all of them. States and commands of processes we do not own
-// may change between the two listings, so only rows with the same command
-// are compared.
+// with ps for all of them. Processes we do not own may exec, be reparented
+// or change their group between the two listings, so only rows with the
+// same command are compared, and a difference counts only when it shows in
+// three pairs of listings in a row.
 TEST_F(ProcFSAgainstPS, StartTimesAndTerminalsOfAllProcessesMatch) {
-    ProcessTable proc = fromProc();
-    ProcessTable ps = fromPS();
+    std::map<std::int64_t, std::string> differing;
     int compared = 0;
-    for (const auto& [pid, expected] : ps.byPID) {
-        auto actual = proc.get(pid);
-        if (!actual || actual->command != expected.command) continue;
-        ++compared;
-        EXPECT_EQ(actual->lstart, expected.lstart) << expected.command;
-        EXPECT_EQ(actual->tty, expected.tty) << expected.command;
-        EXPECT_EQ(actual->ppid, expected.ppid) << expected.command;
-        EXPECT_EQ(actual->pgid, expected.pgid) << expected.command;
+    for (int round = 0; round < 3; ++round) {
+        ProcessTable proc = fromProc();
+        ProcessTable ps = fromPS();
+        std::map<std::int64_t, std::string> now;
+        for (const auto& [pid, expected] : ps.byPID) {
+            auto actual = proc.get(pid);
+            if (!actual || actual->command != expected.command) continue;
+            if (round == 0) ++compared;
+            if (actual->lstart != expected.lstart || actual->tty != expected.tty || actual->ppid != expected.ppid ||
+                actual->pgid != expected.pgid) {
+                now[pid] = expected.command + ": ps " + expected.lstart + " " + expected.tty + ", /proc " +
+                           actual->lstart + " " + actual->tty;
+            }
+        }
+        if (round > 0) {
+            std::map<std::int64_t, std::string> still;
+            for (const auto& [pid, text] : now) {
+                if (differing.count(pid)) still[pid] = text;
+            }
+            now = still;
+        }
+        differing = now;
+        if (differing.empty()) break;
     }
+    for (const auto& [pid, text] : differing) ADD_FAILURE() << "pid " << pid << " " << text;
     EXPECT_GT(compared, 1);
-    auto init = proc.get(1);
+    auto init = fromProc({1}).get(1);
     ASSERT_TRUE(init);
     EXPECT_EQ(init->ppid, 0);
 }

@@ -132,7 +132,8 @@ TEST(ProcessAncestryKernel, WalksARealProcessTree) {
     ASSERT_TRUE(waitUntil([&] {
         auto children = test::childrenOf(session.pid());
         if (!children.empty()) leaf = children.front();
-        return leaf != 0 && ProcessAncestry::commandLine(leaf).value_or("").find("proc_subject") != std::string::npos;
+        // Not the shell's child before its exec, which still shows the shell's command line.
+        return leaf != 0 && ProcessAncestry::commandLine(leaf) == subject + " --lifetime-s 60";
     }));
 
     EXPECT_EQ(ProcessAncestry::parentPID(leaf), session.pid());

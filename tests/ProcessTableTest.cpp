@@ -199,12 +199,13 @@ struct FakeClaude {
     FakeClaude() { std::filesystem::create_symlink(test::supportProgram("proc_subject"), path); }
 };
 
-std::int64_t claudeChildOf(std::int64_t pid) {
+// The child of pid that runs program (not a fork that has yet to exec it).
+std::int64_t childRunning(std::int64_t pid, const std::string& program) {
     std::int64_t found = 0;
     waitUntil([&] {
         for (auto child : test::childrenOf(pid)) {
             auto rows = ProcessTable::fromSystem({child});
-            if (rows.get(child) && isClaudeCommand(rows.get(child)->command)) found = child;
+            if (rows.get(child) && rows.get(child)->command.rfind(program + " ", 0) == 0) found = child;
         }
         return found != 0;
     });
@@ -225,7 +226,7 @@ TEST(ProcessTableSystem, SnapshotsOfTheRunningSystem) {
 TEST(ProcessTableSystem, ForClaudeAddsTheParentFromTheKernel) {
     FakeClaude claude;
     ChildProcess shell({"/bin/sh", "-c", test::shellQuote(claude.path) + " --lifetime-s 60; :"});
-    std::int64_t pid = claudeChildOf(shell.pid());
+    std::int64_t pid = childRunning(shell.pid(), claude.path);
     ASSERT_GT(pid, 0);
 
     auto table = ProcessTable::forClaude(pid);
@@ -254,7 +255,7 @@ TEST(ProcessTableSystem, ShapesOfRealSessions) {
     ASSERT_GT(direct, 0);
 
     tmux.sendKeys("shell", test::shellQuote(claude.path) + " --lifetime-s 60 &");
-    std::int64_t background = claudeChildOf(shell);
+    std::int64_t background = childRunning(shell, claude.path);
     ASSERT_GT(background, 0);
     tmux.sendKeys("shell", test::shellQuote(claude.path) + " --lifetime-s 60");
     std::int64_t foreground = 0;
@@ -262,7 +263,7 @@ TEST(ProcessTableSystem, ShapesOfRealSessions) {
         for (auto child : test::childrenOf(shell)) {
             if (child == background) continue;
             auto table = ProcessTable::forClaude(child);
-            if (table.get(child) && isClaudeCommand(table.get(child)->command) &&
+            if (table.get(child) && table.get(child)->command.rfind(claude.path + " ", 0) == 0 &&
                 table.get(child)->pgid == table.get(child)->tpgid) {
                 foreground = child;
             }

@@ -139,7 +139,8 @@ TEST(SpawnChild, DiesOfAPlainTerminationSignal) {
 
 TEST(SpawnShell, FeedsInputToTheCommand) {
     TempDir dir;
-    std::string bytes("line one\nline two\0binary\xFF", 27);
+    using std::string_literals::operator""s;
+    std::string bytes = "line one\nline two\0binary\xFF"s;
     auto status = Spawn::shell("cat > " + dir.file("out"), bytes);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);

@@ -115,7 +115,9 @@ std::string escaped(std::string_view text) {
 
 std::string fromCmdline(std::string_view cmdline, std::string_view comm, bool zombie) {
     if (cmdline.empty()) {
-        std::string shown = "[" + escaped(comm) + "]";
+        std::string shown(1, '[');
+        shown += escaped(comm);
+        shown += ']';
         if (zombie) shown += " <defunct>";
         return shown;
     }

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
+#include <unordered_map>
 
 #include "Core/UTF8.hpp"
 #include "linux/CommandText.hpp"
@@ -25,31 +27,39 @@ constexpr std::size_t argumentsLimit = 16u * 1024u * 1024u;
 
 enum class ReadResult { ok, missing, failed };
 
-// Reads the whole file at path (relative to dir) into bytes, at most limit
-// bytes. A process that has gone away shows as missing.
-ReadResult readFile(int dir, const char* path, std::string& bytes, std::size_t limit) {
-    bytes.clear();
+// A reusable read buffer: its storage only grows, so one snapshot allocates
+// and clears it once.
+struct FileBytes {
+    std::string storage;
+    std::size_t used = 0;
+    std::string_view view() const { return std::string_view(storage.data(), used); }
+};
+
+// Reads the file at path (relative to dir), at most limit bytes. A process
+// that has gone away shows as missing. Files under /proc hand out all they
+// have in one read when there is room, so a short read ends the file.
+ReadResult readFile(int dir, const char* path, FileBytes& bytes, std::size_t limit) {
+    bytes.used = 0;
     int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT || errno == ESRCH ? ReadResult::missing : ReadResult::failed;
     ReadResult result = ReadResult::ok;
-    std::size_t used = 0;
-    for (;;) {
-        if (used == limit) break;
-        if (bytes.size() < limit && bytes.size() - used < 4096) bytes.resize(std::min(limit, used + 8192));
-        ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
+    while (bytes.used < limit) {
+        if (bytes.storage.size() - bytes.used < 1024 && bytes.storage.size() < limit) {
+            bytes.storage.resize(std::min(limit, std::max<std::size_t>(bytes.storage.size() * 2, 8192)));
+        }
+        std::size_t room = std::min(bytes.storage.size(), limit) - bytes.used;
+        ssize_t n = ::read(fd, bytes.storage.data() + bytes.used, room);
         if (n > 0) {
-            used += static_cast<std::size_t>(n);
+            bytes.used += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < room) break;
         } else if (n == 0) {
             break;
-        } else if (errno == EINTR) {
-            continue;
-        } else {
+        } else if (errno != EINTR) {
             result = errno == ESRCH ? ReadResult::missing : ReadResult::failed;
             break;
         }
     }
     ::close(fd);
-    bytes.resize(used);
     return result;
 }
 
@@ -66,7 +76,8 @@ std::optional<Integer> number(std::string_view text) {
 std::optional<std::string_view> lineAfter(std::string_view text, std::string_view key) {
     std::size_t at = 0;
     if (!text.starts_with(key)) {
-        std::string wanted = "\n" + std::string(key);
+        std::string wanted(1, '\n');
+        wanted += key;
         at = text.find(wanted);
         if (at == std::string_view::npos) return std::nullopt;
         ++at;
@@ -85,11 +96,28 @@ std::optional<std::string_view> statusValue(std::string_view status, std::string
 
 bool fitsPID(std::int64_t pid) { return pid > 0 && pid <= std::numeric_limits<std::int32_t>::max(); }
 
-std::string pidPath(std::int64_t pid, const char* file) {
-    char path[48];
-    std::snprintf(path, sizeof path, "%lld/%s", static_cast<long long>(pid), file);
-    return path;
-}
+// "<prefix><pid>/<file>" without a trip through printf.
+class PidPath {
+public:
+    PidPath(std::string_view prefix, std::int64_t pid, std::string_view file) {
+        char* at = text_;
+        char* end = text_ + sizeof text_ - 1;
+        auto put = [&](std::string_view part) {
+            std::size_t n = std::min(part.size(), static_cast<std::size_t>(end - at));
+            std::memcpy(at, part.data(), n);
+            at += n;
+        };
+        put(prefix);
+        at = std::to_chars(at, end, pid).ptr;
+        put("/");
+        put(file);
+        *at = '\0';
+    }
+    const char* c_str() const { return text_; }
+
+private:
+    char text_[64];
+};
 
 int openProc() { return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
@@ -101,15 +129,17 @@ struct Snapshot {
     bool bootKnown = false;
     long ticks = 100;
     TTYNames ttys;
-    std::string statBytes;
-    std::string statusBytes;
-    std::string cmdlineBytes;
+    FileBytes statBytes;
+    FileBytes statusBytes;
+    FileBytes cmdlineBytes;
+    // Many processes start in the same second (at boot, say).
+    std::unordered_map<std::int64_t, std::string> startTexts;
 
     Snapshot() {
         proc = openProc();
-        std::string procStat;
-        if (proc >= 0 && readFile(proc, "stat", procStat, 64 * 1024) == ReadResult::ok) {
-            if (auto boot = bootTime(procStat)) {
+        FileBytes procStat;
+        if (proc >= 0 && readFile(proc, "stat", procStat, 256 * 1024) == ReadResult::ok) {
+            if (auto boot = bootTime(procStat.view())) {
                 this->boot = *boot;
                 bootKnown = true;
             }
@@ -125,20 +155,27 @@ struct Snapshot {
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
 
+    const std::string& startText(std::int64_t seconds) {
+        auto known = startTexts.find(seconds);
+        if (known == startTexts.end()) known = startTexts.emplace(seconds, startTimeText(seconds)).first;
+        return known->second;
+    }
+
     // The row for pid, or none when it vanished, is a thread rather than a
     // process (only asked for listed pids), or gives nothing to show.
     std::optional<Proc> row(std::int64_t pid, bool checkThreadGroup) {
-        if (readFile(proc, pidPath(pid, "stat").c_str(), statBytes, 4096) != ReadResult::ok) return std::nullopt;
-        auto stat = parseStat(statBytes);
+        if (readFile(proc, PidPath("", pid, "stat").c_str(), statBytes, 4096) != ReadResult::ok) return std::nullopt;
+        auto stat = parseStat(statBytes.view());
         if (!stat || stat->pid != pid) return std::nullopt;
-        if (readFile(proc, pidPath(pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
+        if (readFile(proc, PidPath("", pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
             return std::nullopt;
         }
         if (checkThreadGroup) {
-            auto group = threadGroup(statusBytes);
+            auto group = threadGroup(statusBytes.view());
             if (group && *group != pid) return std::nullopt;
         }
-        ReadResult cmdline = readFile(proc, pidPath(pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
+        ReadResult cmdline =
+            readFile(proc, PidPath("", pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
         if (cmdline == ReadResult::missing) return std::nullopt;
 
         Proc proc;
@@ -146,12 +183,13 @@ struct Snapshot {
         proc.ppid = stat->ppid;
         proc.pgid = stat->pgrp;
         proc.tpgid = stat->tpgid;
-        proc.stat = stateLetters(*stat, locksMemory(statusBytes));
+        proc.stat = stateLetters(*stat, locksMemory(statusBytes.view()));
         proc.tty = ttys.name(stat->ttyNr, pid);
-        if (bootKnown) proc.lstart = startTimeText(startTime(boot, stat->startTicks, ticks));
+        if (bootKnown) proc.lstart = startText(startTime(boot, stat->startTicks, ticks));
         // The trimming a parser of ps output applies; a blank command gives
         // no row there, so none here either.
-        proc.command = std::string(UTF8::trimmed(CommandText::fromCmdline(cmdlineBytes, stat->comm, stat->state == 'Z')));
+        std::string command = CommandText::fromCmdline(cmdlineBytes.view(), stat->comm, stat->state == 'Z');
+        proc.command = std::string(UTF8::trimmed(command));
         if (proc.command.empty()) return std::nullopt;
         return proc;
     }
@@ -296,11 +334,11 @@ std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
 
 std::optional<std::int64_t> parentPID(std::int64_t pid) {
     if (!fitsPID(pid)) return std::nullopt;
-    std::string bytes;
-    if (readFile(AT_FDCWD, ("/proc/" + pidPath(pid, "stat")).c_str(), bytes, 4096) != ReadResult::ok) {
+    FileBytes bytes;
+    if (readFile(AT_FDCWD, PidPath("/proc/", pid, "stat").c_str(), bytes, 4096) != ReadResult::ok) {
         return std::nullopt;
     }
-    auto stat = parseStat(bytes);
+    auto stat = parseStat(bytes.view());
     if (!stat) return std::nullopt;
     return stat->ppid;
 }
@@ -319,21 +357,24 @@ std::vector<std::string> splitArguments(std::string_view cmdline) {
 
 std::optional<std::string> arguments(std::int64_t pid) {
     if (!fitsPID(pid)) return std::nullopt;
-    std::string bytes;
-    if (readFile(AT_FDCWD, ("/proc/" + pidPath(pid, "cmdline")).c_str(), bytes, argumentsLimit) != ReadResult::ok) {
+    FileBytes bytes;
+    if (readFile(AT_FDCWD, PidPath("/proc/", pid, "cmdline").c_str(), bytes, argumentsLimit) != ReadResult::ok) {
         return std::nullopt;
     }
-    std::vector<std::string> split = splitArguments(bytes);
+    std::vector<std::string> split = splitArguments(bytes.view());
     if (split.empty()) return std::nullopt;
     std::string joined = split.front();
-    for (std::size_t k = 1; k < split.size(); ++k) joined += " " + split[k];
+    for (std::size_t k = 1; k < split.size(); ++k) {
+        joined += ' ';
+        joined += split[k];
+    }
     return joined;
 }
 
 std::optional<std::string> executablePath(std::int64_t pid) {
     if (!fitsPID(pid)) return std::nullopt;
     char target[PATH_MAX];
-    ssize_t n = ::readlink(("/proc/" + pidPath(pid, "exe")).c_str(), target, sizeof target);
+    ssize_t n = ::readlink(PidPath("/proc/", pid, "exe").c_str(), target, sizeof target);
     if (n < 1 || static_cast<std::size_t>(n) >= sizeof target) return std::nullopt;
     return std::string(target, static_cast<std::size_t>(n));
 }

@@ -32,6 +32,15 @@ std::string readSmallFile(const char* path, std::size_t limit) {
     return bytes;
 }
 
+// "/dev/<name><separator><number>".
+std::string devicePath(const std::string& name, const char* separator, unsigned number) {
+    std::string path = "/dev/";
+    path += name;
+    path += separator;
+    path += std::to_string(number);
+    return path;
+}
+
 // Whether path is the character device major:minor.
 bool isDevice(const std::string& path, unsigned major, unsigned minor) {
     struct stat info {};
@@ -104,9 +113,9 @@ std::optional<std::string> TTYNames::fromDrivers(unsigned major, unsigned minor)
     for (const Driver& driver : *drivers_) {
         if (driver.major != major || minor < driver.minorFirst || minor > driver.minorLast) continue;
         // Only the first driver that claims the device is asked.
-        std::string flat = "/dev/" + driver.name + std::to_string(minor);
+        std::string flat = devicePath(driver.name, "", minor);
         if (isDevice(flat, major, minor)) return flat;
-        std::string nested = "/dev/" + driver.name + "/" + std::to_string(minor);
+        std::string nested = devicePath(driver.name, "/", minor);
         if (isDevice(nested, major, minor)) return nested;
         return std::nullopt;
     }
@@ -115,15 +124,15 @@ std::optional<std::string> TTYNames::fromDrivers(unsigned major, unsigned minor)
 
 std::optional<std::string> TTYNames::guessed(unsigned major, unsigned minor) {
     std::string path;
-    auto numbered = [&](const char* prefix, unsigned number) { path = prefix + std::to_string(number); };
+    auto numbered = [&](const char* name, unsigned number) { path = devicePath(name, "", number); };
     if (major == 4) {
-        minor < 64 ? numbered("/dev/tty", minor) : numbered("/dev/ttyS", minor - 64);
+        minor < 64 ? numbered("tty", minor) : numbered("ttyS", minor - 64);
     } else if (major >= 136 && major <= 143) {
-        numbered("/dev/pts/", minor + (major - 136) * 256);
+        numbered("pts/", minor + (major - 136) * 256);
     } else if (major == 166) {
-        numbered("/dev/ttyACM", minor);
+        numbered("ttyACM", minor);
     } else if (major == 188) {
-        numbered("/dev/ttyUSB", minor);
+        numbered("ttyUSB", minor);
     } else {
         return std::nullopt;
     }
