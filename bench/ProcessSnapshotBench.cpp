@@ -49,19 +49,23 @@ int main(int argc, char** argv) {
     std::vector<double> psTimes;
     std::vector<double> procTimes;
     for (int k = 0; k < rounds; ++k) {
-        psTimes.push_back(medianMicroseconds(1, [] {
-            auto output = tracker::Spawn::capture({"/bin/ps", "-ax", "-o", std::string(ProcessTable::columns)});
-            return ProcessTable::fromPSOutput(output, true).byPID.size();
-        }, &psRows));
-        procTimes.push_back(medianMicroseconds(1, [] { return ProcessTable::fromSystem().byPID.size(); }, &procRows));
+        psTimes.push_back(medianMicroseconds(
+            1,
+            [] {
+                auto output = tracker::Spawn::capture({"/bin/ps", "-ax", "-o", std::string(ProcessTable::columns)});
+                return ProcessTable::fromPSOutput(output, true).byPID.size();
+            },
+            &psRows));
+        procTimes.push_back(medianMicroseconds(
+            1, [] { return ProcessTable::fromSystem().byPID.size(); }, &procRows));
     }
     std::sort(psTimes.begin(), psTimes.end());
     std::sort(procTimes.begin(), procTimes.end());
     ps = psTimes[psTimes.size() / 2];
     proc = procTimes[procTimes.size() / 2];
 
-    double tee = medianMicroseconds(rounds * 20, [] { return ProcessTable::forClaude(getpid()).byPID.size(); },
-                                    &teeRows);
+    double tee = medianMicroseconds(
+        rounds * 20, [] { return ProcessTable::forClaude(getpid()).byPID.size(); }, &teeRows);
 
     std::printf("rounds                      %d\n", rounds);
     std::printf("ps -ax run + parse          %10.1f us  (%zu rows)\n", ps, psRows);

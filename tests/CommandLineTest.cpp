@@ -1,8 +1,8 @@
-#include "Core/CommandLine.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "Core/CommandLine.hpp"
 
 namespace tracker {
 namespace {
@@ -30,7 +30,9 @@ TEST(IsClaudeCommand, RejectsLookAlikes) {
 // separators and "$" also sits before one final line terminator.
 TEST(IsClaudeCommand, FollowsICUMeaningOfSpaceAndEnd) {
     // An em space ends the directory name, so "claude" is not in it.
-    EXPECT_FALSE(isClaudeCommand("node /opt/claude\xE2\x80\x83" "code/cli.js"));
+    EXPECT_FALSE(
+        isClaudeCommand("node /opt/claude\xE2\x80\x83"
+                        "code/cli.js"));
     EXPECT_TRUE(isClaudeCommand("claude\n"));
     EXPECT_TRUE(isClaudeCommand("/bin/claude\r\n"));
     EXPECT_FALSE(isClaudeCommand("claude\n\n"));

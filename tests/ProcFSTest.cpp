@@ -2,12 +2,9 @@
 // very text procps ps prints: every test here starts real processes in the
 // states that matter and compares the two listings field by field.
 
-#include "linux/ProcFS.hpp"
-
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +19,7 @@
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 #include "linux/CommandText.hpp"
+#include "linux/ProcFS.hpp"
 #include "linux/TTYNames.hpp"
 
 namespace tracker {
@@ -32,7 +30,9 @@ using test::SpawnOptions;
 using test::TempDir;
 using test::waitUntil;
 
-std::string subjectPath() { return test::supportProgram("proc_subject"); }
+std::string subjectPath() {
+    return test::supportProgram("proc_subject");
+}
 
 // Sets an environment variable for as long as it lives.
 class ScopedEnvironment {
@@ -68,8 +68,8 @@ protected:
     ScopedEnvironment columns_{"COLUMNS", nullptr};
 
     static ProcessTable fromPS() {
-        return ProcessTable::fromPSOutput(
-            Spawn::capture({"/bin/ps", "-ax", "-o", std::string(ProcessTable::columns)}), true);
+        return ProcessTable::fromPSOutput(Spawn::capture({"/bin/ps", "-ax", "-o", std::string(ProcessTable::columns)}),
+                                          true);
     }
     static ProcessTable fromProc(const std::vector<std::int64_t>& pids = {}) {
         return ProcessTable(ProcFS::read(pids));
@@ -142,8 +142,8 @@ TEST_F(ProcFSAgainstPS, ProcessesInEveryStateMatch) {
     ownSession.newSession = true;
     start("session leader", {subjectPath()}, ownSession);
     start("empty argument vector", {"bash", "-c", "exec -a '' " + test::shellQuote(subjectPath())});
-    start("long command line", {subjectPath(), std::string(60000, 'x'), std::string(60000, 'y'),
-                                std::string(60000, 'z')});
+    start("long command line",
+          {subjectPath(), std::string(60000, 'x'), std::string(60000, 'y'), std::string(60000, 'z')});
 
     ::kill(stopped.pid(), SIGSTOP);
     ASSERT_TRUE(reachesState(stopped.pid(), 'T'));
@@ -231,7 +231,11 @@ TEST_F(ProcFSAgainstPS, CommandLinesWithHostileBytesMatch) {
         {"tab\there", "nl\nx", "ctl\x01\x1b\x7f", "utf\xc3\xbc", "c1\xc2\x85", "nbsp\xc2\xa0", "ls\xe2\x80\xa8"},
         {"emoji\xf0\x9f\x98\x80", "nonchar\xef\xbf\xbe", "surrogate\xed\xa0\x80", "overlong\xe0\x80\xaf",
          "beyond\xf4\x90\x80\x80", "bidi\xe2\x80\xae"},
-        {"broken\xe2\x82" "A", "\xe2\x01" "A", "\xc3\xc3\xbc", "x\xf0\x9f\x98"},
+        {"broken\xe2\x82"
+         "A",
+         "\xe2\x01"
+         "A",
+         "\xc3\xc3\xbc", "x\xf0\x9f\x98"},
         {"lone\x9b", "after\tgiving up\x01\xc2\xa0\xc3\xbc"},
         {"bad\xff\xfe", "then\xc2\x85\xc2\xa0"},
         {"", "", "empty arguments in between", ""},
@@ -447,11 +451,8 @@ TEST(TTYNamesParsing, DriversAreTriedFromTheLastLine) {
         "devfs                /dev/tts/%d     4 64-95 serial\n"
         "unknown              /dev/tty        4 1-63 console\n");
     using Driver = TTYNames::Driver;
-    std::vector<Driver> expected = {{"tty", 4, 1, 63},
-                                    {"tts/", 4, 64, 95},
-                                    {"pts", 136, 0, 1048575},
-                                    {"ttyS", 4, 64, 64},
-                                    {"tty", 5, 0, 0}};
+    std::vector<Driver> expected = {
+        {"tty", 4, 1, 63}, {"tts/", 4, 64, 95}, {"pts", 136, 0, 1048575}, {"ttyS", 4, 64, 64}, {"tty", 5, 0, 0}};
     EXPECT_EQ(drivers, expected);
     TTYNames names;
     EXPECT_EQ(names.name(0, getpid()), "?");

@@ -1,8 +1,5 @@
-#include "Core/ProcessAncestry.hpp"
-
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "Core/CommandLine.hpp"
+#include "Core/ProcessAncestry.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -36,8 +34,9 @@ std::string procArgs(std::int32_t count, const std::string& path, std::size_t pa
 
 TEST(ParseProcArgs2, ReadsTheCountedArguments) {
     using std::string_literals::operator""s;
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(2, "/usr/bin/node", 3, "node\0/opt/claude-code/cli.js\0HOME=/x\0"s)),
-              "node /opt/claude-code/cli.js");
+    EXPECT_EQ(
+        ProcessAncestry::parseProcArgs2(procArgs(2, "/usr/bin/node", 3, "node\0/opt/claude-code/cli.js\0HOME=/x\0"s)),
+        "node /opt/claude-code/cli.js");
     // The environment after the counted arguments is not read.
     EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(1, "/bin/zsh", 1, "-zsh\0PATH=/bin\0"s)), "-zsh");
     // Empty arguments count; invalid bytes are repaired.
@@ -92,7 +91,8 @@ TEST(FindClaude, WalksUpToTheClaudeProcess) {
     ASSERT_TRUE(found);
     EXPECT_EQ(found->claude, (Hop{10, "node /opt/claude-code/cli.js"}));
     // An unreadable process is a hop with an empty command; the walk goes on.
-    std::vector<Hop> chain = {{40, "tarnel-tee"}, {30, "/bin/sh -c tarnel-tee"}, {20, ""}, {10, "node /opt/claude-code/cli.js"}};
+    std::vector<Hop> chain = {
+        {40, "tarnel-tee"}, {30, "/bin/sh -c tarnel-tee"}, {20, ""}, {10, "node /opt/claude-code/cli.js"}};
     EXPECT_EQ(found->chain, chain);
 
     // Exactly maxHops processes are inspected.

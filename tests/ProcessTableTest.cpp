@@ -1,13 +1,11 @@
-#include "Core/ProcessTable.hpp"
-
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "Core/ProcessTable.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -95,9 +93,14 @@ TEST(ProcessTableParsing, StartTimeIsCutByWidth) {
     EXPECT_EQ(table.get(7)->command, "x");
 
     // Characters, not bytes: a multi-byte character is never split.
-    auto wide = ProcessTable::fromPSOutput("6 1 6 6 S ? \xC3\xA9" "23456789012345678901234x\n", true);
+    auto wide = ProcessTable::fromPSOutput(
+        "6 1 6 6 S ? \xC3\xA9"
+        "23456789012345678901234x\n",
+        true);
     ASSERT_TRUE(wide.get(6));
-    EXPECT_EQ(wide.get(6)->lstart, "\xC3\xA9" "23456789012345678901234");
+    EXPECT_EQ(wide.get(6)->lstart,
+              "\xC3\xA9"
+              "23456789012345678901234");
     EXPECT_EQ(wide.get(6)->command, "x");
 
     auto withoutStart = ProcessTable::fromPSOutput("8 1 8 8 S ? Mon Dec  7 06:02:59 2026 cmd\n", false);
@@ -138,16 +141,13 @@ TEST(ProcessTableQueries, ParentsAndShells) {
 
 TEST(ProcessTableQueries, ClassifyShape) {
     ProcessTable table({
-        row(10, 0, "-zsh", "ttys001", 10, 11),
-        row(11, 10, "claude", "ttys001", 11, 11),       // foreground job of a shell
-        row(12, 10, "claude", "ttys001", 12, 11),       // background job
-        row(13, 10, "claude", "??", 13, -1),            // no terminal under a shell
-        row(20, 0, "tmux: server", "??"),
-        row(21, 20, "claude", "ttys004", 21, 21),       // directly under tmux
-        row(22, 20, "claude", "??", 22, -1),
-        row(30, 0, "python3 runner.py", "ttys005", 30, 31),
-        row(31, 30, "claude", "ttys005", 31, 31),       // terminal, but not a shell above
-        row(40, 0, "claude", "-", 40, -1),              // no parent row
+        row(10, 0, "-zsh", "ttys001", 10, 11), row(11, 10, "claude", "ttys001", 11, 11),  // foreground job of a shell
+        row(12, 10, "claude", "ttys001", 12, 11),                                         // background job
+        row(13, 10, "claude", "??", 13, -1),                                              // no terminal under a shell
+        row(20, 0, "tmux: server", "??"), row(21, 20, "claude", "ttys004", 21, 21),       // directly under tmux
+        row(22, 20, "claude", "??", 22, -1), row(30, 0, "python3 runner.py", "ttys005", 30, 31),
+        row(31, 30, "claude", "ttys005", 31, 31),  // terminal, but not a shell above
+        row(40, 0, "claude", "-", 40, -1),         // no parent row
     });
     EXPECT_EQ(table.classifyShape(11), Shape::b);
     EXPECT_EQ(table.classifyShape(12), Shape::unknown);

@@ -1,15 +1,13 @@
-#include "Core/Spawn.hpp"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 
+#include "Core/Spawn.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -88,7 +86,9 @@ TEST(SpawnCapture, DiscardsStandardError) {
 }
 
 TEST(SpawnCapture, ReplacesInvalidUTF8) {
-    EXPECT_EQ(Spawn::capture({"/usr/bin/printf", "a\\377b\\303"}), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(Spawn::capture({"/usr/bin/printf", "a\\377b\\303"}),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     EXPECT_EQ(Spawn::capture({"/usr/bin/printf", "gr\\303\\274n"}), "gr\xC3\xBCn");
 }
 
@@ -162,10 +162,9 @@ TEST(SpawnShell, FeedsInputLargerThanAPipe) {
 TEST(SpawnShell, NoDeadlockWhenTheChildWritesBeforeReading) {
     TempDir dir;
     std::string bytes(1'000'000, 'y');
-    auto status =
-        Spawn::shell("head -c 1000000 /dev/zero > /dev/null; head -c 300000 /dev/zero | cat > /dev/null; cat > " +
-                         dir.file("out"),
-                     bytes);
+    auto status = Spawn::shell(
+        "head -c 1000000 /dev/zero > /dev/null; head -c 300000 /dev/zero | cat > /dev/null; cat > " + dir.file("out"),
+        bytes);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);
     EXPECT_EQ(readFile(dir.file("out")).size(), bytes.size());

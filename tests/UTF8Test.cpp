@@ -1,8 +1,8 @@
-#include "Core/UTF8.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "Core/UTF8.hpp"
 
 namespace tracker {
 namespace {
@@ -17,7 +17,9 @@ TEST(UTF8Repaired, KeepsValidText) {
 
 TEST(UTF8Repaired, ReplacesEachMaximalSubpart) {
     EXPECT_EQ(UTF8::repaired("\xFF"), fffd);
-    EXPECT_EQ(UTF8::repaired("a\x80" "b"), "a" + fffd + "b");
+    EXPECT_EQ(UTF8::repaired("a\x80"
+                             "b"),
+              "a" + fffd + "b");
     // A truncated sequence is one replacement, at the end and in the middle.
     EXPECT_EQ(UTF8::repaired("\xF0\x9F\x98"), fffd);
     EXPECT_EQ(UTF8::repaired("\xE2\x82x"), fffd + "x");

@@ -73,6 +73,8 @@ bool isInteractiveShellCommand(std::string_view command) {
     return false;
 }
 
-bool isTmuxCommand(std::string_view command) { return firstTokenBasename(command).starts_with("tmux"); }
+bool isTmuxCommand(std::string_view command) {
+    return firstTokenBasename(command).starts_with("tmux");
+}
 
 }  // namespace tracker

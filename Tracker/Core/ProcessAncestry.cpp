@@ -52,8 +52,9 @@ std::optional<Found> findClaude(std::int64_t from, int maxHops,
 }
 
 std::optional<Found> findClaude(std::int64_t from, int maxHops) {
-    return findClaude(from, maxHops, [](std::int64_t pid) { return parentPID(pid); },
-                      [](std::int64_t pid) { return commandLine(pid); });
+    return findClaude(
+        from, maxHops, [](std::int64_t pid) { return parentPID(pid); },
+        [](std::int64_t pid) { return commandLine(pid); });
 }
 
 std::optional<std::string> parseProcArgs2(std::string_view buffer) {

@@ -11,7 +11,9 @@ namespace tracker {
 
 namespace {
 
-bool isSeparator(char c) { return c == ' ' || c == '\t'; }
+bool isSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // A decimal integer: an optional "+" or "-", then digits only, no overflow.
 std::optional<std::int64_t> parseInteger(std::string_view text) {
@@ -137,7 +139,9 @@ std::optional<Proc> ProcessTable::get(std::optional<std::int64_t> pid) const {
     return found->second;
 }
 
-bool ProcessTable::isAlive(std::optional<std::int64_t> pid) const { return pid && byPID.count(*pid) > 0; }
+bool ProcessTable::isAlive(std::optional<std::int64_t> pid) const {
+    return pid && byPID.count(*pid) > 0;
+}
 
 std::vector<Proc> ProcessTable::claudes() const {
     std::vector<Proc> found;

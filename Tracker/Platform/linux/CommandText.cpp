@@ -19,7 +19,9 @@ int sequenceLength(unsigned char lead) {
     return -1;
 }
 
-bool isPrintableASCII(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+bool isPrintableASCII(unsigned char c) {
+    return c >= 0x20 && c < 0x7F;
+}
 
 // The code point of n bytes that the C library's UTF-8 decoder accepts: no
 // overlong forms, no surrogates; values past U+10FFFF from an F4 lead are

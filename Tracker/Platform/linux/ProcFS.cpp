@@ -94,7 +94,9 @@ std::optional<std::string_view> statusValue(std::string_view status, std::string
     return value;
 }
 
-bool fitsPID(std::int64_t pid) { return pid > 0 && pid <= std::numeric_limits<std::int32_t>::max(); }
+bool fitsPID(std::int64_t pid) {
+    return pid > 0 && pid <= std::numeric_limits<std::int32_t>::max();
+}
 
 // "<prefix><pid>/<file>" without a trip through printf.
 class PidPath {
@@ -119,7 +121,9 @@ private:
     char text_[64];
 };
 
-int openProc() { return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+int openProc() {
+    return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
 
 // Everything one snapshot shares: the /proc descriptor, boot time, tick
 // rate, terminal names and reusable buffers.

@@ -5,12 +5,20 @@
 // On Linux everything comes from /proc: no ps run, no external program.
 namespace tracker::ProcessSource {
 
-std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids) { return ProcFS::read(pids); }
+std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids) {
+    return ProcFS::read(pids);
+}
 
-std::optional<std::int64_t> parentPID(std::int64_t pid) { return ProcFS::parentPID(pid); }
+std::optional<std::int64_t> parentPID(std::int64_t pid) {
+    return ProcFS::parentPID(pid);
+}
 
-std::optional<std::string> arguments(std::int64_t pid) { return ProcFS::arguments(pid); }
+std::optional<std::string> arguments(std::int64_t pid) {
+    return ProcFS::arguments(pid);
+}
 
-std::optional<std::string> executablePath(std::int64_t pid) { return ProcFS::executablePath(pid); }
+std::optional<std::string> executablePath(std::int64_t pid) {
+    return ProcFS::executablePath(pid);
+}
 
 }  // namespace tracker::ProcessSource
