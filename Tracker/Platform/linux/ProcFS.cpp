@@ -33,7 +33,11 @@ struct FileBytes {
     std::string storage;
     std::size_t used = 0;
     std::string_view view() const { return std::string_view(storage.data(), used); }
+    void clear() { used = 0; }
 };
+
+// PF_KTHREAD in the flags field of /proc/<pid>/stat.
+constexpr std::uint64_t kernelThreadFlag = 0x00200000;
 
 // Reads the file at path (relative to dir), at most limit bytes. A process
 // that has gone away shows as missing. Files under /proc hand out all they
@@ -171,16 +175,26 @@ struct Snapshot {
         if (readFile(proc, PidPath("", pid, "stat").c_str(), statBytes, 4096) != ReadResult::ok) return std::nullopt;
         auto stat = parseStat(statBytes.view());
         if (!stat || stat->pid != pid) return std::nullopt;
-        if (readFile(proc, PidPath("", pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
-            return std::nullopt;
+        // A kernel thread has no memory of its own to lock and no argument
+        // vector: the two costliest reads are left out for it (a listing of
+        // all processes is, on a desktop, about half kernel threads).
+        const bool kernelThread = (stat->flags & kernelThreadFlag) != 0;
+        statusBytes.clear();
+        cmdlineBytes.clear();
+        if (!kernelThread || checkThreadGroup) {
+            if (readFile(proc, PidPath("", pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
+                return std::nullopt;
+            }
         }
         if (checkThreadGroup) {
             auto group = threadGroup(statusBytes.view());
             if (group && *group != pid) return std::nullopt;
         }
-        ReadResult cmdline =
-            readFile(proc, PidPath("", pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
-        if (cmdline == ReadResult::missing) return std::nullopt;
+        if (!kernelThread) {
+            ReadResult cmdline =
+                readFile(proc, PidPath("", pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
+            if (cmdline == ReadResult::missing) return std::nullopt;
+        }
 
         Proc proc;
         proc.pid = pid;
@@ -238,15 +252,17 @@ std::optional<Stat> parseStat(std::string_view text) {
     auto session = number<std::int64_t>(fields[3]);
     auto ttyNr = number<std::int64_t>(fields[4]);
     auto tpgid = number<std::int64_t>(fields[5]);
+    auto flags = number<std::uint64_t>(fields[6]);
     auto nice = number<std::int64_t>(fields[16]);
     auto threads = number<std::int64_t>(fields[17]);
     auto start = number<std::uint64_t>(fields[19]);
-    if (!ppid || !pgrp || !session || !ttyNr || !tpgid || !nice || !threads || !start) return std::nullopt;
+    if (!ppid || !pgrp || !session || !ttyNr || !tpgid || !flags || !nice || !threads || !start) return std::nullopt;
     stat.ppid = *ppid;
     stat.pgrp = *pgrp;
     stat.session = *session;
     stat.ttyNr = static_cast<std::uint32_t>(*ttyNr);
     stat.tpgid = *tpgid;
+    stat.flags = *flags;
     stat.nice = *nice;
     stat.threads = *threads;
     stat.startTicks = *start;

@@ -23,6 +23,8 @@ struct Stat {
     std::int64_t session = 0;
     std::uint32_t ttyNr = 0;
     std::int64_t tpgid = 0;
+    // The kernel's per-process flags (PF_*).
+    std::uint64_t flags = 0;
     std::int64_t nice = 0;
     std::int64_t threads = 0;
     std::uint64_t startTicks = 0;
