@@ -14,9 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,10 +52,14 @@ std::string trimmed(const std::string& text) {
 }
 
 std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    std::string text;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
 }
 
 // An open, exclusively locked "daemon.lock" holding our pid, or the end of the process.
