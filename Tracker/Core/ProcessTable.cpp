@@ -39,15 +39,19 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
     return -value;
 }
 
-// Byte length of the first count code points of text (the whole text when it
-// is shorter), so that a cut never splits a multi-byte character; a stray
-// byte counts as one.
+// Byte length of the first count code points of text (none when it is
+// shorter), so that a cut never splits a multi-byte character. A lead byte
+// takes only the continuation bytes it announces; a stray byte counts as one.
 std::optional<std::size_t> prefixOfCodePoints(std::string_view text, int count) {
     std::size_t at = 0;
     for (int taken = 0; taken < count; ++taken) {
         if (at >= text.size()) return std::nullopt;
-        ++at;
-        while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+        auto lead = static_cast<unsigned char>(text[at++]);
+        int continuations = lead >= 0xF0 && lead < 0xF8   ? 3
+                            : lead >= 0xE0 && lead < 0xF0 ? 2
+                            : lead >= 0xC0 && lead < 0xE0 ? 1
+                                                          : 0;
+        while (continuations-- > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
     }
     return at;
 }

@@ -19,6 +19,7 @@
 #include "Core/Records.hpp"
 #include "Core/Spawn.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/StatusInput.hpp"
 #include "Core/StatusLine.hpp"
 
 namespace tracker {
@@ -65,11 +66,6 @@ std::string readAll(FILE* stream) {
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
     return bytes;
-}
-
-std::string textMember(const JSONObject& object, const char* key) {
-    const JSON* value = JSONCoerce::member(object, key);
-    return value && value->is_string() ? value->get<std::string>() : std::string();
 }
 
 std::optional<Record> Tee::recordSession() const {
@@ -160,14 +156,11 @@ int run() {
     tee.debug = tee.env("LST_TEE_DEBUG") == "1";
 
     tee.input = readAll(stdin);
-    if (auto parsed = JSONFile::parse(tee.input); parsed && parsed->is_object()) {
-        tee.status = std::move(parsed->get_ref<JSONObject&>());
-    }
-    tee.sessionID = textMember(tee.status, "session_id");
-    tee.version = textMember(tee.status, "version");
-    if (const JSON* limits = JSONCoerce::member(tee.status, "rate_limits"); limits && limits->is_object()) {
-        tee.rateLimits = limits->get<JSONObject>();
-    }
+    StatusInput status = StatusInput::fromBytes(tee.input);
+    tee.status = std::move(status.status);
+    tee.sessionID = std::move(status.sessionID);
+    tee.version = std::move(status.version);
+    tee.rateLimits = std::move(status.rateLimits);
     tee.stateDir = StateDir::fromEnvironment(std::nullopt, tee.environment);
     tee.note([&tee] { return "stdin read: " + std::to_string(tee.input.size()) + " bytes"; });
 

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "Core/JSONFile.hpp"
+
+namespace tracker {
+
+// What the tee takes from the status document Claude Code writes to its
+// standard input. Never fails: input that is not a JSON object counts as an
+// empty object, and members of the wrong type as empty.
+struct StatusInput {
+    // The whole document as an object (empty when the input is not one).
+    JSONObject status;
+    // "session_id" and "version" when they are texts, else "".
+    std::string sessionID;
+    std::string version;
+    // "rate_limits" verbatim when it is an object, else empty.
+    JSONObject rateLimits;
+
+    static StatusInput fromBytes(std::string_view bytes);
+
+    bool operator==(const StatusInput&) const = default;
+};
+
+}  // namespace tracker

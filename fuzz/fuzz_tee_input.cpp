@@ -1,0 +1,101 @@
+// The tee's standard input: Claude Code's status document. Properties: the
+// session id, version and rate limits are taken exactly when they have the
+// expected type, and nothing else is; an id the tee accepts names a record
+// file directly in sessions/ that the daemon's directory scan does not skip;
+// the record the tee would write from the input writes, parses and reads
+// back equal, with the same figures; the minimal status line is well formed.
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "Core/Records.hpp"
+#include "Core/StateDir.hpp"
+#include "Core/StatusInput.hpp"
+#include "Core/StatusLine.hpp"
+#include "FuzzCheck.hpp"
+
+namespace tracker {
+namespace {
+
+using fuzz::literal;
+
+void checkExtraction(const StatusInput& input, const std::string& bytes) {
+    auto parsed = JSONFile::parse(bytes);
+    if (!parsed || !parsed->is_object()) {
+        FUZZ_CHECK(input == StatusInput{}, literal(bytes));
+        return;
+    }
+    FUZZ_CHECK(JSON(input.status) == *parsed, literal(bytes));
+    const JSON* id = JSONCoerce::member(*parsed, "session_id");
+    FUZZ_CHECK(input.sessionID == (id && id->is_string() ? id->get<std::string>() : ""), literal(bytes));
+    const JSON* version = JSONCoerce::member(*parsed, "version");
+    FUZZ_CHECK(input.version == (version && version->is_string() ? version->get<std::string>() : ""), literal(bytes));
+    const JSON* limits = JSONCoerce::member(*parsed, "rate_limits");
+    FUZZ_CHECK(JSON(input.rateLimits) == (limits && limits->is_object() ? *limits : JSON(JSONObject{})),
+               literal(bytes));
+}
+
+void checkRecordFile(const std::string& sessionID) {
+    if (!isSafeSessionID(sessionID)) {
+        FUZZ_CHECK(sessionID.empty() || sessionID[0] == '.' || sessionID.find('/') != std::string::npos ||
+                       sessionID.find('\0') != std::string::npos,
+                   literal(sessionID) + " refused");
+        return;
+    }
+    namespace fs = std::filesystem;
+    StateDir state("/state");
+    fs::path path(state.recordPath(sessionID));
+    FUZZ_CHECK(path.lexically_normal().parent_path() == fs::path("/state/sessions"), literal(sessionID));
+    std::string name = path.filename().string();
+    FUZZ_CHECK(name == sessionID + ".json" && name[0] != '.', literal(sessionID));
+}
+
+void checkRecord(const StatusInput& input, const std::string& bytes) {
+    if (input.sessionID.empty()) return;
+    Record record;
+    record.sessionID = input.sessionID;
+    record.pid = 4242;
+    record.ts = 1796690000;
+    record.pidStart = "Tue Dec  8 01:16:34 2026";
+    record.shape = Shape::a;
+    record.version = input.version;
+    record.rateLimits = input.rateLimits;
+    std::string written = JSONFile::serialize(record.toJSON());
+    auto again = JSONFile::parse(written);
+    FUZZ_CHECK(again.has_value(), written);
+    auto reread = Record::fromJSON(&*again);
+    FUZZ_CHECK(reread && *reread == record, literal(bytes));
+    FUZZ_CHECK(reread->usedPercentage() == record.usedPercentage() || (std::isnan(*reread->usedPercentage()) &&
+                                                                         std::isnan(*record.usedPercentage())),
+               literal(bytes));
+}
+
+void checkStatusLine(const StatusInput& input, const std::string& bytes, double now) {
+    auto line = StatusLine::minimal(input.rateLimits, now);
+    Record holder;
+    holder.rateLimits = input.rateLimits;
+    if (!holder.usedPercentage()) FUZZ_CHECK(!line, literal(bytes));
+    if (!line) return;
+    FUZZ_CHECK(line->starts_with("\u23F3 5h ") && fuzz::validUTF8(*line) && line->find('\n') == std::string::npos,
+               literal(bytes) + " -> " + *line);
+    std::size_t percent = line->find('%');
+    FUZZ_CHECK(percent != std::string::npos, *line);
+    std::string rest = line->substr(percent + 1);
+    FUZZ_CHECK(rest.empty() || (rest.starts_with(" \u00B7 ") && rest.ends_with("m")), *line);
+}
+
+}  // namespace
+}  // namespace tracker
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace tracker;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    StatusInput input = StatusInput::fromBytes(bytes);
+    checkExtraction(input, bytes);
+    checkRecordFile(input.sessionID);
+    checkRecord(input, bytes);
+    checkStatusLine(input, bytes, 1796690000);
+    checkStatusLine(input, bytes, 0);
+    return 0;
+}
