@@ -2,8 +2,10 @@
 // through the signaller and write state only through the state directory.
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "Core/CommandLine.hpp"
@@ -144,12 +146,27 @@ void DaemonLoop::doThaw(const std::vector<Target>& targets, const ProcessTable& 
         }
     }
 
-    stateDir.deletePause();
+    if (stateDir.deletePause() || errno == ENOENT) {
+        thawedPause_.reset();
+    } else {
+        // The sessions run again; the pause must not be thawed anew on every tick.
+        int error = errno;
+        if (pause) thawedPause_ = JSON(pause->toJSON()).dump();
+        log->error([&] {
+            return std::string("[doThaw] could not remove pause.json: ") + std::strerror(error) +
+                   " - its sessions are continued; it is ignored until it can be removed";
+        });
+    }
+    const LastThaw thawed{clock(), previousResumeAt};
     try {
-        stateDir.write(LastThaw{clock(), previousResumeAt});
+        stateDir.write(thawed);
+        unwrittenLastThaw_.reset();
     } catch (const std::exception& error) {
+        unwrittenLastThaw_ = thawed;
         std::string description = error.what();
-        log->error([&] { return "[doThaw] could not write last_thaw.json: " + description; });
+        log->error([&] {
+            return "[doThaw] could not write last_thaw.json: " + description + " - the thaw is kept in memory";
+        });
     }
     sweep(tableProvider(), std::nullopt);
     notify("Claude sessions resumed", std::to_string(targets.size()) + " session(s) continued.");

@@ -3,6 +3,7 @@
 
 #include "Daemon/DaemonLoop.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -223,6 +224,21 @@ void DaemonLoop::setRunning(bool value) {
     running_ = value;
 }
 
+std::optional<Pause> DaemonLoop::readLivePause() {
+    std::lock_guard guard(mutex);
+    auto pause = stateDir.readPause();
+    if (!thawedPause_) return pause;
+    if (!pause || JSON(pause->toJSON()).dump() != *thawedPause_) {
+        thawedPause_.reset();
+        return pause;
+    }
+    if (stateDir.deletePause() || errno == ENOENT) {
+        thawedPause_.reset();
+        log->info("[tick] removed the pause.json of the last thaw");
+    }
+    return std::nullopt;
+}
+
 bool DaemonLoop::notify(const std::string& title, const std::string& message) {
     return DaemonNotify::post(title, message, "", notifyMode(), log);
 }
@@ -267,7 +283,7 @@ int DaemonLoop::run(bool once) {
         tick();
         double poll = pollInterval();
         double timeout = poll;
-        if (auto pause = stateDir.readPause()) timeout = std::max(0.2, std::min(pause->resumeAt - clock(), poll));
+        if (auto pause = readLivePause()) timeout = std::max(0.2, std::min(pause->resumeAt - clock(), poll));
         if (watcher.wait(timeout)) log->verbose("[run] sessions/ changed");
     }
     log->info("[run] Exit - loop ended");
@@ -280,11 +296,14 @@ Action DaemonLoop::tick() {
     reloadConfig();
     const double now = clock();
     ProcessTable table = tableProvider();
-    auto pause = stateDir.readPause();
+    auto pause = readLivePause();
     auto records = stateDir.readRecords();
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);
     auto lastThaw = stateDir.readLastThaw();
+    if (unwrittenLastThaw_ && (!lastThaw || lastThaw->thawedAt < unwrittenLastThaw_->thawedAt)) {
+        lastThaw = unwrittenLastThaw_;
+    }
     Action action = Decide::decide(kept, pause, lastThaw, now, config, alive, verified);
     log->debug([&] {
         return "[tick] " + std::to_string(kept.size()) + " record(s), paused=" + (pause ? "true" : "false") + " -> " +

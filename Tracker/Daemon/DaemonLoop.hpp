@@ -104,9 +104,17 @@ public:
 
 private:
     bool notify(const std::string& title, const std::string& message);
+    // pause.json, unless it is the one the last thaw could not remove: that
+    // pause is over, and its removal is tried again instead.
+    std::optional<Pause> readLivePause();
 
     bool running_ = true;
     bool exitThawed_ = false;
+    // The last thaw when last_thaw.json could not be written: the decision
+    // still sees it, so a thaw is not followed at once by a new freeze.
+    std::optional<LastThaw> unwrittenLastThaw_;
+    // pause.json as a thaw left it when it could not be removed (its JSON text).
+    std::optional<std::string> thawedPause_;
 };
 
 }  // namespace tracker
