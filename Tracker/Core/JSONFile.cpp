@@ -42,7 +42,8 @@ bool serializable(const JSON& value) {
     }
 }
 
-// read() that gives up on EINTR-free errors; returns false on any failure.
+// read() until the end, retrying EINTR; false on any failure, and when the
+// file turns out larger than a document may be (it grew since fstat).
 bool readWhole(int fd, std::string& out) {
     char buffer[16384];
     for (;;) {
@@ -105,20 +106,32 @@ std::optional<JSON> parse(std::string_view bytes) {
     return value;
 }
 
-std::optional<JSON> read(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+std::optional<JSON> read(const std::string& path, const OversizeHook& oversize) {
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    if (static_cast<std::uintmax_t>(info.st_size) > maxDocumentBytes) {
+        ::close(fd);
+        if (oversize) oversize(path, static_cast<std::uintmax_t>(info.st_size));
+        return std::nullopt;
+    }
     std::string bytes;
-    bool ok = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) &&
-              static_cast<std::uintmax_t>(info.st_size) <= maxDocumentBytes && readWhole(fd, bytes);
+    bool ok = readWhole(fd, bytes);
     ::close(fd);
-    if (!ok) return std::nullopt;
+    if (!ok) {
+        if (bytes.size() > maxDocumentBytes && oversize) oversize(path, bytes.size());
+        return std::nullopt;
+    }
     return parse(bytes);
 }
 
-std::optional<JSONObject> readObject(const std::string& path) {
-    auto value = read(path);
+std::optional<JSONObject> readObject(const std::string& path, const OversizeHook& oversize) {
+    auto value = read(path, oversize);
     if (!value || !value->is_object()) return std::nullopt;
     return value->get_ref<const JSONObject&>();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -40,10 +41,15 @@ namespace JSONFile {
 // Largest document a reader accepts; anything bigger reads as absent.
 inline constexpr std::uintmax_t maxDocumentBytes = 16u * 1024u * 1024u;
 
-// The whole file parsed as JSON, any top-level value; absent when the file is
-// missing, unreadable, too large or does not parse. Never throws.
-std::optional<JSON> read(const std::string& path);
-std::optional<JSONObject> readObject(const std::string& path);
+// Told the path and size of a file read as absent for being larger than
+// maxDocumentBytes, so that a caller can warn about it.
+using OversizeHook = std::function<void(const std::string& path, std::uintmax_t size)>;
+
+// The whole regular file parsed as JSON, any top-level value; absent when the
+// file is missing, unreadable, not a regular file (a FIFO would never end),
+// too large or does not parse. Never throws.
+std::optional<JSON> read(const std::string& path, const OversizeHook& oversize = {});
+std::optional<JSONObject> readObject(const std::string& path, const OversizeHook& oversize = {});
 // Parses bytes the way read() does, without the file.
 std::optional<JSON> parse(std::string_view bytes);
 

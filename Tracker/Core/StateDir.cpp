@@ -90,7 +90,7 @@ StateDir::StateDir(const std::string& path) : root_(absolute(expandTilde(path)))
 
 void StateDir::ensureDirectories() const { fs::create_directories(sessionsDir()); }
 
-std::vector<Record> StateDir::readRecords() const {
+std::vector<Record> StateDir::readRecords(const JSONFile::OversizeHook& oversize) const {
     std::vector<std::string> names;
     std::error_code ec;
     for (auto it = fs::directory_iterator(sessionsDir(), ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -102,24 +102,24 @@ std::vector<Record> StateDir::readRecords() const {
         if (name.empty() || name[0] == '.') continue;
         if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
         std::string path = sessionsDir() + "/" + name;
-        auto value = JSONFile::read(path);
+        auto value = JSONFile::read(path, oversize);
         if (auto record = Record::fromJSON(value ? &*value : nullptr, path)) records.push_back(std::move(*record));
     }
     return records;
 }
 
-std::optional<Pause> StateDir::readPause() const {
-    auto value = JSONFile::read(pausePath());
+std::optional<Pause> StateDir::readPause(const JSONFile::OversizeHook& oversize) const {
+    auto value = JSONFile::read(pausePath(), oversize);
     return Pause::fromJSON(value ? &*value : nullptr);
 }
 
-std::optional<LastThaw> StateDir::readLastThaw() const {
-    auto value = JSONFile::read(lastThawPath());
+std::optional<LastThaw> StateDir::readLastThaw(const JSONFile::OversizeHook& oversize) const {
+    auto value = JSONFile::read(lastThawPath(), oversize);
     return LastThaw::fromJSON(value ? &*value : nullptr);
 }
 
-TrackerConfig StateDir::readConfig() const {
-    auto object = JSONFile::readObject(configPath());
+TrackerConfig StateDir::readConfig(const JSONFile::OversizeHook& oversize) const {
+    auto object = JSONFile::readObject(configPath(), oversize);
     return object ? TrackerConfig(std::move(*object)) : TrackerConfig();
 }
 

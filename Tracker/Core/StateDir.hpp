@@ -52,11 +52,12 @@ public:
     void ensureDirectories() const;
 
     // Readable records in file-name order; hidden and non-".json" names skipped.
-    std::vector<Record> readRecords() const;
-    std::optional<Pause> readPause() const;
-    std::optional<LastThaw> readLastThaw() const;
+    // Each reader tells oversize about a file it read as absent for its size.
+    std::vector<Record> readRecords(const JSONFile::OversizeHook& oversize = {}) const;
+    std::optional<Pause> readPause(const JSONFile::OversizeHook& oversize = {}) const;
+    std::optional<LastThaw> readLastThaw(const JSONFile::OversizeHook& oversize = {}) const;
     // Empty unless "config.json" holds an object.
-    TrackerConfig readConfig() const;
+    TrackerConfig readConfig(const JSONFile::OversizeHook& oversize = {}) const;
 
     std::optional<Record> freshestUsable(double now, double staleAfter) const;
     // Among records with a five-hour used percentage and reset time and a ts

@@ -101,7 +101,9 @@ DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<
       config(std::move(config)),
       dryRun(dryRun),
       resumeIn(resumeIn),
-      pinnedKeys(std::move(pinnedKeys)) {
+      pinnedKeys(std::move(pinnedKeys)),
+      oversize_(this->log),
+      oversizeHook_(oversize_.hook()) {
     if (!this->signaller) {
         if (dryRun) {
             this->signaller = std::make_shared<DryRunSignaller>();
@@ -187,7 +189,7 @@ std::string DaemonLoop::liveValue(const std::string& key) const {
 
 std::vector<ConfigChange> DaemonLoop::reloadConfig() {
     std::lock_guard guard(mutex);
-    JSONObject fresh = JSONFile::readObject(stateDir.configPath()).value_or(JSONObject{});
+    JSONObject fresh = JSONFile::readObject(stateDir.configPath(), oversizeHook_).value_or(JSONObject{});
     std::vector<ConfigChange> changes;
     for (const auto& key : liveReloadKeys()) {
         if (pinnedKeys.count(key)) continue;
@@ -226,7 +228,7 @@ void DaemonLoop::setRunning(bool value) {
 
 std::optional<Pause> DaemonLoop::readLivePause() {
     std::lock_guard guard(mutex);
-    auto pause = stateDir.readPause();
+    auto pause = stateDir.readPause(oversizeHook_);
     if (!thawedPause_) return pause;
     if (!pause || JSON(pause->toJSON()).dump() != *thawedPause_) {
         thawedPause_.reset();
@@ -297,10 +299,10 @@ Action DaemonLoop::tick() {
     const double now = clock();
     ProcessTable table = tableProvider();
     auto pause = readLivePause();
-    auto records = stateDir.readRecords();
+    auto records = stateDir.readRecords(oversizeHook_);
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);
-    auto lastThaw = stateDir.readLastThaw();
+    auto lastThaw = stateDir.readLastThaw(oversizeHook_);
     if (unwrittenLastThaw_ && (!lastThaw || lastThaw->thawedAt < unwrittenLastThaw_->thawedAt)) {
         lastThaw = unwrittenLastThaw_;
     }
@@ -321,7 +323,7 @@ Action DaemonLoop::tick() {
 
 void DaemonLoop::adopt() {
     std::lock_guard guard(mutex);
-    auto pause = stateDir.readPause();
+    auto pause = stateDir.readPause(oversizeHook_);
     if (!pause) return;
     log->info([&] {
         return "[adopt] existing pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +

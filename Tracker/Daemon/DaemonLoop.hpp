@@ -14,6 +14,7 @@
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
 #include "Daemon/DaemonLog.hpp"
+#include "Daemon/OversizeWarnings.hpp"
 #include "Daemon/Signaller.hpp"
 
 namespace tracker {
@@ -115,6 +116,9 @@ private:
     std::optional<LastThaw> unwrittenLastThaw_;
     // pause.json as a thaw left it when it could not be removed (its JSON text).
     std::optional<std::string> thawedPause_;
+    // Warns once about each state file too large to read; its hook goes to every reader.
+    OversizeWarnings oversize_;
+    const JSONFile::OversizeHook oversizeHook_;
 };
 
 }  // namespace tracker
