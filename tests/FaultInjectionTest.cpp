@@ -173,6 +173,25 @@ TEST_P(EachWriteStep, AFailedRecordWriteKeepsThePreviousRecordWhole) {
     EXPECT_EQ(after, before);
 }
 
+// The tee under the shim with a state directory that cannot be made: no
+// record and no directory, but the status line all the same.
+TEST_F(FaultInjection, ARecordWhoseDirectoryCannotBeMadeIsSkippedQuietly) {
+    std::filesystem::remove_all(state.root());
+    Fault fault{"mkdir", state.root(), "EACCES", "", faultLog()};
+    std::string command = "env";
+    for (const auto& word : fault.environment()) command += " " + test::shellQuote(word);
+    test::StandIn standIn(madeDirectory(dir.file("claude")));
+    standIn.withCommand(command + " " + test::shellQuote(test::builtProgram("tarnel-tee"))).withFiveHour(41.5, resetsAt);
+    standIn.extra = {"--session-id", "no-dir", "--refreshes", "1"};
+    test::SpawnOptions options;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+    test::ChildProcess run(standIn.arguments(), options);
+    ASSERT_TRUE(run.wait(20s));
+    EXPECT_TRUE(faultFired("mkdir")) << test::readFile(faultLog());
+    EXPECT_FALSE(std::filesystem::exists(state.root()));
+    EXPECT_NE(test::readFile(standIn.statusFile).find("5h 42%"), std::string::npos) << test::readFile(standIn.statusFile);
+}
+
 // The daemon under the shim: when pause.json cannot be written, nothing is
 // stopped, a critical line says so, and the daemon carries on.
 TEST_P(EachWriteStep, AFailedPauseWriteStopsNothing) {
