@@ -32,6 +32,18 @@ using test::TempDir;
 
 constexpr std::uintmax_t hugeBytes = 512u * 1024u * 1024u;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool underAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool underAddressSanitizer = true;
+#else
+constexpr bool underAddressSanitizer = false;
+#endif
+#else
+constexpr bool underAddressSanitizer = false;
+#endif
+
 // A kilobyte figure of /proc/<pid>/status ("VmRSS", "VmHWM"); -1 when unknown.
 long statusKilobytes(pid_t pid, const std::string& key) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -202,7 +214,11 @@ TEST_F(LongRun, TenThousandTicksKeepDescriptorsAndMemoryFlat) {
               << descriptorsAfter << "; RSS " << rssBefore << " kB -> " << rssAfter << " kB; "
               << (signaller->stops - stopsBefore) << " stops, " << signaller->conts << " continues\n";
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
-    EXPECT_LT(rssAfter - rssBefore, 16 * 1024);
+    // AddressSanitizer holds freed memory back for a while (its quarantine), so the resident size grows
+    // there by design; the bound is for the ordinary build.
+    if (!underAddressSanitizer) {
+        EXPECT_LT(rssAfter - rssBefore, 16 * 1024);
+    }
     // The run did go through freezes and thaws, and the log was rotated.
     EXPECT_GT(signaller->stops - stopsBefore, 100u);
     EXPECT_GT(signaller->conts, 100u);
