@@ -4,13 +4,13 @@
 // message (libFuzzer then keeps the input as a crash), and small helpers to
 // cut the fuzzer's bytes into the pieces a target needs.
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 namespace tracker::fuzz {
 
@@ -73,7 +73,7 @@ inline bool validUTF8(std::string_view bytes) {
 
 }  // namespace tracker::fuzz
 
-#define FUZZ_CHECK(condition, detail)                                                           \
-    do {                                                                                        \
-        if (!(condition)) ::tracker::fuzz::fail(__FILE__, __LINE__, #condition, (detail));      \
+#define FUZZ_CHECK(condition, detail)                                                      \
+    do {                                                                                   \
+        if (!(condition)) ::tracker::fuzz::fail(__FILE__, __LINE__, #condition, (detail)); \
     } while (0)

@@ -4,13 +4,14 @@
 // it with no blank in front; a number shown as text reads back as the same
 // number; stamp keeps the value and is an integer exactly when it can be.
 
+#include <locale.h>
+
 #include <cerrno>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 #include <string>
 
 #include "Core/JSONFile.hpp"
@@ -21,7 +22,9 @@ namespace {
 
 using fuzz::literal;
 
-bool sameDouble(double a, double b) { return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b)); }
+bool sameDouble(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b));
+}
 
 std::optional<std::int64_t> referenceInteger(const std::string& text) {
     std::size_t start = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
@@ -122,9 +125,9 @@ void checkStructured(const std::string& bytes) {
     (void)JSONCoerce::optionalPID(&*value);
     bool truth = JSONCoerce::toBool(&*value);
     if (value->is_structured() || value->is_null()) {
-        FUZZ_CHECK(!JSONCoerce::toInt(&*value) && !JSONCoerce::toDouble(&*value) && !JSONCoerce::toString(&*value) &&
-                       !truth,
-                   literal(bytes));
+        FUZZ_CHECK(
+            !JSONCoerce::toInt(&*value) && !JSONCoerce::toDouble(&*value) && !JSONCoerce::toString(&*value) && !truth,
+            literal(bytes));
     }
     FUZZ_CHECK(!JSONCoerce::toInt(nullptr) && !JSONCoerce::toDouble(nullptr) && !JSONCoerce::toString(nullptr) &&
                    !JSONCoerce::toBool(nullptr) && !JSONCoerce::optionalPID(nullptr),

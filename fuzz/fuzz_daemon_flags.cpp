@@ -18,9 +18,10 @@ namespace tracker {
 namespace {
 
 const std::vector<std::string> vocabulary = {
-    "--dry-run", "--once", "--thaw-now", "--threshold", "--resume-in", "--state-dir", "--poll", "--notify",
-    "--log-level", "-h", "--help", "90", "1e2", "0x10", " 5", "", "nan", "-inf", "osascript", "app", "off", "OFF",
-    "WARN", "fatal", "debug", "/tmp/state", "--threshold=95", "-", "--",
+    "--dry-run",   "--once",     "--thaw-now",     "--threshold", "--resume-in", "--state-dir", "--poll", "--notify",
+    "--log-level", "-h",         "--help",         "90",          "1e2",         "0x10",        " 5",     "",
+    "nan",         "-inf",       "osascript",      "app",         "off",         "OFF",         "WARN",   "fatal",
+    "debug",       "/tmp/state", "--threshold=95", "-",           "--",
 };
 
 std::string describe(const std::vector<std::string>& arguments) {

@@ -83,7 +83,8 @@ void checkMadeStat(FuzzedDataProvider& provider) {
 std::string lowerWord(FuzzedDataProvider& provider) {
     std::string word;
     std::size_t length = provider.ConsumeIntegralInRange<std::size_t>(1, 8);
-    for (std::size_t k = 0; k < length; ++k) word += static_cast<char>('a' + provider.ConsumeIntegralInRange<int>(0, 25));
+    for (std::size_t k = 0; k < length; ++k)
+        word += static_cast<char>('a' + provider.ConsumeIntegralInRange<int>(0, 25));
     return word;
 }
 

@@ -18,7 +18,9 @@ namespace {
 
 using fuzz::literal;
 
-bool isSeparator(char c) { return c == ' ' || c == '\t'; }
+bool isSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
 
 void checkSplit(std::string_view line, int max) {
     auto fields = ProcessTable::splitFields(line, max);
@@ -130,8 +132,8 @@ void checkMadeLines(FuzzedDataProvider& provider) {
         std::string line = provider.ConsumeBool() ? separators(provider) : "";
         line += integerText(provider, proc.pid) + separators(provider) + integerText(provider, proc.ppid) +
                 separators(provider) + integerText(provider, proc.pgid) + separators(provider) +
-                integerText(provider, proc.tpgid) + separators(provider) + proc.stat + separators(provider) +
-                proc.tty + separators(provider);
+                integerText(provider, proc.tpgid) + separators(provider) + proc.stat + separators(provider) + proc.tty +
+                separators(provider);
         if (includesLStart) {
             // 24 characters of ASCII, the first not a blank (ps never starts it with one).
             std::string start;

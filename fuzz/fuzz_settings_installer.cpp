@@ -111,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(SI::statusLineCommand(installed) == SI::shellQuoted(options.teePath), shown);
 
     using Key = TrackerConfig::Key;
-    const std::set<std::string> ownKeys{Key::displayCommand, Key::previousStatusLine, Key::threshold,
-                                        Key::refreshInterval, Key::shellStopMode,     Key::notify};
+    const std::set<std::string> ownKeys{Key::displayCommand,  Key::previousStatusLine, Key::threshold,
+                                        Key::refreshInterval, Key::shellStopMode,      Key::notify};
     JSONObject newConfig = SI::installedConfig(config, settings, options);
     FUZZ_CHECK(sameExcept(config, newConfig, ownKeys), shown);
     TrackerConfig view(newConfig);

@@ -121,7 +121,9 @@ void checkLastThaw(const JSON& value, const std::string& input) {
     FUZZ_CHECK(reread && *reread == *lastThaw, literal(input));
 }
 
-bool sameNumber(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+bool sameNumber(double a, double b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
 
 void checkConfig(const JSON& value, const std::string& input) {
     if (!value.is_object()) return;
@@ -177,9 +179,9 @@ void checkConfig(const JSON& value, const std::string& input) {
             continue;
         }
         const auto& modes = key == "notify" ? DaemonNotify::modes() : DaemonLoop::shellStopModes();
-        FUZZ_CHECK(accepted->is_string() &&
-                       std::find(modes.begin(), modes.end(), accepted->get<std::string>()) != modes.end(),
-                   literal(input));
+        FUZZ_CHECK(
+            accepted->is_string() && std::find(modes.begin(), modes.end(), accepted->get<std::string>()) != modes.end(),
+            literal(input));
     }
 }
 

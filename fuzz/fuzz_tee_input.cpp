@@ -66,8 +66,8 @@ void checkRecord(const StatusInput& input, const std::string& bytes) {
     FUZZ_CHECK(again.has_value(), written);
     auto reread = Record::fromJSON(&*again);
     FUZZ_CHECK(reread && *reread == record, literal(bytes));
-    FUZZ_CHECK(reread->usedPercentage() == record.usedPercentage() || (std::isnan(*reread->usedPercentage()) &&
-                                                                         std::isnan(*record.usedPercentage())),
+    FUZZ_CHECK(reread->usedPercentage() == record.usedPercentage() ||
+                   (std::isnan(*reread->usedPercentage()) && std::isnan(*record.usedPercentage())),
                literal(bytes));
 }
 

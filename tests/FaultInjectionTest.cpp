@@ -34,10 +34,11 @@ struct Fault {
 
     std::vector<std::string> environment() const {
         std::string asan = "verify_asan_link_order=0";
-        if (const char* options = std::getenv("ASAN_OPTIONS"); options && *options) asan = std::string(options) + ":" + asan;
+        if (const char* options = std::getenv("ASAN_OPTIONS"); options && *options)
+            asan = std::string(options) + ":" + asan;
         std::vector<std::string> words{"LD_PRELOAD=" TARNEL_FAULTSHIM, "TARNEL_FAULT_CALLS=" + calls,
-                                       "TARNEL_FAULT_PATH=" + path, "TARNEL_FAULT_ERRNO=" + error,
-                                       "TARNEL_FAULT_LOG=" + log, "ASAN_OPTIONS=" + asan};
+                                       "TARNEL_FAULT_PATH=" + path,    "TARNEL_FAULT_ERRNO=" + error,
+                                       "TARNEL_FAULT_LOG=" + log,      "ASAN_OPTIONS=" + asan};
         if (!whileFile.empty()) words.push_back("TARNEL_FAULT_WHILE=" + whileFile);
         return words;
     }
@@ -47,8 +48,8 @@ struct Fault {
 std::vector<std::string> temporaryFiles(const std::string& directory) {
     std::vector<std::string> found;
     std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator(directory, ec); !ec && it != std::filesystem::directory_iterator();
-         it.increment(ec)) {
+    for (auto it = std::filesystem::directory_iterator(directory, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.starts_with(".") && name.ends_with(".tmp")) found.push_back(name);
     }
@@ -111,8 +112,15 @@ protected:
     static bool running(const test::StandIn& standIn) { return test::heartbeatAdvances(standIn.heartbeat, 5s); }
 
     void startDaemon(const Fault& fault, std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments{test::builtProgram("tarnel-vovivida"), "--state-dir", state.root(), "--notify",
-                                           "off", "--poll", "0.3", "--log-level", "debug"};
+        std::vector<std::string> arguments{test::builtProgram("tarnel-vovivida"),
+                                           "--state-dir",
+                                           state.root(),
+                                           "--notify",
+                                           "off",
+                                           "--poll",
+                                           "0.3",
+                                           "--log-level",
+                                           "debug"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         test::SpawnOptions options;
         options.stderrPath = dir.file("daemon.stderr");
@@ -160,7 +168,8 @@ TEST_P(EachWriteStep, AFailedRecordWriteKeepsThePreviousRecordWhole) {
         test::ChildProcess second(standIn.arguments(), options);
         ASSERT_TRUE(second.wait(20s));
     }
-    EXPECT_NE(test::readFile(standIn.statusFile).find("5h 77%"), std::string::npos) << test::readFile(standIn.statusFile);
+    EXPECT_NE(test::readFile(standIn.statusFile).find("5h 77%"), std::string::npos)
+        << test::readFile(standIn.statusFile);
     EXPECT_TRUE(temporaryFiles(state.sessionsDir()).empty());
     const std::string after = test::readFile(state.recordPath("tee-session"));
     if (step == "fsync") {
@@ -181,7 +190,8 @@ TEST_F(FaultInjection, ARecordWhoseDirectoryCannotBeMadeIsSkippedQuietly) {
     std::string command = "env";
     for (const auto& word : fault.environment()) command += " " + test::shellQuote(word);
     test::StandIn standIn(madeDirectory(dir.file("claude")));
-    standIn.withCommand(command + " " + test::shellQuote(test::builtProgram("tarnel-tee"))).withFiveHour(41.5, resetsAt);
+    standIn.withCommand(command + " " + test::shellQuote(test::builtProgram("tarnel-tee")))
+        .withFiveHour(41.5, resetsAt);
     standIn.extra = {"--session-id", "no-dir", "--refreshes", "1"};
     test::SpawnOptions options;
     options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
@@ -189,7 +199,8 @@ TEST_F(FaultInjection, ARecordWhoseDirectoryCannotBeMadeIsSkippedQuietly) {
     ASSERT_TRUE(run.wait(20s));
     EXPECT_TRUE(faultFired("mkdir")) << test::readFile(faultLog());
     EXPECT_FALSE(std::filesystem::exists(state.root()));
-    EXPECT_NE(test::readFile(standIn.statusFile).find("5h 42%"), std::string::npos) << test::readFile(standIn.statusFile);
+    EXPECT_NE(test::readFile(standIn.statusFile).find("5h 42%"), std::string::npos)
+        << test::readFile(standIn.statusFile);
 }
 
 // The daemon under the shim: when pause.json cannot be written, nothing is

@@ -120,7 +120,8 @@ TEST_F(ResourceBounds, FilesThatAreNoRegularFilesReadAsAbsentAtOnce) {
     ASSERT_EQ(::mkfifo(state.pausePath().c_str(), 0600), 0);
     std::filesystem::create_symlink("/dev/zero", state.recordPath("zero"));
     std::filesystem::create_symlink("/dev/zero", state.lastThawPath());
-    auto reading = std::async(std::launch::async, [&] { return std::make_pair(state.readPause(), state.readRecords()); });
+    auto reading =
+        std::async(std::launch::async, [&] { return std::make_pair(state.readPause(), state.readRecords()); });
     if (reading.wait_for(10s) != std::future_status::ready) {
         // Let the blocked reader go before failing.
         int fd = ::open(state.pausePath().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -163,8 +164,8 @@ protected:
         TrackerConfig config;
         config.setNotify("off");
         config.raw["max_freeze"] = 50;
-        auto loop = std::make_unique<DaemonLoop>(state, config, logger, false, std::nullopt, std::set<std::string>{"notify"},
-                                                 signaller);
+        auto loop = std::make_unique<DaemonLoop>(state, config, logger, false, std::nullopt,
+                                                 std::set<std::string>{"notify"}, signaller);
         loop->clock = [this] { return now; };
         std::vector<Proc> rows{claudeRow(101), claudeRow(102), claudeRow(103)};
         loop->tableProvider = [rows] { return ProcessTable(rows); };
@@ -181,7 +182,8 @@ protected:
             record.ts = now;
             record.pidStart = "Tue Dec  8 01:16:34 2026";
             record.shape = Shape::a;
-            record.rateLimits = JSONObject{{"five_hour", JSONObject{{"used_percentage", 95}, {"resets_at", windowEnd}}}};
+            record.rateLimits =
+                JSONObject{{"five_hour", JSONObject{{"used_percentage", 95}, {"resets_at", windowEnd}}}};
             state.write(record, false);
         }
     }
@@ -263,7 +265,8 @@ TEST_F(ResourceBounds, TheDaemonBesideHugeFilesWarnsOnceAndStaysSmall) {
     test::ChildProcess daemon({test::builtProgram("tarnel-vovivida"), "--state-dir", state.root(), "--dry-run",
                                "--notify", "off", "--poll", "0.1", "--log-level", "debug"},
                               options);
-    ASSERT_TRUE(test::waitUntil([&] { return test::readFile(state.logPath()).find("[run] watching") != std::string::npos; }));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return test::readFile(state.logPath()).find("[run] watching") != std::string::npos; }));
     std::this_thread::sleep_for(1500ms);
     const long peak = statusKilobytes(daemon.pid(), "VmHWM");
     ::kill(daemon.pid(), SIGTERM);

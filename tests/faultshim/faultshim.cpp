@@ -52,7 +52,7 @@ int errorNumber(const char* text) {
         const char* name;
         int value;
     };
-    static const Name names[] = {{"ENOSPC", ENOSPC}, {"EROFS", EROFS}, {"EIO", EIO},
+    static const Name names[] = {{"ENOSPC", ENOSPC}, {"EROFS", EROFS},   {"EIO", EIO},
                                  {"EDQUOT", EDQUOT}, {"EACCES", EACCES}, {"EPERM", EPERM}};
     for (const auto& name : names) {
         if (std::strcmp(text, name.name) == 0) return name.value;
@@ -94,7 +94,9 @@ void load() {
     loaded = true;
 }
 
-__attribute__((constructor)) void onLoad() { load(); }
+__attribute__((constructor)) void onLoad() {
+    load();
+}
 
 template <typename Function>
 Function next(const char* name) {
@@ -104,7 +106,8 @@ Function next(const char* name) {
 // Straight to the kernel, so that the shim's own bookkeeping never comes back into it.
 void note(const char* call, const char* path) {
     if (!settings.log) return;
-    int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, settings.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    int fd =
+        static_cast<int>(syscall(SYS_openat, AT_FDCWD, settings.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (fd < 0) return;
     char line[PATH_MAX + 64];
     int length = std::snprintf(line, sizeof line, "%s %s %d\n", call, path ? path : "-", settings.error);
@@ -148,7 +151,9 @@ bool descriptorInjected(Call call, const char* name, int fd) {
     return injected(call, name, descriptorPath(fd, path, sizeof path));
 }
 
-bool creates(int flags) { return (flags & O_CREAT) != 0; }
+bool creates(int flags) {
+    return (flags & O_CREAT) != 0;
+}
 
 mode_t modeArgument(int flags, va_list arguments) {
     return (flags & (O_CREAT | __O_TMPFILE)) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
