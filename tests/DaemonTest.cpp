@@ -126,7 +126,8 @@ TEST_F(DaemonE2E, FreezesEveryShapeAtTheThresholdAndThawsAtTheResumeTime) {
     ASSERT_TRUE(test::waitUntil([&] { return logHas("below threshold: 50.0% < 90.0%"); })) << logText();
 
     for (auto& session : sessions) session->setUsed(95, resetsAt);
-    ASSERT_TRUE(test::waitUntil([&] { return state.readPause().has_value(); })) << logText();
+    // pause.json comes before the first stop: wait for the freeze to be done.
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] Exit - paused until"); })) << logText();
     auto pause = state.readPause();
     ASSERT_EQ(pause->targets.size(), 3u) << logText();
     EXPECT_TRUE(a.held());
@@ -181,7 +182,7 @@ TEST_F(DaemonE2E, EveryTerminationSignalThawsAndExitsZero) {
         ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
         startDaemon();
         a.setUsed(97, resetsAt);
-        ASSERT_TRUE(test::waitUntil([&] { return state.readPause().has_value(); })) << logText();
+        ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] Exit - paused until"); })) << logText();
         ASSERT_TRUE(a.held());
 
         ::kill(daemon->pid(), sig);
