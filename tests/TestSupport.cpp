@@ -3,6 +3,12 @@
 #include <sys/wait.h>
 
 #include "Core/Spawn.hpp"
+#include "linux/CgroupFreezer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +19,28 @@
 namespace fs = std::filesystem;
 
 namespace tracker::test {
+
+namespace {
+
+// A test that ends a process while it is frozen leaves its freeze cgroup
+// behind, empty once the process is gone. Every test program removes such
+// cgroups when it ends (those of live processes stay: they may be in use).
+class FreezeCgroupCleanup : public ::testing::Environment {
+public:
+    void TearDown() override {
+        CgroupFreezer freezer;
+        for (int attempt = 0; attempt < 20 && !freezer.groups().empty(); ++attempt) {
+            freezer.removeUnused();
+            if (freezer.groups().empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a dying task leaves its cgroup late
+        }
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const freezeCgroupCleanup =
+    ::testing::AddGlobalTestEnvironment(new FreezeCgroupCleanup);
+
+}  // namespace
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
