@@ -29,7 +29,8 @@
 #include "Core/ProcessTable.hpp"
 #include "Core/StateDir.hpp"
 #include "Daemon/DaemonLoop.hpp"
-#include "linux/CgroupV2.hpp"
+#include "Daemon/DryRunSignaller.hpp"
+#include "Platform/linux/CgroupV2.hpp"
 
 extern char** environ;
 
@@ -201,7 +202,8 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
             if (ok) {
-                latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+                latencies.push_back(
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             }
             // Let the thaw come, then retire the session.
             for (int waited = 0; waited < 300 && state.readPause(); ++waited) {

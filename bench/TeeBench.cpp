@@ -35,9 +35,10 @@ std::string statusDocument() {
     // About 1 KB, in the form Claude Code sends.
     long resets = static_cast<long>(std::time(nullptr)) + 3 * 3600;
     char text[2048];
-    std::snprintf(text, sizeof text,
-                  R"({"session_id":"12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf","transcript_path":"/home/user/.claude/projects/-home-user-project/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.jsonl","cwd":"/home/user/project","effort":{"level":"medium"},"model":{"id":"claude-opus-5-5","display_name":"Opus 5.5"},"workspace":{"current_dir":"/home/user/project","project_dir":"/home/user/project","added_dirs":[]},"version":"2.1.328","output_style":{"name":"default"},"cost":{"total_cost_usd":1.37,"total_duration_ms":23537,"total_api_duration_ms":0,"total_lines_added":0,"total_lines_removed":0},"context_window":{"total_input_tokens":0,"total_output_tokens":0,"context_window_size":1000000,"current_usage":null,"used_percentage":null,"remaining_percentage":null},"exceeds_200k_tokens":false,"fast_mode":false,"thinking":{"enabled":true},"rate_limits":{"five_hour":{"used_percentage":41.5,"resets_at":%ld},"seven_day":{"used_percentage":12,"resets_at":1797206400}}})",
-                  resets);
+    std::snprintf(
+        text, sizeof text,
+        R"({"session_id":"12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf","transcript_path":"/home/user/.claude/projects/-home-user-project/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.jsonl","cwd":"/home/user/project","effort":{"level":"medium"},"model":{"id":"claude-opus-5-5","display_name":"Opus 5.5"},"workspace":{"current_dir":"/home/user/project","project_dir":"/home/user/project","added_dirs":[]},"version":"2.1.328","output_style":{"name":"default"},"cost":{"total_cost_usd":1.37,"total_duration_ms":23537,"total_api_duration_ms":0,"total_lines_added":0,"total_lines_removed":0},"context_window":{"total_input_tokens":0,"total_output_tokens":0,"context_window_size":1000000,"current_usage":null,"used_percentage":null,"remaining_percentage":null},"exceeds_200k_tokens":false,"fast_mode":false,"thinking":{"enabled":true},"rate_limits":{"five_hour":{"used_percentage":41.5,"resets_at":%ld},"seven_day":{"used_percentage":12,"resets_at":1797206400}}})",
+        resets);
     return text;
 }
 

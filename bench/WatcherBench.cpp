@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
 
     tracker::DirectoryWatcher watcher(sessions,
                                       [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
-    if (!watcher.kqueueActive()) {
+    if (!watcher.watching()) {
         std::fprintf(stderr, "watcher is only polling; nothing to measure\n");
         return 1;
     }

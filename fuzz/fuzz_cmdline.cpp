@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "FuzzCheck.hpp"
-#include "linux/CommandText.hpp"
-#include "linux/ProcFS.hpp"
+#include "Platform/linux/CommandText.hpp"
+#include "Platform/linux/ProcFS.hpp"
 
 namespace tracker {
 namespace {

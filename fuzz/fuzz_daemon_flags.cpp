@@ -61,7 +61,7 @@ std::vector<std::string> written(const Flags& flags) {
     number("--threshold", flags.threshold);
     number("--resume-in", flags.resumeIn);
     number("--poll", flags.poll);
-    if (flags.notify) arguments.insert(arguments.end(), {"--notify", *flags.notify});
+    if (flags.notify) arguments.insert(arguments.end(), {"--notify", std::string(NotifyModes::text(*flags.notify))});
     if (flags.stateDir) arguments.insert(arguments.end(), {"--state-dir", *flags.stateDir});
     arguments.insert(arguments.end(), {"--log-level", std::string(DaemonLogLevels::name(flags.logLevel))});
     return arguments;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "FuzzCheck.hpp"
-#include "linux/ProcFS.hpp"
+#include "Platform/linux/ProcFS.hpp"
 
 namespace tracker {
 namespace {

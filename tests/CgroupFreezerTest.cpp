@@ -13,9 +13,9 @@
 #include "CgroupGuard.hpp"
 #include "Daemon/HoldingSignaller.hpp"
 #include "Platform/ProcessState.hpp"
+#include "Platform/linux/CgroupFreezer.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
-#include "linux/CgroupFreezer.hpp"
 
 namespace tracker {
 namespace {
@@ -30,7 +30,7 @@ using test::waitUntil;
 
 struct Messages {
     std::vector<std::string> lines;
-    SignalLog hook() {
+    LogHook hook() {
         return [this](const std::string& line) { lines.push_back(line); };
     }
 };

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "linux/CgroupFreezer.hpp"
-#include "linux/CgroupV2.hpp"
+#include "Platform/linux/CgroupFreezer.hpp"
+#include "Platform/linux/CgroupV2.hpp"
 
 namespace tracker::test {
 

@@ -10,6 +10,7 @@
 #include "Core/JSONFile.hpp"
 #include "Daemon/DaemonFlags.hpp"
 #include "Daemon/DaemonLoop.hpp"
+#include "Daemon/DryRunSignaller.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -83,8 +84,8 @@ protected:
                                          std::optional<double> resumeIn = std::nullopt,
                                          std::set<std::string> pinned = {}) {
         config.setNotify(std::string("off"));
-        auto loop = std::make_unique<DaemonLoop>(state, config, logger, dryRun, resumeIn, pinned,
-                                                 dryRun ? nullptr : signaller);
+        auto loop =
+            std::make_unique<DaemonLoop>(state, config, logger, dryRun, resumeIn, pinned, dryRun ? nullptr : signaller);
         loop->clock = [this] { return now; };
         loop->tableProvider = [this] { return ProcessTable(rows); };
         loop->exitHandler = [this](int status) { exits.push_back(status); };
@@ -114,80 +115,6 @@ protected:
     }
     void writeConfig(JSONObject raw) { state.write(TrackerConfig(std::move(raw))); }
 };
-
-TEST_F(LoopTest, LoadConfigDropsBadLiveKeysThenAppliesOverrides) {
-    writeConfig({{"threshold", "high"}, {"notify", "OFF"}, {"shell_stop_mode", "claude-only"}, {"grace", "x"}});
-    auto config = DaemonLoop::loadConfig(state, std::nullopt, std::nullopt, std::nullopt, {});
-    EXPECT_FALSE(config.raw.count("threshold"));
-    EXPECT_FALSE(config.raw.count("notify"));
-    EXPECT_EQ(config.raw.at("shell_stop_mode"), "claude-only");
-    EXPECT_EQ(config.raw.at("grace"), "x");  // not a live key: left for its accessor's default
-
-    config = DaemonLoop::loadConfig(state, std::nullopt, std::nullopt, std::nullopt, {{"VAZ_ADODIVO_THRESHOLD", "80"}});
-    EXPECT_EQ(config.threshold(), 80);
-    config = DaemonLoop::loadConfig(state, 70.0, 0.5, std::string("app"), {{"VAZ_ADODIVO_THRESHOLD", "80"}});
-    EXPECT_EQ(config.threshold(), 70);
-    EXPECT_EQ(config.pollInterval(), 0.5);
-    EXPECT_EQ(config.notify(), "app");
-    config = DaemonLoop::loadConfig(state, std::nullopt, std::nullopt, std::nullopt, {{"VAZ_ADODIVO_THRESHOLD", " 80"}});
-    EXPECT_EQ(config.threshold(), 90);
-}
-
-TEST_F(LoopTest, LiveReloadOfTheThreeKeys) {
-    auto loop = makeLoop(TrackerConfig(), false, std::nullopt, {});
-    loop->config.raw.erase("notify");
-    writeConfig({{"threshold", 85}});
-    auto changes = loop->reloadConfig();
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0], (ConfigChange{"threshold", "90", "85"}));
-    EXPECT_EQ(logCount("INFO     [reloadConfig] threshold: 90 -> 85"), 1);
-    writeConfig({{"threshold", 85.0}});
-    EXPECT_TRUE(loop->reloadConfig().empty());
-    writeConfig({{"threshold", "85"}});
-    EXPECT_TRUE(loop->reloadConfig().empty());
-
-    writeConfig({{"threshold", 85}, {"notify", "OFF"}, {"shell_stop_mode", "claude-only"}});
-    changes = loop->reloadConfig();
-    loop->reloadConfig();
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0], (ConfigChange{"shell_stop_mode", "shell-first", "claude-only"}));
-    EXPECT_EQ(logCount("WARNING  [reloadConfig] ignoring bad notify=OFF in " + state.configPath()), 2);
-    EXPECT_EQ(loop->notifyMode(), "osascript");
-
-    // A removed key keeps the value in force.
-    writeConfig({});
-    EXPECT_TRUE(loop->reloadConfig().empty());
-    EXPECT_EQ(loop->config.threshold(), 85);
-    EXPECT_EQ(loop->liveValue("shell_stop_mode"), "claude-only");
-
-    writeConfig({{"threshold", JSONArray{1}}});
-    loop->reloadConfig();
-    EXPECT_EQ(logCount("ignoring bad threshold=[1] in "), 1);
-}
-
-TEST_F(LoopTest, PinnedKeysAreNeverReloaded) {
-    auto loop = makeLoop(TrackerConfig(JSONObject{{"threshold", 95}}), false, std::nullopt, {"threshold"});
-    writeConfig({{"threshold", "junk"}});
-    EXPECT_TRUE(loop->reloadConfig().empty());
-    writeConfig({{"threshold", 50}});
-    EXPECT_TRUE(loop->reloadConfig().empty());
-    EXPECT_EQ(loop->config.threshold(), 95);
-    EXPECT_EQ(logCount("reloadConfig"), 0);
-}
-
-TEST_F(LoopTest, DisplayForms) {
-    EXPECT_EQ(DaemonLoop::describe(JSON(87.5)), "87.5");
-    EXPECT_EQ(DaemonLoop::describe(JSON(90.0)), "90");
-    EXPECT_EQ(DaemonLoop::describe(JSON("85")), "85");
-    EXPECT_EQ(DaemonLoop::describe(JSON(true)), "1");
-    EXPECT_EQ(DaemonLoop::fmtClock(std::nan("")), "--:--");
-    EXPECT_EQ(DaemonLoop::fmtClock(T).size(), 5u);
-    EXPECT_EQ(DaemonLoop::coerce("notify", nullptr), std::nullopt);
-    JSON null = nullptr;
-    EXPECT_EQ(DaemonLoop::coerce("threshold", &null), std::nullopt);
-    JSON text = "0x10";
-    EXPECT_EQ(DaemonLoop::coerce("threshold", &text), JSON(16.0));
-}
 
 TEST_F(LoopTest, TickFreezesWithThePauseWrittenBeforeAnySignal) {
     rows = {claudeRow(501, 500), shellRow(500), claudeRow(601)};
@@ -240,7 +167,12 @@ TEST_F(LoopTest, FailedStopsStayInThePause) {
     rows[1].lstart = "Wed Dec  9 00:00:00 2026";  // 602 is another process now
     Action::Freeze freeze{{Target{601, claudeStart, std::nullopt, Shape::a, "first"},
                            Target{602, claudeStart, std::nullopt, Shape::a, "second"}},
-                          T + 60, "first", 95.4, T + 60, "95.4% >= 90.0%", true};
+                          T + 60,
+                          "first",
+                          95.4,
+                          T + 60,
+                          "95.4% >= 90.0%",
+                          true};
     auto loop = makeLoop(TrackerConfig(), false, 120.0);
     loop->doFreeze(freeze, ProcessTable(rows));
     EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601}));
@@ -250,10 +182,14 @@ TEST_F(LoopTest, FailedStopsStayInThePause) {
     EXPECT_EQ(pause->resumeAt, T + 120);  // --resume-in wins
     EXPECT_EQ(pause->reason, "95.4% >= 90.0% (re-freeze)");
     std::string log = logText();
-    EXPECT_LT(log.find("[doFreeze] --resume-in override: resume_at="), log.find("[doFreeze] Entry - 95.4% >= 90.0%, 2 target(s)"));
+    EXPECT_LT(log.find("[doFreeze] --resume-in override: resume_at="),
+              log.find("[doFreeze] Entry - 95.4% >= 90.0%, 2 target(s)"));
     EXPECT_EQ(logCount("[re-freeze]"), 1);
     EXPECT_EQ(logCount("ERROR    [doFreeze] SIGSTOP pid=602 FAILED - left in pause.json for thaw"), 1);
-    EXPECT_EQ(logCount("ERROR    [freezeTarget] pid 602 failed identity verification - signalling nothing for session second"), 1);
+    EXPECT_EQ(
+        logCount(
+            "ERROR    [freezeTarget] pid 602 failed identity verification - signalling nothing for session second"),
+        1);
     EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions paused"), 1);
 }
 
@@ -279,7 +215,7 @@ TEST_F(LoopTest, DryRunWritesAndSignalsNothing) {
     auto* dry = dynamic_cast<DryRunSignaller*>(loop->signaller.get());
     ASSERT_NE(dry, nullptr);
     EXPECT_EQ(dry->calls, (std::vector<DryRunSignaller::Call>{{DryRunSignaller::Kind::cont, 601},
-                                                               {DryRunSignaller::Kind::cont, 7}}));
+                                                              {DryRunSignaller::Kind::cont, 7}}));
 }
 
 TEST_F(LoopTest, ThawWithoutTargetsOrPause) {
@@ -291,9 +227,9 @@ TEST_F(LoopTest, ThawWithoutTargetsOrPause) {
 }
 
 TEST_F(LoopTest, SweepContinuesWhatNoPauseClaims) {
-    rows = {claudeRow(10, 5, "T"),    claudeRow(11, 5, "T+"), claudeRow(12, 6, "S"), shellRow(5, "T"),
-            shellRow(6, "Ts"),        Proc{7, 1, 7, 7, "T", "?", "", "python3 x.py"},  claudeRow(13, 7, "S"),
-            claudeRow(14, 1, "S")};
+    rows = {claudeRow(10, 5, "T"), claudeRow(11, 5, "T+"), claudeRow(12, 6, "S"),
+            shellRow(5, "T"),      shellRow(6, "Ts"),      Proc{7, 1, 7, 7, "T", "?", "", "python3 x.py"},
+            claudeRow(13, 7, "S"), claudeRow(14, 1, "S")};
     signaller->held = {14};  // frozen by our cgroup freezer: sleeping, yet held
     auto loop = makeLoop();
     Pause pause{T, T + 10, {Target{11, "", std::nullopt, Shape::a, "x"}, Target{99, "", 6, Shape::b, "y"}}, "", "", 1};
@@ -320,11 +256,14 @@ TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {
     // Stale: none verifies (one gone, one with a reused pid, one without a start time).
     rows = {claudeRow(601), claudeRow(603)};
     rows[0].lstart = "Mon Jan  1 00:00:00 2027";
-    state.write(Pause{T, T + 600,
-                      {Target{601, claudeStart, std::nullopt, Shape::a, "a"},
-                       Target{602, claudeStart, std::nullopt, Shape::a, "b"},
-                       Target{603, "", std::nullopt, Shape::a, "c"}},
-                      "r", "a", 1});
+    state.write(
+        Pause{T,
+              T + 600,
+              {Target{601, claudeStart, std::nullopt, Shape::a, "a"},
+               Target{602, claudeStart, std::nullopt, Shape::a, "b"}, Target{603, "", std::nullopt, Shape::a, "c"}},
+              "r",
+              "a",
+              1});
     loop->adopt();
     EXPECT_EQ(logCount("[adopt] STALE pause.json: none of its 3 target(s) verify against the live process table "
                        "(pids 601,602,603) - the machine almost certainly rebooted. Clearing it instead of staying "
@@ -335,11 +274,14 @@ TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {
 
     // Partly lost: the pause stands.
     rows = {claudeRow(601), claudeRow(603)};
-    state.write(Pause{T, T + 600,
-                      {Target{601, claudeStart, std::nullopt, Shape::a, "a"},
-                       Target{602, claudeStart, std::nullopt, Shape::a, "b"},
-                       Target{603, claudeStart, std::nullopt, Shape::a, "c"}},
-                      "r", "a", 1});
+    state.write(Pause{
+        T,
+        T + 600,
+        {Target{601, claudeStart, std::nullopt, Shape::a, "a"}, Target{602, claudeStart, std::nullopt, Shape::a, "b"},
+         Target{603, claudeStart, std::nullopt, Shape::a, "c"}},
+        "r",
+        "a",
+        1});
     loop->adopt();
     EXPECT_EQ(logCount("[adopt] 1 of 3 target(s) no longer verify (pids 602); 2 still do, so the pause stands"), 1);
     EXPECT_TRUE(state.readPause());
@@ -389,7 +331,7 @@ TEST(DaemonFlags, ParsingAndItsMessages) {
     EXPECT_TRUE(ok.flags->dryRun && ok.flags->once && ok.flags->thawNow);
     EXPECT_EQ(ok.flags->threshold, 80);
     EXPECT_EQ(ok.flags->poll, 0.5);
-    EXPECT_EQ(ok.flags->notify, "off");
+    EXPECT_EQ(ok.flags->notify, NotifyMode::off);
     EXPECT_EQ(ok.flags->stateDir, "~/s");
     EXPECT_EQ(ok.flags->logLevel, DaemonLogLevel::warning);
     EXPECT_EQ(ok.flags->pinnedKeys({}), (std::set<std::string>{"notify", "threshold"}));
@@ -408,7 +350,8 @@ TEST(DaemonFlags, ParsingAndItsMessages) {
     EXPECT_EQ(error({"--threshold", ""}), "--threshold: not a number: ");
     EXPECT_EQ(error({"--threshold", "--once"}), "--threshold: not a number: --once");
     EXPECT_EQ(error({"--notify", "OFF"}), "--notify: choose from app, osascript, off");
-    EXPECT_EQ(error({"--log-level", "loud"}), "--log-level: choose from verbose, debug, info, warning, error, critical");
+    EXPECT_EQ(error({"--log-level", "loud"}),
+              "--log-level: choose from verbose, debug, info, warning, error, critical");
     EXPECT_EQ(error({"--threshold=95"}), "unrecognised argument: --threshold=95\n\n" + daemonUsage());
 
     auto help = parseFlags({"--once", "-h", "--bogus"});

@@ -24,6 +24,8 @@ extern char** environ;
 using tracker::DaemonLogger;
 using tracker::DaemonLogLevel;
 namespace Notify = tracker::DaemonNotify;
+using tracker::NotifyMode;
+namespace NotifyModes = tracker::NotifyModes;
 using tracker::test::fileExists;
 using tracker::test::readFile;
 using tracker::test::TempDir;
@@ -226,14 +228,17 @@ private:
 }  // namespace
 
 TEST(DaemonNotify, ModesAndWhoPosts) {
-    EXPECT_EQ(Notify::modes(), (std::vector<std::string>{"app", "osascript", "off"}));
-    EXPECT_EQ(Notify::defaultMode, "osascript");
+    EXPECT_EQ(NotifyModes::texts(), (std::vector<std::string>{"app", "osascript", "off"}));
+    for (const auto& text : NotifyModes::texts()) EXPECT_EQ(NotifyModes::text(*NotifyModes::parse(text)), text);
+    for (const char* other : {"OSASCRIPT", "Osascript", "", "osascript "}) {
+        EXPECT_EQ(NotifyModes::parse(other), std::nullopt) << other;
+    }
+    EXPECT_EQ(NotifyModes::defaultMode, NotifyMode::osascript);
     EXPECT_EQ(Notify::binary(), "/usr/bin/notify-send");
     EXPECT_TRUE(Notify::postsItself(std::nullopt));
-    EXPECT_TRUE(Notify::postsItself(std::string("osascript")));
-    for (const char* other : {"app", "off", "OSASCRIPT", "Osascript", "", "osascript "}) {
-        EXPECT_FALSE(Notify::postsItself(std::string(other))) << other;
-    }
+    EXPECT_TRUE(Notify::postsItself(NotifyMode::osascript));
+    EXPECT_FALSE(Notify::postsItself(NotifyMode::app));
+    EXPECT_FALSE(Notify::postsItself(NotifyMode::off));
 }
 
 TEST(DaemonNotify, AppleScriptQuoting) {
@@ -252,19 +257,18 @@ TEST(DaemonNotify, ModesThatDoNotPostRunNothing) {
     const std::string marker = dir.file("ran"), poster = dir.file("poster");
     writeScript(poster, "touch '" + marker + "'\n");
     auto log = DaemonLogger::create(dir.file("daemon.log"), DaemonLogLevel::debug, false);
-    for (const char* mode : {"app", "off", "OSASCRIPT"}) {
-        EXPECT_FALSE(Notify::post("Claude sessions paused", "m", "", std::string(mode), log, poster)) << mode;
+    for (NotifyMode mode : {NotifyMode::app, NotifyMode::off}) {
+        EXPECT_FALSE(Notify::post("Claude sessions paused", "m", "", mode, log, poster)) << NotifyModes::text(mode);
     }
-    EXPECT_FALSE(Notify::post("t", "m", "", std::string("off"), nullptr, poster));
+    EXPECT_FALSE(Notify::post("t", "m", "", NotifyMode::off, nullptr, poster));
     auto quiet = DaemonLogger::create(dir.file("info.log"), DaemonLogLevel::info, false);
-    EXPECT_FALSE(Notify::post("t", "m", "", std::string("app"), quiet, poster));
+    EXPECT_FALSE(Notify::post("t", "m", "", NotifyMode::app, quiet, poster));
 
     EXPECT_FALSE(fileExists(marker));
     EXPECT_EQ(logEntries(dir.file("daemon.log")),
               (std::vector<std::string>{
                   "DEBUG [notify] mode=app - not posting from the daemon: Claude sessions paused",
                   "DEBUG [notify] mode=off - not posting from the daemon: Claude sessions paused",
-                  "DEBUG [notify] mode=OSASCRIPT - not posting from the daemon: Claude sessions paused",
               }));
     EXPECT_EQ(readFile(dir.file("info.log")), "");
 }
@@ -278,7 +282,7 @@ TEST(DaemonNotify, TitleAndBodyArriveAtTheNotificationService) {
     EXPECT_TRUE(Notify::post("Claude sessions paused", paused, "", std::nullopt, log));
     // Texts a shell or an option parser would mangle arrive as they were.
     const std::string awkward = "-n \"quoted\" back\\slash \\n \\101 \\ $(touch /tmp/x) `id` ; & | * ✓";
-    EXPECT_TRUE(Notify::post("--help \\t", awkward, "", std::string("osascript"), log));
+    EXPECT_TRUE(Notify::post("--help \\t", awkward, "", NotifyMode::osascript, log));
     EXPECT_TRUE(Notify::post("Claude sessions resumed", "2 session(s) continued.", "a subtitle", std::nullopt, log));
 
     auto got = bus.notifications(3);

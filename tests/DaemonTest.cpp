@@ -26,7 +26,9 @@ using namespace std::chrono_literals;
 using test::ScopedEnv;
 using test::TempDir;
 
-std::string daemonProgram() { return test::builtProgram("tarnel-vovivida"); }
+std::string daemonProgram() {
+    return test::builtProgram("tarnel-vovivida");
+}
 
 std::string madeDirectory(const std::string& path) {
     std::filesystem::create_directories(path);
@@ -72,8 +74,8 @@ protected:
     // Starts the daemon and waits until it has published daemon.pid (a
     // --once run may be over before that can be seen: waitForPID false).
     void startDaemon(std::vector<std::string> extra = {}, bool waitForPID = true) {
-        std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(), "--notify", "off",
-                                           "--poll", "0.5", "--log-level", "debug"};
+        std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(),  "--notify", "off",
+                                           "--poll",        "0.5",         "--log-level", "debug"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         test::SpawnOptions options;
         options.stderrPath = dir.file("daemon.stderr");
@@ -149,8 +151,14 @@ TEST_F(DaemonE2E, FreezesEveryShapeAtTheThresholdAndThawsAtTheResumeTime) {
     }
     ASSERT_GT(claudeB, 0);
     std::string log = logText();
-    auto shellLine = log.find("[doFreeze] SIGSTOP pid=" + std::to_string(shell) + " (session session- shape B) ok");
-    auto claudeLine = log.find("[doFreeze] SIGSTOP pid=" + std::to_string(claudeB) + " (session session- shape B) ok");
+    // The line names the way the process is held: the cgroup freezer where it may be used, else SIGSTOP.
+    auto heldLine = [&](std::int64_t pid) {
+        std::string rest = " pid=" + std::to_string(pid) + " (session session- shape B) ok";
+        auto frozen = log.find("[doFreeze] cgroup freeze" + rest);
+        return frozen != std::string::npos ? frozen : log.find("[doFreeze] SIGSTOP" + rest);
+    };
+    auto shellLine = heldLine(shell);
+    auto claudeLine = heldLine(claudeB);
     ASSERT_NE(shellLine, std::string::npos) << log;
     ASSERT_NE(claudeLine, std::string::npos) << log;
     EXPECT_LT(shellLine, claudeLine);
@@ -222,12 +230,17 @@ TEST_F(DaemonE2E, ANewDaemonAdoptsThePauseOfAKilledOne) {
 
 TEST_F(DaemonE2E, APauseWhoseTargetsAreGoneIsClearedAtStart) {
     state.ensureDirectories();
-    state.write(Pause{1, static_cast<double>(std::time(nullptr)) + 600,
-                      {Target{999999, "Mon Jan  1 00:00:00 2024", std::nullopt, Shape::a, "gone"}}, "r", "gone", 1});
+    state.write(Pause{1,
+                      static_cast<double>(std::time(nullptr)) + 600,
+                      {Target{999999, "Mon Jan  1 00:00:00 2024", std::nullopt, Shape::a, "gone"}},
+                      "r",
+                      "gone",
+                      1});
     startDaemon({"--once"}, false);
     EXPECT_EQ(daemonExit(), 0);
-    EXPECT_TRUE(logHas("[adopt] STALE pause.json: none of its 1 target(s) verify against the live process table "
-                       "(pids 999999) - the machine almost certainly rebooted."))
+    EXPECT_TRUE(
+        logHas("[adopt] STALE pause.json: none of its 1 target(s) verify against the live process table "
+               "(pids 999999) - the machine almost certainly rebooted."))
         << logText();
     EXPECT_FALSE(state.readPause());
     EXPECT_TRUE(state.readLastThaw());
@@ -308,8 +321,8 @@ TEST_F(DaemonE2E, CommandLineEdgeCases) {
 TEST_F(DaemonE2E, LiveReloadOfThresholdNotifyAndShellStopMode) {
     state.ensureDirectories();
     state.write(TrackerConfig(JSONObject{{"notify", "off"}}));
-    std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(), "--poll", "0.3", "--log-level",
-                                       "debug"};
+    std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(), "--poll",
+                                       "0.3",           "--log-level", "debug"};
     test::SpawnOptions options;
     options.stderrPath = dir.file("daemon.stderr");
     daemon = std::make_unique<test::ChildProcess>(arguments, options);
@@ -320,7 +333,8 @@ TEST_F(DaemonE2E, LiveReloadOfThresholdNotifyAndShellStopMode) {
     EXPECT_TRUE(logHas("INFO     [reloadConfig] threshold: 90 -> 85"));
     EXPECT_TRUE(logHas("INFO     [reloadConfig] notify: off -> app"));
     state.write(TrackerConfig(JSONObject{{"notify", "OFF"}, {"threshold", "85"}}));
-    ASSERT_TRUE(test::waitUntil([&] { return logHas("[reloadConfig] ignoring bad notify=OFF in " + state.configPath()); }));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return logHas("[reloadConfig] ignoring bad notify=OFF in " + state.configPath()); }));
     ::kill(daemon->pid(), SIGTERM);
     EXPECT_EQ(daemonExit(), 0);
 }
@@ -358,8 +372,9 @@ TEST_F(DaemonE2E, EveryDescriptorOfTheDaemonIsCloseOnExec) {
         if (inherited.count(fd)) continue;
         std::string flags = std::to_string(flagBits);
         ++checked;
-        EXPECT_TRUE(flagBits & O_CLOEXEC) << "fd " << fd << " flags " << flags << " -> "
-                                                               << std::filesystem::read_symlink("/proc/" + std::to_string(daemon->pid()) + "/fd/" + std::to_string(fd));
+        EXPECT_TRUE(flagBits & O_CLOEXEC)
+            << "fd " << fd << " flags " << flags << " -> "
+            << std::filesystem::read_symlink("/proc/" + std::to_string(daemon->pid()) + "/fd/" + std::to_string(fd));
     }
     EXPECT_GE(checked, 2);  // at least the lock and the log
 }

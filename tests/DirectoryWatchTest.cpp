@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "Daemon/DirectoryWatch.hpp"
-#include "DirectoryEvents.hpp"
+#include "Platform/DirectoryEvents.hpp"
 #include "TestSupport.hpp"
 
 using tracker::DirectoryEvents;
@@ -35,7 +35,7 @@ constexpr double quietWait = 0.2;
 
 struct Warnings {
     std::vector<std::string> lines;
-    DirectoryWatcher::Log hook() {
+    tracker::LogHook hook() {
         return [this](const std::string& text) { lines.push_back(text); };
     }
 };
@@ -91,7 +91,7 @@ TEST(DirectoryWatcher, EveryKindOfEntryChangeEndsAPendingWait) {
         c.before(dir, outside);
         Warnings warnings;
         DirectoryWatcher watcher(dir, warnings.hook());
-        ASSERT_TRUE(watcher.kqueueActive());
+        ASSERT_TRUE(watcher.watching());
         EXPECT_TRUE(waitAcross(watcher, [&] { c.change(dir, outside); }));
         EXPECT_TRUE(warnings.lines.empty());
     }
@@ -116,7 +116,7 @@ TEST(DirectoryWatcher, ChangesBetweenWaitsGiveOneEarlyReturn) {
 TEST(DirectoryWatcher, NonPositiveTimeoutsReturnAtOnceWithoutTakingChanges) {
     TempDir tmp;
     DirectoryWatcher watcher(tmp.file("sessions"));
-    ASSERT_TRUE(watcher.kqueueActive());
+    ASSERT_TRUE(watcher.watching());
     EXPECT_FALSE(watcher.wait(quietWait));
     writeFile(tmp.file("sessions/a.json"), "{}");
     EXPECT_FALSE(watcher.wait(0));
@@ -181,7 +181,7 @@ TEST(DirectoryWatcher, UncreatableDirectoryPollsAfterOneWarning) {
     const std::string dir = tmp.file("state/sessions");
     Warnings warnings;
     DirectoryWatcher watcher(dir, warnings.hook());
-    EXPECT_FALSE(watcher.kqueueActive());
+    EXPECT_FALSE(watcher.watching());
     ASSERT_EQ(warnings.lines.size(), 1u);
     EXPECT_EQ(warnings.lines[0], "warning [DirectoryWatcher] cannot create " + dir + ", polling: Not a directory");
     EXPECT_FALSE(watcher.wait(quietWait));
@@ -190,7 +190,7 @@ TEST(DirectoryWatcher, UncreatableDirectoryPollsAfterOneWarning) {
 
     // The watched path itself a regular file: the same, and no hook is fine too.
     DirectoryWatcher quiet(tmp.file("state"));
-    EXPECT_FALSE(quiet.kqueueActive());
+    EXPECT_FALSE(quiet.watching());
     EXPECT_FALSE(quiet.wait(quietWait));
 }
 
@@ -208,7 +208,7 @@ TEST(DirectoryWatcher, NoKernelWatchWhenDescriptorsRunOut) {
     auto watcher = std::make_unique<DirectoryWatcher>(tmp.file("sessions"), warnings.hook());
     setrlimit(RLIMIT_NOFILE, &saved);
 
-    EXPECT_FALSE(watcher->kqueueActive());
+    EXPECT_FALSE(watcher->watching());
     ASSERT_EQ(warnings.lines.size(), 1u);
     EXPECT_EQ(warnings.lines[0], "warning [DirectoryWatcher] inotify unavailable, polling: Too many open files");
     writeFile(tmp.file("sessions/a.json"), "{}");
@@ -218,9 +218,9 @@ TEST(DirectoryWatcher, NoKernelWatchWhenDescriptorsRunOut) {
 TEST(DirectoryWatcher, CloseLeavesOnlySleeping) {
     TempDir tmp;
     DirectoryWatcher watcher(tmp.file("sessions"));
-    ASSERT_TRUE(watcher.kqueueActive());
+    ASSERT_TRUE(watcher.watching());
     watcher.close();
-    EXPECT_FALSE(watcher.kqueueActive());
+    EXPECT_FALSE(watcher.watching());
     writeFile(tmp.file("sessions/a.json"), "{}");
     EXPECT_FALSE(watcher.wait(quietWait));
     watcher.close();  // twice is harmless
@@ -240,7 +240,7 @@ TEST(DirectoryWatcher, LeadingTildeIsTheHomeDirectory) {
 
     EXPECT_EQ(watcher.path(), fs::path(tmp.path()) / "state/sessions");
     EXPECT_TRUE(fs::is_directory(tmp.file("state/sessions")));
-    EXPECT_TRUE(watcher.kqueueActive());
+    EXPECT_TRUE(watcher.watching());
     EXPECT_EQ(literal.path(), fs::path(tmp.file("x~/y")));
 }
 

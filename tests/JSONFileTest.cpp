@@ -53,7 +53,8 @@ TEST(JSONFileSerialize, RefusesWhatIsNotADocument) {
         try {
             JSONFile::serialize(value);
         } catch (const JSONFileError& error) {
-            return error.kind() == JSONFileError::Kind::notSerializable && std::string(error.what()) == "notSerializable";
+            return error.kind() == JSONFileError::Kind::notSerializable &&
+                   std::string(error.what()) == "notSerializable";
         }
         return false;
     };
@@ -173,8 +174,8 @@ TEST(JSONCoerceDouble, ReadsWholeCLocaleLiterals) {
     EXPECT_TRUE(std::isnan(*d("nan")));
     EXPECT_EQ(d(true), 1);
     EXPECT_EQ(d(std::uint64_t{18446744073709551615u}), 18446744073709551615.0);
-    for (const JSON& bad : {JSON(" 1.5"), JSON("1.5 "), JSON("abc"), JSON(""), JSON("1,5"), JSON(nullptr),
-                            JSON::array()}) {
+    for (const JSON& bad :
+         {JSON(" 1.5"), JSON("1.5 "), JSON("abc"), JSON(""), JSON("1,5"), JSON(nullptr), JSON::array()}) {
         EXPECT_FALSE(d(bad)) << bad.dump();
     }
 }

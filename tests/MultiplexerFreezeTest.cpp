@@ -11,8 +11,9 @@
 
 #include "CgroupGuard.hpp"
 #include "Core/ProcessTable.hpp"
+#include "Daemon/FreezeOrder.hpp"
 #include "Daemon/HoldingSignaller.hpp"
-#include "Daemon/Signaller.hpp"
+#include "Daemon/PosixSignaller.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -26,7 +27,7 @@ using test::waitUntil;
 
 struct Messages {
     std::vector<std::string> lines;
-    SignalLog hook() {
+    LogHook hook() {
         return [this](const std::string& line) { lines.push_back(line); };
     }
     std::string all() const {
@@ -162,13 +163,13 @@ TEST_F(ShapeBInTmux, IsFrozenWithoutTheShellNoticingAndStaysTheForegroundJobAfte
     FreezeGroupGuard claudeGuard(claudePID);
 
     HoldingSignaller signaller(messages.hook());
-    auto frozen = freezeTarget(signaller, target, "shell-first", &snapshot, messages.hook());
+    auto frozen = freezeTarget(signaller, target, ShellStopMode::shellFirst, &snapshot, messages.hook());
     EXPECT_EQ(frozen, (std::vector<SignalResult>{{shellPID, true}, {claudePID, true}})) << messages.all();
     EXPECT_TRUE(staysFrozen(signaller, claudePID, standIn.heartbeat));
     EXPECT_TRUE(signaller.isHeld(shellPID));
     EXPECT_EQ(tmux.capture("s").find("Stopped"), std::string::npos) << tmux.capture("s");
 
-    auto thawed = thawTarget(signaller, target, "shell-first", &snapshot, messages.hook());
+    auto thawed = thawTarget(signaller, target, ShellStopMode::shellFirst, &snapshot, messages.hook());
     EXPECT_EQ(thawed, (std::vector<SignalResult>{{claudePID, true}, {shellPID, true}}));
     // Still refreshing, several times over, in the foreground: a job that lost the terminal would stop
     // (SIGTTOU) on its first terminal call after the continue.
@@ -183,14 +184,14 @@ TEST_F(ShapeBInTmux, IsFrozenWithoutTheShellNoticingAndStaysTheForegroundJobAfte
 TEST_F(ShapeBInTmux, WithoutTheFreezerTheShellStopIsReportedAsNotHeld) {
     startShellAndStandIn();
     if (HasFatalFailure()) return;
-    HoldingSignaller signaller(messages.hook(), std::make_unique<CgroupFreezer>(SignalLog{}, std::nullopt));
-    auto frozen = freezeTarget(signaller, target, "shell-first", &snapshot, messages.hook());
+    HoldingSignaller signaller(messages.hook(), std::make_unique<CgroupFreezer>(LogHook{}, std::nullopt));
+    auto frozen = freezeTarget(signaller, target, ShellStopMode::shellFirst, &snapshot, messages.hook());
     ASSERT_EQ(frozen.size(), 2u);
     EXPECT_EQ(frozen[0], (SignalResult{shellPID, false}));
     EXPECT_NE(messages.all().find("error [signal] SIGSTOP pid=" + std::to_string(shellPID) + " did not hold"),
               std::string::npos)
         << messages.all();
-    thawTarget(signaller, target, "shell-first", &snapshot, messages.hook());
+    thawTarget(signaller, target, ShellStopMode::shellFirst, &snapshot, messages.hook());
 }
 
 TEST_F(MultiplexerFreeze, WithoutTheFreezerTheHoldCheckReportsTheTmuxCaseAsNotDelivered) {
@@ -198,7 +199,7 @@ TEST_F(MultiplexerFreeze, WithoutTheFreezerTheHoldCheckReportsTheTmuxCaseAsNotDe
     std::int64_t pid = tmux.newSession("s", "exec " + standIn.commandLine(50));
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
-    HoldingSignaller signaller(messages.hook(), std::make_unique<CgroupFreezer>(SignalLog{}, std::nullopt));
+    HoldingSignaller signaller(messages.hook(), std::make_unique<CgroupFreezer>(LogHook{}, std::nullopt));
 
     EXPECT_FALSE(signaller.stop(pid));
     ASSERT_EQ(messages.lines.size(), 2u) << messages.all();

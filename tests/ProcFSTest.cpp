@@ -16,11 +16,11 @@
 
 #include "Core/ProcessTable.hpp"
 #include "Core/Spawn.hpp"
+#include "Platform/linux/CommandText.hpp"
+#include "Platform/linux/ProcFS.hpp"
+#include "Platform/linux/TTYNames.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
-#include "linux/CommandText.hpp"
-#include "linux/ProcFS.hpp"
-#include "linux/TTYNames.hpp"
 
 namespace tracker {
 namespace {

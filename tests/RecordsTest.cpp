@@ -74,9 +74,17 @@ TEST(RecordRead, LenientMembers) {
 }
 
 TEST(RecordWrite, RoundTripsAndWritesStampsAndNulls) {
-    Record record{"abc", 4242, 1796702400, "Tue Dec  8 01:16:34 2026", std::nullopt, Shape::b, true, "2.1.328",
+    Record record{"abc",
+                  4242,
+                  1796702400,
+                  "Tue Dec  8 01:16:34 2026",
+                  std::nullopt,
+                  Shape::b,
+                  true,
+                  "2.1.328",
                   JSONObject{{"five_hour", JSONObject{{"used_percentage", 91}, {"resets_at", 1796702400}}}},
-                  schemaVersion, std::string("/somewhere/abc.json")};
+                  schemaVersion,
+                  std::string("/somewhere/abc.json")};
     JSONObject json = record.toJSON();
     EXPECT_FALSE(json.count("path"));
     EXPECT_TRUE(json.at("ts").is_number_integer());
@@ -99,7 +107,8 @@ TEST(RecordRead, TheFixtureFromClaudeCode) {
     // the tee copies verbatim.
     auto status = JSONFile::parse(test::statusInputFixture());
     ASSERT_TRUE(status);
-    JSONObject rawRecord{{"session_id", (*status)["session_id"]}, {"pid", 77}, {"rate_limits", (*status)["rate_limits"]}};
+    JSONObject rawRecord{
+        {"session_id", (*status)["session_id"]}, {"pid", 77}, {"rate_limits", (*status)["rate_limits"]}};
     JSON value = rawRecord;
     auto record = Record::fromJSON(&value);
     ASSERT_TRUE(record);
@@ -132,8 +141,12 @@ TEST(PauseDocument, ReadRulesAndRoundTrip) {
     EXPECT_EQ(three->targets[1].pid, -3);  // kept as read
     EXPECT_EQ(three->targets[1].sessionID, "5");
 
-    Pause written{100.5, 200, {Target{5, "start", 4, Shape::b, "sid"}, Target{6, "", std::nullopt, Shape::c, ""}},
-                  "91.0% >= 90.0%", "sid", schemaVersion};
+    Pause written{100.5,
+                  200,
+                  {Target{5, "start", 4, Shape::b, "sid"}, Target{6, "", std::nullopt, Shape::c, ""}},
+                  "91.0% >= 90.0%",
+                  "sid",
+                  schemaVersion};
     JSON parsed = *JSONFile::parse(JSONFile::serialize(written.toJSON()));
     EXPECT_EQ(*Pause::fromJSON(&parsed), written);
     EXPECT_TRUE(parsed["targets"][1]["shell_pid"].is_null());

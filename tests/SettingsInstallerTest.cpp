@@ -64,12 +64,12 @@ std::vector<std::string> backupsIn(const std::string& directory) {
 
 TEST(SettingsInstallerLocation, ChosenPathThenEnvironmentThenDefault) {
     const Environment environment{{SI::environmentKey, "/env/settings.json"}, {"HOME", "/ignored"}};
-    EXPECT_EQ(SI::settingsURL(std::string("/given/settings.json"), environment), "/given/settings.json");
-    EXPECT_EQ(SI::settingsURL(std::nullopt, environment), "/env/settings.json");
+    EXPECT_EQ(SI::settingsPath(std::string("/given/settings.json"), environment), "/given/settings.json");
+    EXPECT_EQ(SI::settingsPath(std::nullopt, environment), "/env/settings.json");
     const std::string home = expandTilde("~");
-    EXPECT_EQ(SI::settingsURL(std::nullopt, {{SI::environmentKey, ""}}), home + "/.claude/settings.json");
-    EXPECT_EQ(SI::settingsURL(std::string("~/x.json"), {}), home + "/x.json");
-    EXPECT_EQ(SI::settingsURL(std::string("rel/s.json"), {}), (fs::current_path() / "rel/s.json").string());
+    EXPECT_EQ(SI::settingsPath(std::nullopt, {{SI::environmentKey, ""}}), home + "/.claude/settings.json");
+    EXPECT_EQ(SI::settingsPath(std::string("~/x.json"), {}), home + "/x.json");
+    EXPECT_EQ(SI::settingsPath(std::string("rel/s.json"), {}), (fs::current_path() / "rel/s.json").string());
 }
 
 TEST(SettingsInstallerStatusLine, CommandFromObjectOrBareText) {
@@ -161,7 +161,7 @@ TEST(SettingsInstallerDocuments, ExistingModesSurviveUnlessOverridden) {
     JSONObject existing = object(R"({"shell_stop_mode": "claude-only", "notify": "off", "threshold": 50,
                                       "refresh_interval": 5})");
     SI::Options options = teeOptions();
-    options.notify = "app";
+    options.notify = NotifyMode::app;
     JSONObject config = SI::installedConfig(existing, {}, options);
     EXPECT_EQ(config["shell_stop_mode"], "claude-only");
     EXPECT_EQ(config["notify"], "off");
@@ -173,7 +173,7 @@ TEST(SettingsInstallerDocuments, ExistingModesSurviveUnlessOverridden) {
 
     options.overrideNotify = true;
     options.overrideShellStopMode = true;
-    options.shellStopMode = "shell-first";
+    options.shellStopMode = ShellStopMode::shellFirst;
     JSONObject overridden = SI::installedConfig(existing, {}, options);
     EXPECT_EQ(overridden["notify"], "app");
     EXPECT_EQ(overridden["shell_stop_mode"], "shell-first");
@@ -237,8 +237,8 @@ TEST(SettingsInstallerFiles, InstallThenRestoreRoundTrip) {
 
     SI::Result installed = SI::install(setup.settings, setup.state, teeOptions());
     EXPECT_TRUE(installed.changed);
-    ASSERT_TRUE(installed.backupURL);
-    EXPECT_EQ(JSONFile::readObject(*installed.backupURL), before);
+    ASSERT_TRUE(installed.backupPath);
+    EXPECT_EQ(JSONFile::readObject(*installed.backupPath), before);
     EXPECT_EQ(setup.readSettings(), installed.settings);
     EXPECT_EQ(setup.readSettings().at("hooks"), before.at("hooks"));
     EXPECT_EQ(setup.readSettings().at("statusLine")["command"], "/usr/local/bin/tarnel-tee");
@@ -252,7 +252,7 @@ TEST(SettingsInstallerFiles, InstallThenRestoreRoundTrip) {
 
     SI::Result restored = SI::restore(setup.settings, setup.state);
     EXPECT_TRUE(restored.changed);
-    EXPECT_TRUE(restored.backupURL);
+    EXPECT_TRUE(restored.backupPath);
     EXPECT_EQ(setup.readSettings(), before);
     EXPECT_EQ(restored.config, setup.readConfig());
 }
@@ -260,7 +260,7 @@ TEST(SettingsInstallerFiles, InstallThenRestoreRoundTrip) {
 TEST(SettingsInstallerFiles, MissingSettingsFileIsCreatedWithoutBackup) {
     Install setup;
     SI::Result result = SI::install(setup.settings, setup.state, teeOptions());
-    EXPECT_EQ(result.backupURL, std::nullopt);
+    EXPECT_EQ(result.backupPath, std::nullopt);
     EXPECT_EQ(setup.readSettings(), SI::installedSettings({}, teeOptions()));
     EXPECT_TRUE(setup.readConfig().at("previous_statusline").is_null());
 
@@ -273,7 +273,7 @@ TEST(SettingsInstallerFiles, WhiteSpaceOnlySettingsCountAsEmpty) {
     Install setup;
     setup.writeSettings("  \n");
     SI::Result result = SI::install(setup.settings, setup.state, teeOptions());
-    EXPECT_TRUE(result.backupURL);
+    EXPECT_TRUE(result.backupPath);
     EXPECT_EQ(setup.readSettings(), SI::installedSettings({}, teeOptions()));
 }
 
@@ -284,7 +284,7 @@ TEST(SettingsInstallerFiles, RestoreLeavesAStatusLineThatIsNotTheTee) {
     JSONFile::atomicWrite(object(R"({"previous_statusline": "~/bin/old.sh"})"), setup.state.configPath(), false);
     SI::Result result = SI::restore(setup.settings, setup.state);
     EXPECT_FALSE(result.changed);
-    EXPECT_EQ(result.backupURL, std::nullopt);
+    EXPECT_EQ(result.backupPath, std::nullopt);
     EXPECT_EQ(test::readFile(setup.settings), own);
     EXPECT_TRUE(backupsIn(setup.dir.file("claude")).empty());
 

@@ -4,8 +4,10 @@
 
 #include <unordered_set>
 
+#include "Daemon/DryRunSignaller.hpp"
+#include "Daemon/FreezeOrder.hpp"
 #include "Daemon/HoldingSignaller.hpp"
-#include "Daemon/Signaller.hpp"
+#include "Daemon/PosixSignaller.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -18,7 +20,7 @@ using test::waitUntil;
 
 struct Messages {
     std::vector<std::string> lines;
-    SignalLog hook() {
+    LogHook hook() {
         return [this](const std::string& line) { lines.push_back(line); };
     }
 };
@@ -166,26 +168,32 @@ TEST(DryRunSignaller, KindsRoundTripThroughTheirTextsOnly) {
     EXPECT_EQ(kinds.size(), 2u);
 }
 
-TEST(SignalOrder, ShellFirstOnlyForShapeBWithAShellInExactlyShellFirstMode) {
+TEST(SignalOrder, ShellFirstOnlyForShapeBWithAShellInShellFirstMode) {
     auto shapeB = target(501, 500, Shape::b);
-    EXPECT_EQ(freezeOrder(shapeB, "shell-first"), (std::vector<std::int64_t>{500, 501}));
-    EXPECT_EQ(thawOrder(shapeB, "shell-first"), (std::vector<std::int64_t>{501, 500}));
+    EXPECT_EQ(freezeOrder(shapeB, ShellStopMode::shellFirst), (std::vector<std::int64_t>{500, 501}));
+    EXPECT_EQ(thawOrder(shapeB, ShellStopMode::shellFirst), (std::vector<std::int64_t>{501, 500}));
 
-    std::vector<std::pair<Target, std::string>> alone = {
-        {shapeB, "claude-only"},
-        {shapeB, "Shell-First"},
-        {shapeB, "shell-first "},
-        {shapeB, ""},
-        {target(501, std::nullopt, Shape::b), "shell-first"},
-        {target(501, 0, Shape::b), "shell-first"},
-        {target(501, -3, Shape::b), "shell-first"},
-        {target(501, 500, Shape::a), "shell-first"},
-        {target(501, 500, Shape::c), "shell-first"},
-        {target(501, 500, Shape::unknown), "shell-first"},
+    std::vector<std::pair<Target, ShellStopMode>> alone = {
+        {shapeB, ShellStopMode::claudeOnly},
+        {target(501, std::nullopt, Shape::b), ShellStopMode::shellFirst},
+        {target(501, 0, Shape::b), ShellStopMode::shellFirst},
+        {target(501, -3, Shape::b), ShellStopMode::shellFirst},
+        {target(501, 500, Shape::a), ShellStopMode::shellFirst},
+        {target(501, 500, Shape::c), ShellStopMode::shellFirst},
+        {target(501, 500, Shape::unknown), ShellStopMode::shellFirst},
     };
     for (const auto& [t, mode] : alone) {
-        EXPECT_EQ(freezeOrder(t, mode), (std::vector<std::int64_t>{501})) << mode;
-        EXPECT_EQ(thawOrder(t, mode), (std::vector<std::int64_t>{501})) << mode;
+        EXPECT_EQ(freezeOrder(t, mode), (std::vector<std::int64_t>{501})) << ShellStopModes::text(mode);
+        EXPECT_EQ(thawOrder(t, mode), (std::vector<std::int64_t>{501})) << ShellStopModes::text(mode);
+    }
+}
+
+TEST(SignalOrder, ModesParseFromTheirExactTextsOnly) {
+    for (const auto& text : ShellStopModes::texts()) {
+        EXPECT_EQ(ShellStopModes::text(*ShellStopModes::parse(text)), text);
+    }
+    for (const char* other : {"Shell-First", "shell-first ", "", "claude"}) {
+        EXPECT_EQ(ShellStopModes::parse(other), std::nullopt) << other;
     }
 }
 
@@ -206,7 +214,7 @@ protected:
 
     std::vector<std::int64_t> pidsWith(const std::vector<Proc>& rows) {
         ProcessTable table(rows);
-        return freezePIDs(shapeB, "shell-first", &table, messages.hook());
+        return freezePIDs(shapeB, ShellStopMode::shellFirst, &table, messages.hook());
     }
     void expectAloneBecause(const std::string& reason) {
         ASSERT_EQ(messages.lines.size(), 1u);
@@ -254,13 +262,14 @@ TEST_F(FreezePIDsCheck, SixtyCharactersAreCharactersNotBytes) {
 }
 
 TEST_F(FreezePIDsCheck, NoTableMeansNoCheckAndNoMessage) {
-    EXPECT_EQ(freezePIDs(shapeB, "shell-first", nullptr, messages.hook()), (std::vector<std::int64_t>{500, 501}));
+    EXPECT_EQ(freezePIDs(shapeB, ShellStopMode::shellFirst, nullptr, messages.hook()),
+              (std::vector<std::int64_t>{500, 501}));
     EXPECT_TRUE(messages.lines.empty());
 }
 
 TEST_F(FreezePIDsCheck, AnAbsentLogIsNoProblem) {
     ProcessTable table({row(501, 1, "claude")});
-    EXPECT_EQ(freezePIDs(shapeB, "shell-first", &table, {}), (std::vector<std::int64_t>{501}));
+    EXPECT_EQ(freezePIDs(shapeB, ShellStopMode::shellFirst, &table, {}), (std::vector<std::int64_t>{501}));
 }
 
 class TargetSignalling : public ::testing::Test {
@@ -272,7 +281,8 @@ protected:
 
 TEST_F(TargetSignalling, AFreezeWhoseClaudeFailsIdentitySignalsNothingNotEvenTheShell) {
     ProcessTable table({row(500, 400, "-zsh"), row(501, 500, "claude", "Tue Dec  8 09:00:00 2026")});
-    auto results = freezeTarget(recorder, target(501, 500, Shape::b), "shell-first", &table, messages.hook());
+    auto results =
+        freezeTarget(recorder, target(501, 500, Shape::b), ShellStopMode::shellFirst, &table, messages.hook());
     EXPECT_EQ(results, (std::vector<SignalResult>{{501, false}}));
     EXPECT_TRUE(recorder.calls.empty());
     ASSERT_EQ(messages.lines.size(), 1u);
@@ -282,7 +292,8 @@ TEST_F(TargetSignalling, AFreezeWhoseClaudeFailsIdentitySignalsNothingNotEvenThe
 
 TEST_F(TargetSignalling, AnEmptySessionIsShownAsAQuestionMark) {
     ProcessTable table({row(501, 1, "claude")});
-    freezeTarget(recorder, target(501, std::nullopt, Shape::a, "", ""), "shell-first", &table, messages.hook());
+    freezeTarget(recorder, target(501, std::nullopt, Shape::a, "", ""), ShellStopMode::shellFirst, &table,
+                 messages.hook());
     ASSERT_EQ(messages.lines.size(), 1u);
     EXPECT_EQ(messages.lines.front(),
               "error [freezeTarget] pid 501 failed identity verification - signalling nothing for session ?");
@@ -291,9 +302,9 @@ TEST_F(TargetSignalling, AnEmptySessionIsShownAsAQuestionMark) {
 TEST_F(TargetSignalling, AnEmptyStartTimeIsNeverStoppedOrContinuedButTheShellIsStillContinued) {
     ProcessTable table({row(500, 400, "-zsh"), row(501, 500, "claude")});
     auto t = target(501, 500, Shape::b, "");
-    EXPECT_EQ(freezeTarget(recorder, t, "shell-first", &table, messages.hook()),
+    EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, false}}));
-    EXPECT_EQ(thawTarget(recorder, t, "shell-first", &table, messages.hook()),
+    EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, false}, {500, true}}));
     EXPECT_EQ(recorder.calls, (std::vector<DryRunSignaller::Call>{{Kind::cont, 500}}));
     ASSERT_EQ(messages.lines.size(), 2u);
@@ -303,9 +314,9 @@ TEST_F(TargetSignalling, AnEmptyStartTimeIsNeverStoppedOrContinuedButTheShellIsS
 TEST_F(TargetSignalling, ShellFirstOnFreezeAndShellLastOnThaw) {
     ProcessTable table({row(500, 400, "/bin/bash --login"), row(501, 500, "claude")});
     auto t = target(501, 500, Shape::b);
-    EXPECT_EQ(freezeTarget(recorder, t, "shell-first", &table, messages.hook()),
+    EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{500, true}, {501, true}}));
-    EXPECT_EQ(thawTarget(recorder, t, "shell-first", &table, messages.hook()),
+    EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, true}, {500, true}}));
     EXPECT_EQ(recorder.calls, (std::vector<DryRunSignaller::Call>{
                                   {Kind::stop, 500}, {Kind::stop, 501}, {Kind::cont, 501}, {Kind::cont, 500}}));
@@ -315,9 +326,9 @@ TEST_F(TargetSignalling, ShellFirstOnFreezeAndShellLastOnThaw) {
 TEST_F(TargetSignalling, TheThawContinuesTheShellEvenWhenTheFreezeStoppedClaudeAlone) {
     ProcessTable table({row(500, 400, "-zsh"), row(501, 1, "claude")});
     auto t = target(501, 500, Shape::b);
-    EXPECT_EQ(freezeTarget(recorder, t, "shell-first", &table, messages.hook()),
+    EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, true}}));
-    EXPECT_EQ(thawTarget(recorder, t, "shell-first", &table, messages.hook()),
+    EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, true}, {500, true}}));
 }
 
@@ -329,12 +340,12 @@ TEST(TargetSignallingReal, FreezesAndThawsRealProcessesShellFirst) {
     Messages messages;
     PosixSignaller signaller(messages.hook());
 
-    auto frozen = freezeTarget(signaller, t, "shell-first", &table, messages.hook());
+    auto frozen = freezeTarget(signaller, t, ShellStopMode::shellFirst, &table, messages.hook());
     EXPECT_EQ(frozen, (std::vector<SignalResult>{{shell->pid(), true}, {claude->pid(), true}}));
     EXPECT_EQ(processState(shell->pid()), 'T');
     EXPECT_EQ(processState(claude->pid()), 'T');
 
-    auto thawed = thawTarget(signaller, t, "shell-first", &table, messages.hook());
+    auto thawed = thawTarget(signaller, t, ShellStopMode::shellFirst, &table, messages.hook());
     EXPECT_EQ(thawed, (std::vector<SignalResult>{{claude->pid(), true}, {shell->pid(), true}}));
     EXPECT_TRUE(runningSoon(shell->pid()));
     EXPECT_TRUE(runningSoon(claude->pid()));
@@ -346,7 +357,7 @@ TEST(TargetSignallingReal, AProcessThatIsNoLongerTheRecordedOneIsLeftRunning) {
     ProcessTable table({row(claude->pid(), 1, "claude", "Tue Dec  8 09:00:00 2026")});
     auto t = target(claude->pid(), std::nullopt, Shape::a, "Mon Dec  7 06:02:59 2026");
     PosixSignaller signaller;
-    EXPECT_EQ(freezeTarget(signaller, t, "shell-first", &table, {}),
+    EXPECT_EQ(freezeTarget(signaller, t, ShellStopMode::shellFirst, &table, {}),
               (std::vector<SignalResult>{{claude->pid(), false}}));
     EXPECT_NE(processState(claude->pid()), 'T');
 }

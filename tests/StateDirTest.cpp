@@ -15,7 +15,9 @@ namespace {
 using test::TempDir;
 namespace fs = std::filesystem;
 
-std::string home() { return expandTilde("~"); }
+std::string home() {
+    return expandTilde("~");
+}
 
 TEST(StateDirLocation, OverrideThenEnvironmentThenDefault) {
     EXPECT_EQ(StateDir::fromEnvironment(std::nullopt, {}).root(), home() + "/.claude/usage-state");
@@ -48,7 +50,9 @@ TEST(StateDirRead, RecordsInNameOrderSkippingHiddenAndOtherFiles) {
     StateDir dir(temp.path() + "/state");
     dir.ensureDirectories();
     dir.ensureDirectories();  // existing directories are fine
-    auto put = [&](const std::string& name, const std::string& body) { test::writeFile(dir.sessionsDir() + "/" + name, body); };
+    auto put = [&](const std::string& name, const std::string& body) {
+        test::writeFile(dir.sessionsDir() + "/" + name, body);
+    };
     put(".hidden.json", R"({"session_id": "h", "pid": 1})");
     put("notes.txt", R"({"session_id": "n", "pid": 1})");
     put("b.json", R"({"session_id": "b", "pid": 2})");

@@ -17,11 +17,13 @@ namespace tracker {
 namespace {
 
 using namespace std::chrono_literals;
+using test::psStart;
 using test::ScopedEnv;
 using test::TempDir;
-using test::psStart;
 
-std::string tee() { return test::builtProgram("tarnel-tee"); }
+std::string tee() {
+    return test::builtProgram("tarnel-tee");
+}
 
 std::optional<JSONObject> waitForRecord(const std::string& path) {
     std::optional<JSONObject> record;
@@ -109,7 +111,8 @@ TEST_F(TeeUnderClaude, ShapeAWithoutATerminal) {
 }
 
 TEST_F(TeeUnderClaude, ExemptOnlyForExactlyOne) {
-    for (const auto& [value, exempt] : std::vector<std::pair<std::string, bool>>{{"1", true}, {"yes", false}, {"true", false}}) {
+    for (const auto& [value, exempt] :
+         std::vector<std::pair<std::string, bool>>{{"1", true}, {"yes", false}, {"true", false}}) {
         std::filesystem::remove(recordPath());
         test::SpawnOptions options;
         options.newSession = true;
@@ -217,9 +220,9 @@ TEST_F(TeeDirect, DebugNotesOnlyWhenAskedAndNothingWithoutAFigure) {
     EXPECT_EQ(loud.status, 0);
     EXPECT_EQ(loud.out, "");
     EXPECT_EQ(loud.err.rfind("[tarnel-tee ", 0), 0u) << loud.err;
-    for (const char* note : {"ms] stdin read: 2 bytes\n", "] no session_id on stdin; not recording\n",
-                             "] record written: false\n",
-                             "] no display_command and no five_hour block; printing nothing\n", "] done\n"}) {
+    for (const char* note :
+         {"ms] stdin read: 2 bytes\n", "] no session_id on stdin; not recording\n", "] record written: false\n",
+          "] no display_command and no five_hour block; printing nothing\n", "] done\n"}) {
         EXPECT_NE(loud.err.find(note), std::string::npos) << note << "\n" << loud.err;
     }
 }

@@ -1,20 +1,18 @@
 #include "TestSupport.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "Core/Spawn.hpp"
-#include "linux/CgroupFreezer.hpp"
-
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <thread>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+
+#include "Core/Spawn.hpp"
+#include "Platform/linux/CgroupFreezer.hpp"
 
 namespace fs = std::filesystem;
 
@@ -78,13 +76,21 @@ bool fileExists(const std::string& path) {
     return fs::exists(fs::symlink_status(path, ec));
 }
 
-std::string fixturePath(const std::string& name) { return std::string(TARNEL_SOURCE_DIR) + "/tests/fixtures/" + name; }
+std::string fixturePath(const std::string& name) {
+    return std::string(TARNEL_SOURCE_DIR) + "/tests/fixtures/" + name;
+}
 
-std::string statusInputFixture() { return readFile(fixturePath("status-input.json")); }
+std::string statusInputFixture() {
+    return readFile(fixturePath("status-input.json"));
+}
 
-std::string builtProgram(const std::string& name) { return std::string(TARNEL_BINARY_DIR) + "/Tracker/" + name; }
+std::string builtProgram(const std::string& name) {
+    return std::string(TARNEL_BINARY_DIR) + "/Tracker/" + name;
+}
 
-std::string supportProgram(const std::string& name) { return std::string(TARNEL_TEST_BINARY_DIR) + "/" + name; }
+std::string supportProgram(const std::string& name) {
+    return std::string(TARNEL_TEST_BINARY_DIR) + "/" + name;
+}
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
     if (const char* old = std::getenv(name)) previous_ = old;

@@ -31,7 +31,7 @@ std::string fixturePath(const std::string& name);
 std::string statusInputFixture();
 
 // Paths of programs built alongside the tests.
-std::string builtProgram(const std::string& name);  // e.g. "tarnel-tee"
+std::string builtProgram(const std::string& name);    // e.g. "tarnel-tee"
 std::string supportProgram(const std::string& name);  // tests/support helpers
 
 // Sets an environment variable of this process (for tmux servers and other

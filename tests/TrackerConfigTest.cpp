@@ -7,7 +7,9 @@
 namespace tracker {
 namespace {
 
-TrackerConfig configWith(const std::string& key, JSON value) { return TrackerConfig(JSONObject{{key, std::move(value)}}); }
+TrackerConfig configWith(const std::string& key, JSON value) {
+    return TrackerConfig(JSONObject{{key, std::move(value)}});
+}
 
 TEST(TrackerConfig, EmptyConfigurationGivesEveryDefault) {
     TrackerConfig config;

@@ -121,8 +121,13 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
     // Written so that a maxFreeze that is not a number leaves the window's end.
     const double capped = now + config.maxFreeze();
     const double resumeAt = capped < resets ? capped : resets;
-    return Action::Freeze{std::move(targets), resumeAt, truth->sessionID, used, resets,
-                          format("%.1f%% >= %.1f%%", used, threshold), reFreeze};
+    return Action::Freeze{std::move(targets),
+                          resumeAt,
+                          truth->sessionID,
+                          used,
+                          resets,
+                          format("%.1f%% >= %.1f%%", used, threshold),
+                          reFreeze};
 }
 
 }  // namespace Decide

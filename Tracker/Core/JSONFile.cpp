@@ -1,6 +1,7 @@
 #include "Core/JSONFile.hpp"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <locale.h>
-#include <random>
+
+#include "Core/FileRead.hpp"
+#include "Core/RandomNumber.hpp"
 
 namespace tracker {
 
@@ -42,22 +44,6 @@ bool serializable(const JSON& value) {
     }
 }
 
-// read() until the end, retrying EINTR; false on any failure, and when the
-// file turns out larger than a document may be (it grew since fstat).
-bool readWhole(int fd, std::string& out) {
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(n));
-        if (out.size() > JSONFile::maxDocumentBytes) return false;
-    }
-}
-
 bool writeWhole(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -75,11 +61,6 @@ bool writeWhole(int fd, const std::string& bytes) {
     return true;
 }
 
-std::uint32_t randomU32() {
-    thread_local std::mt19937 generator{std::random_device{}()};
-    return static_cast<std::uint32_t>(generator());
-}
-
 // The POSIX locale, whatever the process locale is, for strtod.
 locale_t cLocale() {
     static locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
@@ -94,9 +75,13 @@ constexpr double twoTo53 = 9007199254740992.0;
 JSONFileError::JSONFileError(Kind kind, std::string message)
     : kind_(kind), message_(std::move(message)), described_(describe(kind_, message_)) {}
 
-JSONFileError JSONFileError::writeFailed(std::string message) { return JSONFileError(Kind::writeFailed, std::move(message)); }
+JSONFileError JSONFileError::writeFailed(std::string message) {
+    return JSONFileError(Kind::writeFailed, std::move(message));
+}
 
-JSONFileError JSONFileError::notSerializable() { return JSONFileError(Kind::notSerializable, {}); }
+JSONFileError JSONFileError::notSerializable() {
+    return JSONFileError(Kind::notSerializable, {});
+}
 
 namespace JSONFile {
 
@@ -120,14 +105,14 @@ std::optional<JSON> read(const std::string& path, const OversizeHook& oversize) 
         if (oversize) oversize(path, static_cast<std::uintmax_t>(info.st_size));
         return std::nullopt;
     }
-    std::string bytes;
-    bool ok = readWhole(fd, bytes);
+    // The file may have grown since fstat.
+    FileRead::Outcome outcome = FileRead::all(fd, maxDocumentBytes);
     ::close(fd);
-    if (!ok) {
-        if (bytes.size() > maxDocumentBytes && oversize) oversize(path, bytes.size());
+    if (!outcome.complete()) {
+        if (outcome.tooLarge && oversize) oversize(path, maxDocumentBytes + 1);
         return std::nullopt;
     }
-    return parse(bytes);
+    return parse(outcome.bytes);
 }
 
 std::optional<JSONObject> readObject(const std::string& path, const OversizeHook& oversize) {

@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace tracker {
 

@@ -1,31 +1,23 @@
 #include "Core/ProcessAncestry.hpp"
 
 #include <cstring>
-#include <limits>
 
 #include "Core/CommandLine.hpp"
-#include "Core/ProcessSource.hpp"
+#include "Core/PIDRange.hpp"
 #include "Core/UTF8.hpp"
+#include "Platform/ProcessSource.hpp"
 
 namespace tracker::ProcessAncestry {
 
-namespace {
-
-bool fitsKernelPID(std::int64_t pid) {
-    return pid >= std::numeric_limits<std::int32_t>::min() && pid <= std::numeric_limits<std::int32_t>::max();
-}
-
-}  // namespace
-
 std::optional<std::int64_t> parentPID(std::int64_t of) {
-    if (!fitsKernelPID(of)) return std::nullopt;
+    if (!PIDRange::fits(of)) return std::nullopt;
     auto parent = ProcessSource::parentPID(of);
     if (!parent || *parent == 0) return std::nullopt;
     return parent;
 }
 
 std::optional<std::string> commandLine(std::int64_t of) {
-    if (!fitsKernelPID(of)) return std::nullopt;
+    if (!PIDRange::fits(of)) return std::nullopt;
     if (auto arguments = ProcessSource::arguments(of); arguments && !arguments->empty()) return arguments;
     return ProcessSource::executablePath(of);
 }

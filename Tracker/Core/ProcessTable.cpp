@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "Core/ProcessAncestry.hpp"
-#include "Core/ProcessSource.hpp"
 #include "Core/UTF8.hpp"
+#include "Platform/ProcessSource.hpp"
 
 namespace tracker {
 

@@ -1,5 +1,7 @@
 #include "Core/Records.hpp"
 
+#include "Core/UTF8.hpp"
+
 namespace tracker {
 
 using JSONCoerce::member;
@@ -49,6 +51,10 @@ Shape parseShape(const std::optional<std::string>& text) {
     return parseShapeExact(text.value_or("")).value_or(Shape::unknown);
 }
 
+std::string shortSessionID(const std::string& sessionID) {
+    return sessionID.empty() ? "?" : std::string(UTF8::firstCharacters(sessionID, 8));
+}
+
 // Target
 
 JSONObject Target::toJSON() const {
@@ -77,9 +83,13 @@ std::optional<Target> Target::fromJSON(const JSON* value) {
 
 // Record
 
-const JSONObject* Record::fiveHour() const { return objectMember(rateLimits, "five_hour"); }
+const JSONObject* Record::fiveHour() const {
+    return objectMember(rateLimits, "five_hour");
+}
 
-const JSONObject* Record::sevenDay() const { return objectMember(rateLimits, "seven_day"); }
+const JSONObject* Record::sevenDay() const {
+    return objectMember(rateLimits, "seven_day");
+}
 
 std::optional<double> Record::usedPercentage() const {
     const JSONObject* window = fiveHour();
@@ -93,20 +103,17 @@ std::optional<double> Record::resetsAt() const {
     return JSONCoerce::toDouble(member(*window, "resets_at"));
 }
 
-Target Record::target() const { return Target{pid, pidStart, parentShellPID, shape, sessionID}; }
+Target Record::target() const {
+    return Target{pid, pidStart, parentShellPID, shape, sessionID};
+}
 
 JSONObject Record::toJSON() const {
     return JSONObject{
-        {"schema_version", schema},
-        {"ts", JSONCoerce::stamp(ts)},
-        {"session_id", sessionID},
-        {"pid", pid},
-        {"pid_start", pidStart},
-        {"parent_shell_pid", optionalInteger(parentShellPID)},
-        {"shape", shapeText(shape)},
-        {"exempt", exempt},
-        {"version", version},
-        {"rate_limits", rateLimits},
+        {"schema_version", schema},  {"ts", JSONCoerce::stamp(ts)},
+        {"session_id", sessionID},   {"pid", pid},
+        {"pid_start", pidStart},     {"parent_shell_pid", optionalInteger(parentShellPID)},
+        {"shape", shapeText(shape)}, {"exempt", exempt},
+        {"version", version},        {"rate_limits", rateLimits},
     };
 }
 
@@ -140,12 +147,8 @@ JSONObject Pause::toJSON() const {
     targetArray.reserve(targets.size());
     for (const auto& target : targets) targetArray.emplace_back(target.toJSON());
     return JSONObject{
-        {"schema_version", schema},
-        {"paused_at", pausedAt},
-        {"resume_at", resumeAt},
-        {"reason", reason},
-        {"source_session", sourceSession},
-        {"targets", std::move(targetArray)},
+        {"schema_version", schema}, {"paused_at", pausedAt},           {"resume_at", resumeAt},
+        {"reason", reason},         {"source_session", sourceSession}, {"targets", std::move(targetArray)},
     };
 }
 

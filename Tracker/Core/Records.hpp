@@ -12,8 +12,19 @@ namespace tracker {
 // Format version written into every document; readers accept any value.
 inline constexpr std::int64_t schemaVersion = 1;
 
-// How a Claude process sits under its terminal.
-enum class Shape { a, b, c, unknown };
+// How a Claude process sits under its terminal, which decides what a freeze must stop.
+enum class Shape {
+    // No controlling terminal (started by setsid, a service, an IDE): stopping claude alone holds it.
+    a,
+    // The foreground job of an interactive shell (claude typed at a prompt). Stopped alone, the shell
+    // would take the terminal back and print "Stopped"; so in shell-first mode the shell is stopped first.
+    b,
+    // The direct child of tmux (tmux new-session claude), no shell in between: tmux, not a shell, is what
+    // would resume it.
+    c,
+    // On a terminal but none of the above, or not known (older records, a process that could not be read).
+    unknown,
+};
 
 // "A", "B", "C" or "unknown".
 const char* shapeText(Shape shape);
@@ -21,6 +32,9 @@ const char* shapeText(Shape shape);
 std::optional<Shape> parseShapeExact(const std::string& text);
 // Never fails: anything but the four texts (case-sensitive) is unknown.
 Shape parseShape(const std::optional<std::string>& text);
+
+// A session id as logs and reports show it: its first 8 characters, "?" for none.
+std::string shortSessionID(const std::string& sessionID);
 
 // One process a freeze stops.
 struct Target {

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <random>
+
+#include "Core/FileRead.hpp"
+#include "Core/RandomNumber.hpp"
 
 namespace fs = std::filesystem;
 
@@ -57,26 +59,12 @@ StrictRead readStrictly(const std::string& path, const std::string& what) {
     if (static_cast<std::uintmax_t>(info.st_size) > JSONFile::maxDocumentBytes) {
         throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
     }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(errno));
-    std::string bytes;
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(error));
-        }
-        bytes.append(buffer, static_cast<size_t>(n));
-        if (bytes.size() > JSONFile::maxDocumentBytes) {
-            ::close(fd);
-            throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
-        }
+    FileRead::Outcome read = FileRead::file(path, JSONFile::maxDocumentBytes);
+    if (read.error) throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(read.error));
+    if (read.tooLarge) {
+        throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
     }
-    ::close(fd);
+    const std::string& bytes = read.bytes;
     if (onlyWhiteSpace(bytes)) return {true, {}};
     auto value = JSONFile::parse(bytes);
     if (!value) {
@@ -101,11 +89,6 @@ std::string writeTarget(const std::string& path) {
     return ec ? path : resolved.string();
 }
 
-std::uint32_t randomNumber() {
-    thread_local std::mt19937 generator{std::random_device{}()};
-    return static_cast<std::uint32_t>(generator());
-}
-
 // Refuses when the atomic write of path could not succeed: its directory
 // cannot be made or written in, or the file is there and not writable. The
 // directory is created when missing (an empty directory loses nothing).
@@ -124,7 +107,7 @@ void checkWritable(const std::string& path, const std::string& what) {
     }
     // The atomic write creates a file beside the target and renames it over.
     const fs::path probe = directory / ("." + file.filename().string() + ".probe." + std::to_string(::getpid()) + "." +
-                                        std::to_string(randomNumber()));
+                                        std::to_string(randomU32()));
     int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         throw Refusal(path, "the " + what + " " + path + " is not writable: cannot create files in " +
@@ -150,7 +133,7 @@ std::string localStamp(double now) {
 
 }  // namespace
 
-std::string settingsURL(const std::optional<std::string>& path, const Environment& environment) {
+std::string settingsPath(const std::optional<std::string>& path, const Environment& environment) {
     std::string chosen = defaultPath;
     if (path) {
         chosen = *path;
@@ -239,10 +222,10 @@ JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings
     existingConfig[Key::threshold] = JSON(static_cast<double>(options.threshold));
     existingConfig[Key::refreshInterval] = JSON(options.refreshInterval);
     if (options.overrideShellStopMode || !existingConfig.contains(Key::shellStopMode)) {
-        existingConfig[Key::shellStopMode] = options.shellStopMode;
+        existingConfig[Key::shellStopMode] = ShellStopModes::text(options.shellStopMode);
     }
     if (options.notify && (options.overrideNotify || !existingConfig.contains(Key::notify))) {
-        existingConfig[Key::notify] = *options.notify;
+        existingConfig[Key::notify] = NotifyModes::text(*options.notify);
     }
     return existingConfig;
 }
@@ -268,9 +251,9 @@ std::optional<std::string> backup(const std::string& location, double now) {
     return copy.string();
 }
 
-Result install(const std::string& settingsURL, const StateDir& stateDir, const Options& options) {
+Result install(const std::string& settingsPath, const StateDir& stateDir, const Options& options) {
     const std::string configPath = stateDir.configPath();
-    StrictRead settings = readStrictly(settingsURL, "settings file");
+    StrictRead settings = readStrictly(settingsPath, "settings file");
     StrictRead config = readStrictly(configPath, "configuration");
 
     JSONObject newSettings = installedSettings(settings.object, options);
@@ -278,15 +261,15 @@ Result install(const std::string& settingsURL, const StateDir& stateDir, const O
     // Both documents must be writable as JSON before either is written.
     JSONFile::serialize(newSettings);
     JSONFile::serialize(newConfig);
-    checkWritable(settingsURL, "settings file");
+    checkWritable(settingsPath, "settings file");
 
     stateDir.ensureDirectories();
     const std::string configTarget = writeTarget(configPath);
     JSONFile::atomicWrite(newConfig, configTarget, true);
 
-    Result result{settingsURL, backup(settingsURL, currentTime()), newSettings, newConfig, true};
+    Result result{settingsPath, backup(settingsPath, currentTime()), newSettings, newConfig, true};
     try {
-        JSONFile::atomicWrite(newSettings, writeTarget(settingsURL), true);
+        JSONFile::atomicWrite(newSettings, writeTarget(settingsPath), true);
     } catch (...) {
         // Leave config.json as it was, so it does not describe an install that did not happen.
         try {
@@ -302,18 +285,18 @@ Result install(const std::string& settingsURL, const StateDir& stateDir, const O
     return result;
 }
 
-Result restore(const std::string& settingsURL, const StateDir& stateDir) {
-    StrictRead settings = readStrictly(settingsURL, "settings file");
+Result restore(const std::string& settingsPath, const StateDir& stateDir) {
+    StrictRead settings = readStrictly(settingsPath, "settings file");
     StrictRead config = readStrictly(stateDir.configPath(), "configuration");
     if (!pointsAtTee(settings.object)) {
         // The user's own status line (or none) is in place: nothing of ours to take out.
-        return Result{settingsURL, std::nullopt, settings.object, config.object, false};
+        return Result{settingsPath, std::nullopt, settings.object, config.object, false};
     }
     JSONObject restored = restoredSettings(settings.object, config.object);
     JSONFile::serialize(restored);
-    checkWritable(settingsURL, "settings file");
-    Result result{settingsURL, backup(settingsURL, currentTime()), restored, config.object, true};
-    JSONFile::atomicWrite(restored, writeTarget(settingsURL), true);
+    checkWritable(settingsPath, "settings file");
+    Result result{settingsPath, backup(settingsPath, currentTime()), restored, config.object, true};
+    JSONFile::atomicWrite(restored, writeTarget(settingsPath), true);
     return result;
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NotifyMode.hpp"
+#include "Core/ShellStopMode.hpp"
 #include "Core/StateDir.hpp"
 
 // Puts tarnel-tee into Claude Code's settings file as the status-line command,
@@ -38,9 +40,9 @@ struct Options {
     std::int64_t refreshInterval = TrackerConfig::defaultRefreshInterval;
     double threshold = TrackerConfig::defaultThreshold;
     // Stored only when config.json has no "notify" (unless overrideNotify).
-    std::optional<std::string> notify;
+    std::optional<NotifyMode> notify;
     // Stored only when config.json has no "shell_stop_mode" (unless overrideShellStopMode).
-    std::string shellStopMode = TrackerConfig::defaultShellStopMode;
+    ShellStopMode shellStopMode = ShellStopMode::shellFirst;
     // Replace an existing "notify" / "shell_stop_mode": a front end sets these
     // when the user asked for a value explicitly.
     bool overrideNotify = false;
@@ -51,9 +53,9 @@ struct Options {
 
 // What install or restore did.
 struct Result {
-    std::string settingsURL;
+    std::string settingsPath;
     // The backup made, or none (no settings file was there, or it could not be copied).
-    std::optional<std::string> backupURL;
+    std::optional<std::string> backupPath;
     // The settings as written (restore without the tee installed: as read).
     JSONObject settings;
     // The configuration as written by install, as read by restore.
@@ -78,7 +80,7 @@ private:
 
 // The given path (even if empty), else VAZ_ADODIVO_SETTINGS_FILE when set and
 // not empty, else the default; tilde-expanded and made absolute.
-std::string settingsURL(const std::optional<std::string>& path, const Environment& environment);
+std::string settingsPath(const std::optional<std::string>& path, const Environment& environment);
 
 // "statusLine" → "command" as text, or "statusLine" itself when it is a text; else "".
 std::string statusLineCommand(const JSONObject& settings);
@@ -110,10 +112,10 @@ std::optional<std::string> backup(const std::string& location, double now);
 // Throws Refusal (nothing written), std::filesystem::filesystem_error (state
 // directory not created) or JSONFileError (a write failed; when it is the
 // settings write, config.json is put back as it was).
-Result install(const std::string& settingsURL, const StateDir& stateDir, const Options& options);
+Result install(const std::string& settingsPath, const StateDir& stateDir, const Options& options);
 // Puts the saved status line back when the settings run the tee; otherwise
 // writes nothing and returns changed false. config.json is never changed.
 // Throws Refusal or JSONFileError.
-Result restore(const std::string& settingsURL, const StateDir& stateDir);
+Result restore(const std::string& settingsPath, const StateDir& stateDir);
 
 }  // namespace tracker::SettingsInstaller

@@ -42,7 +42,9 @@ std::string absolute(const std::string& path) {
     return (base / path).lexically_normal().string();
 }
 
-std::string lastComponent(const std::string& path) { return fs::path(path).filename().string(); }
+std::string lastComponent(const std::string& path) {
+    return fs::path(path).filename().string();
+}
 
 // Whole seconds for the pruning message; an age that is not finite (or does
 // not fit 64 bits) has none and shows as "?".
@@ -88,7 +90,9 @@ StateDir::StateDir(const std::string& path) : root_(absolute(expandTilde(path)))
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 
-void StateDir::ensureDirectories() const { fs::create_directories(sessionsDir()); }
+void StateDir::ensureDirectories() const {
+    fs::create_directories(sessionsDir());
+}
 
 std::vector<Record> StateDir::readRecords(const JSONFile::OversizeHook& oversize) const {
     std::vector<std::string> names;
@@ -116,6 +120,11 @@ std::optional<Pause> StateDir::readPause(const JSONFile::OversizeHook& oversize)
 std::optional<LastThaw> StateDir::readLastThaw(const JSONFile::OversizeHook& oversize) const {
     auto value = JSONFile::read(lastThawPath(), oversize);
     return LastThaw::fromJSON(value ? &*value : nullptr);
+}
+
+std::optional<DaemonPIDFile> StateDir::readDaemonPID(const JSONFile::OversizeHook& oversize) const {
+    auto value = JSONFile::read(pidPath(), oversize);
+    return value ? DaemonPIDFile::fromJSON(*value) : std::nullopt;
 }
 
 TrackerConfig StateDir::readConfig(const JSONFile::OversizeHook& oversize) const {
@@ -152,9 +161,17 @@ void StateDir::write(const LastThaw& lastThaw) const {
     JSONFile::atomicWrite(lastThaw.toJSON(), lastThawPath(), true);
 }
 
-void StateDir::write(const TrackerConfig& config) const { JSONFile::atomicWrite(config.raw, configPath(), true); }
+void StateDir::write(const TrackerConfig& config) const {
+    JSONFile::atomicWrite(config.raw, configPath(), true);
+}
 
-bool StateDir::deletePause() const { return ::unlink(pausePath().c_str()) == 0; }
+void StateDir::write(const DaemonPIDFile& pidFile) const {
+    JSONFile::atomicWrite(pidFile.toJSON(), pidPath(), true);
+}
+
+bool StateDir::deletePause() const {
+    return ::unlink(pausePath().c_str()) == 0;
+}
 
 std::vector<Record> StateDir::pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now,
                                            double ttl, const LogHook& log) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Core/DaemonPIDFile.hpp"
+#include "Core/LogHook.hpp"
 #include "Core/Records.hpp"
 #include "Core/TrackerConfig.hpp"
 
@@ -14,8 +16,6 @@ namespace tracker {
 class ProcessTable;
 
 using Environment = std::map<std::string, std::string>;
-// Optional log hook: one message, starting with its level word.
-using LogHook = std::function<void(const std::string&)>;
 
 // The environment of this process as a map.
 Environment currentEnvironment();
@@ -56,6 +56,7 @@ public:
     std::vector<Record> readRecords(const JSONFile::OversizeHook& oversize = {}) const;
     std::optional<Pause> readPause(const JSONFile::OversizeHook& oversize = {}) const;
     std::optional<LastThaw> readLastThaw(const JSONFile::OversizeHook& oversize = {}) const;
+    std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::OversizeHook& oversize = {}) const;
     // Empty unless "config.json" holds an object.
     TrackerConfig readConfig(const JSONFile::OversizeHook& oversize = {}) const;
 
@@ -68,6 +69,8 @@ public:
     void write(const Pause& pause) const;
     void write(const LastThaw& lastThaw) const;
     void write(const TrackerConfig& config) const;
+    // Durable: it names the process that holds the sessions.
+    void write(const DaemonPIDFile& pidFile) const;
     // True when "pause.json" was removed; every failure is false.
     bool deletePause() const;
 

@@ -2,7 +2,9 @@
 
 namespace tracker {
 
-const JSON* TrackerConfig::lookup(const char* key) const { return JSONCoerce::member(raw, key); }
+const JSON* TrackerConfig::lookup(const char* key) const {
+    return JSONCoerce::member(raw, key);
+}
 
 double TrackerConfig::number(const char* key, double fallback) const {
     return JSONCoerce::toDouble(lookup(key)).value_or(fallback);
@@ -28,34 +30,56 @@ void TrackerConfig::setPreviousStatusLine(const std::optional<JSON>& value) {
     raw[Key::previousStatusLine] = value ? *value : JSON(nullptr);
 }
 
-bool TrackerConfig::hasPreviousStatusLineKey() const { return lookup(Key::previousStatusLine) != nullptr; }
+bool TrackerConfig::hasPreviousStatusLineKey() const {
+    return lookup(Key::previousStatusLine) != nullptr;
+}
 
-double TrackerConfig::threshold() const { return number(Key::threshold, defaultThreshold); }
+double TrackerConfig::threshold() const {
+    return number(Key::threshold, defaultThreshold);
+}
 
-void TrackerConfig::setThreshold(double percent) { raw[Key::threshold] = percent; }
+void TrackerConfig::setThreshold(double percent) {
+    raw[Key::threshold] = percent;
+}
 
 std::int64_t TrackerConfig::refreshInterval() const {
     return JSONCoerce::toInt(lookup(Key::refreshInterval)).value_or(defaultRefreshInterval);
 }
 
-void TrackerConfig::setRefreshInterval(std::int64_t seconds) { raw[Key::refreshInterval] = seconds; }
+void TrackerConfig::setRefreshInterval(std::int64_t seconds) {
+    raw[Key::refreshInterval] = seconds;
+}
 
 std::string TrackerConfig::shellStopMode() const {
     return JSONCoerce::toString(lookup(Key::shellStopMode)).value_or(defaultShellStopMode);
 }
 
-void TrackerConfig::setShellStopMode(const std::string& mode) { raw[Key::shellStopMode] = mode; }
+void TrackerConfig::setShellStopMode(const std::string& mode) {
+    raw[Key::shellStopMode] = mode;
+}
 
-std::optional<std::string> TrackerConfig::notify() const { return JSONCoerce::toString(lookup(Key::notify)); }
+std::optional<std::string> TrackerConfig::notify() const {
+    return JSONCoerce::toString(lookup(Key::notify));
+}
 
 void TrackerConfig::setNotify(const std::optional<std::string>& mode) {
     raw[Key::notify] = mode ? JSON(*mode) : JSON(nullptr);
 }
 
-double TrackerConfig::staleAfter() const { return number(Key::staleAfter, defaultStaleAfter); }
-double TrackerConfig::grace() const { return number(Key::grace, defaultGrace); }
-double TrackerConfig::maxFreeze() const { return number(Key::maxFreeze, defaultMaxFreeze); }
-double TrackerConfig::pollInterval() const { return number(Key::pollInterval, defaultPollInterval); }
-double TrackerConfig::recordTTL() const { return number(Key::recordTTL, defaultRecordTTL); }
+double TrackerConfig::staleAfter() const {
+    return number(Key::staleAfter, defaultStaleAfter);
+}
+double TrackerConfig::grace() const {
+    return number(Key::grace, defaultGrace);
+}
+double TrackerConfig::maxFreeze() const {
+    return number(Key::maxFreeze, defaultMaxFreeze);
+}
+double TrackerConfig::pollInterval() const {
+    return number(Key::pollInterval, defaultPollInterval);
+}
+double TrackerConfig::recordTTL() const {
+    return number(Key::recordTTL, defaultRecordTTL);
+}
 
 }  // namespace tracker

@@ -116,4 +116,13 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+std::string_view firstCharacters(std::string_view text, std::size_t n) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        bool startsCharacter = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+        if (startsCharacter && count++ == n) return text.substr(0, i);
+    }
+    return text;
+}
+
 }  // namespace tracker::UTF8

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,8 @@ bool isHorizontalSpace(char32_t codePoint);
 // The text without horizontal whitespace at either end. Bytes that are not
 // valid UTF-8 are never trimmed.
 std::string_view trimmed(std::string_view text);
+
+// The first n characters (code points, never half of one) of a UTF-8 text.
+std::string_view firstCharacters(std::string_view text, std::size_t n);
 
 }  // namespace tracker::UTF8

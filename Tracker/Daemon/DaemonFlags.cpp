@@ -1,7 +1,8 @@
 #include "Daemon/DaemonFlags.hpp"
 
 #include "Core/JSONFile.hpp"
-#include "Daemon/DaemonNotify.hpp"
+#include "Core/NotifyMode.hpp"
+#include "Core/TrackerConfig.hpp"
 
 namespace tracker {
 
@@ -46,10 +47,10 @@ const std::string& daemonUsage() {
 
 std::set<std::string> Flags::pinnedKeys(const Environment& environment) const {
     std::set<std::string> keys;
-    if (threshold) keys.insert("threshold");
-    if (notify) keys.insert("notify");
+    if (threshold) keys.insert(TrackerConfig::Key::threshold);
+    if (notify) keys.insert(TrackerConfig::Key::notify);
     if (auto it = environment.find("VAZ_ADODIVO_THRESHOLD"); it != environment.end() && !it->second.empty()) {
-        keys.insert("threshold");
+        keys.insert(TrackerConfig::Key::threshold);
     }
     return keys;
 }
@@ -79,15 +80,15 @@ FlagsOutcome parseFlags(const std::vector<std::string>& arguments) {
                 JSON text = value;
                 auto number = JSONCoerce::toDouble(&text);
                 if (!number) return failure(argument + ": not a number: " + value);
-                (argument == "--threshold" ? flags.threshold : argument == "--resume-in" ? flags.resumeIn : flags.poll) =
-                    *number;
+                (argument == "--threshold"   ? flags.threshold
+                 : argument == "--resume-in" ? flags.resumeIn
+                                             : flags.poll) = *number;
             } else if (argument == "--state-dir") {
                 flags.stateDir = value;
             } else if (argument == "--notify") {
-                bool known = false;
-                for (const auto& mode : DaemonNotify::modes()) known = known || value == mode;
-                if (!known) return failure("--notify: choose from " + joined(DaemonNotify::modes()));
-                flags.notify = value;
+                auto mode = NotifyModes::parse(value);
+                if (!mode) return failure("--notify: choose from " + joined(NotifyModes::texts()));
+                flags.notify = *mode;
             } else {
                 auto level = DaemonLogLevels::fromName(value);
                 if (!level) return failure("--log-level: choose from " + joined(DaemonLogLevels::allNames()));

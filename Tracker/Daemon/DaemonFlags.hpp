@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/NotifyMode.hpp"
 #include "Core/StateDir.hpp"
 #include "Daemon/DaemonLog.hpp"
 
@@ -17,7 +18,7 @@ struct Flags {
     bool thawNow = false;
     std::optional<double> threshold;
     std::optional<double> resumeIn;
-    std::optional<std::string> notify;
+    std::optional<NotifyMode> notify;
     std::optional<std::string> stateDir;
     std::optional<double> poll;
     DaemonLogLevel logLevel = DaemonLogLevel::info;

@@ -190,7 +190,7 @@ void DaemonLogger::rotateIfNeeded() {
     openFile();
 }
 
-DaemonLogger::Sink DaemonLogger::sink() {
+LogHook DaemonLogger::sink() {
     std::weak_ptr<DaemonLogger> weak = weak_from_this();
     return [weak](const std::string& text) {
         std::shared_ptr<DaemonLogger> logger = weak.lock();

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Core/LogHook.hpp"
+
 namespace tracker {
 
 // Severity of a daemon log line, ordered from the chattiest to the gravest.
@@ -43,8 +45,6 @@ std::optional<DaemonLogLevel> fromName(std::string_view name);
 // create(); sink() hands the shared core a plain function that holds the logger weakly.
 class DaemonLogger : public std::enable_shared_from_this<DaemonLogger> {
 public:
-    using Sink = std::function<void(const std::string&)>;
-
     static constexpr std::int64_t defaultMaxBytes = 4194304;
 
     // Opens (creating) the file at path at once; no path means no file output. Never throws.
@@ -94,7 +94,7 @@ public:
 
     // A log hook for code that knows nothing of the logger: a leading "debug ", "warning ", ...
     // picks the level and is dropped; other texts log at info. Does nothing once the logger is gone.
-    Sink sink();
+    LogHook sink();
 
     DaemonLogLevel level() const { return level_; }
     const std::optional<std::string>& path() const { return path_; }

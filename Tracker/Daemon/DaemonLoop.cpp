@@ -1,46 +1,25 @@
-// DaemonLoop: construction, configuration at start and live reload, and the
-// control flow (run, tick, adopt and the thaw paths on the way out).
+// DaemonLoop: construction and the control flow (run, tick, adopt and the thaw paths on the way out).
 
 #include "Daemon/DaemonLoop.hpp"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
 #include <ctime>
-#include <sstream>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NumberText.hpp"
 #include "Daemon/DaemonNotify.hpp"
 #include "Daemon/DirectoryWatch.hpp"
+#include "Daemon/DryRunSignaller.hpp"
+#include "Daemon/FreezeOrder.hpp"
 #include "Daemon/HoldingSignaller.hpp"
 
 namespace tracker {
 
 namespace {
 
-std::string formatG(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
-std::string format1(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
-}
-
 double wallClock() {
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// A text as written, numbers as written, anything else as JSON.
-std::string plainText(const JSON* value) {
-    if (!value) return "";
-    if (auto text = JSONCoerce::toString(value)) return *text;
-    return value->dump();
 }
 
 std::string joinPIDs(const std::vector<Target>& targets) {
@@ -53,9 +32,9 @@ std::string joinPIDs(const std::vector<Target>& targets) {
 }
 
 std::string renderTarget(const Target& target) {
-    return "{pid=" + std::to_string(target.pid) + " shell=" +
-           (target.shellPID ? std::to_string(*target.shellPID) : std::string("-")) + " shape=" +
-           shapeText(target.shape) + " session=" + target.sessionID.substr(0, 8) + "}";
+    return "{pid=" + std::to_string(target.pid) +
+           " shell=" + (target.shellPID ? std::to_string(*target.shellPID) : std::string("-")) +
+           " shape=" + shapeText(target.shape) + " session=" + shortSessionID(target.sessionID) + "}";
 }
 
 std::string renderTargets(const std::vector<Target>& targets) {
@@ -66,9 +45,10 @@ std::string renderTargets(const std::vector<Target>& targets) {
 
 std::string renderAction(const Action& action) {
     if (const auto* freeze = action.freeze()) {
-        return "freeze(targets=" + renderTargets(freeze->targets) + ", resume_at=" + formatG(freeze->resumeAt) +
-               ", source=" + freeze->sourceSession + ", used=" + format1(freeze->usedPercentage) + ", resets_at=" +
-               formatG(freeze->resetsAt) + ", reason=" + freeze->reason +
+        return "freeze(targets=" + renderTargets(freeze->targets) +
+               ", resume_at=" + NumberText::shortest(freeze->resumeAt) + ", source=" + freeze->sourceSession +
+               ", used=" + NumberText::oneDecimal(freeze->usedPercentage) +
+               ", resets_at=" + NumberText::shortest(freeze->resetsAt) + ", reason=" + freeze->reason +
                ", re_freeze=" + (freeze->reFreeze ? "true" : "false") + ")";
     }
     if (const auto* thaw = action.thaw()) {
@@ -79,16 +59,6 @@ std::string renderAction(const Action& action) {
 
 }  // namespace
 
-const std::vector<std::string>& DaemonLoop::liveReloadKeys() {
-    static const std::vector<std::string> keys{"threshold", "notify", "shell_stop_mode"};
-    return keys;
-}
-
-const std::vector<std::string>& DaemonLoop::shellStopModes() {
-    static const std::vector<std::string> modes{"shell-first", "claude-only"};
-    return modes;
-}
-
 DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<DaemonLogger> log, bool dryRun,
                        std::optional<double> resumeIn, std::set<std::string> pinnedKeys,
                        std::shared_ptr<Signaller> signaller)
@@ -96,188 +66,140 @@ DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<
       tableProvider([] { return ProcessTable::fromSystem({}); }),
       exitHandler([](int status) { std::exit(status); }),
       signaller(std::move(signaller)),
-      stateDir(std::move(stateDir)),
-      log(log ? std::move(log) : DaemonLogger::create(std::nullopt, DaemonLogLevel::critical, false)),
-      config(std::move(config)),
-      dryRun(dryRun),
-      resumeIn(resumeIn),
-      pinnedKeys(std::move(pinnedKeys)),
-      oversize_(this->log),
-      oversizeHook_(oversize_.hook()) {
+      stateDir_(std::move(stateDir)),
+      log_(log ? std::move(log) : DaemonLogger::create(std::nullopt, DaemonLogLevel::critical, false)),
+      dryRun_(dryRun),
+      oversize_(log_),
+      oversizeHook_(oversize_.hook()),
+      config_(std::move(config), std::move(pinnedKeys), stateDir_.configPath(), log_, oversizeHook_),
+      actions_(stateDir_, log_, config_, dryRun, resumeIn, FreezeThaw::Hooks{clock, tableProvider, this->signaller},
+               oversizeHook_) {
     if (!this->signaller) {
         if (dryRun) {
             this->signaller = std::make_shared<DryRunSignaller>();
         } else {
-            this->signaller = std::make_shared<HoldingSignaller>(this->log->sink());
+            this->signaller = std::make_shared<HoldingSignaller>(log_->sink());
         }
     }
 }
 
 // Configuration
 
-TrackerConfig DaemonLoop::loadConfig(const StateDir& stateDir, std::optional<double> threshold,
-                                     std::optional<double> pollInterval, const std::optional<std::string>& notify,
-                                     const Environment& environment) {
-    TrackerConfig config = stateDir.readConfig();
-    for (const auto& key : liveReloadKeys()) {
-        auto it = config.raw.find(key);
-        if (it != config.raw.end() && !coerce(key, &it->second)) config.raw.erase(it);
-    }
-    if (auto it = environment.find("VAZ_ADODIVO_THRESHOLD"); it != environment.end()) {
-        JSON text = it->second;
-        if (auto value = JSONCoerce::toDouble(&text)) config.raw[TrackerConfig::Key::threshold] = *value;
-    }
-    if (threshold) config.raw[TrackerConfig::Key::threshold] = *threshold;
-    if (pollInterval) config.raw[TrackerConfig::Key::pollInterval] = *pollInterval;
-    if (notify) config.setNotify(*notify);
-    return config;
-}
-
-std::optional<JSON> DaemonLoop::coerce(const std::string& key, const JSON* value) {
-    if (!value || value->is_null()) return std::nullopt;
-    if (key == "threshold") {
-        auto number = JSONCoerce::toDouble(value);
-        if (!number) return std::nullopt;
-        return JSON(*number);
-    }
-    const std::vector<std::string>* accepted = nullptr;
-    if (key == "notify") accepted = &DaemonNotify::modes();
-    if (key == "shell_stop_mode") accepted = &shellStopModes();
-    if (!accepted) return *value;
-    auto text = JSONCoerce::toString(value);
-    if (!text) return std::nullopt;
-    for (const auto& mode : *accepted) {
-        if (*text == mode) return JSON(*text);
-    }
-    return std::nullopt;
-}
-
-std::string DaemonLoop::describe(const JSON& value) {
-    if (!value.is_string()) {
-        if (auto number = JSONCoerce::toDouble(&value)) return formatG(*number);
-    }
-    if (auto text = JSONCoerce::toString(&value)) return *text;
-    return value.dump();
-}
-
-std::string DaemonLoop::fmtClock(double t) {
-    if (!std::isfinite(t) || std::fabs(t) > 1e15) return "--:--";
-    time_t seconds = static_cast<time_t>(std::floor(t));
-    struct tm local {};
-    if (!localtime_r(&seconds, &local)) return "--:--";
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M", &local);
-    return text;
-}
-
-std::string DaemonLoop::notifyMode() const {
-    std::lock_guard guard(mutex);
-    return config.notify().value_or(std::string(DaemonNotify::defaultMode));
+NotifyMode DaemonLoop::notifyMode() const {
+    std::lock_guard guard(mutex_);
+    return config_.notifyMode();
 }
 
 double DaemonLoop::pollInterval() const {
-    std::lock_guard guard(mutex);
-    return config.pollInterval();
+    std::lock_guard guard(mutex_);
+    return config_.config().pollInterval();
+}
+
+TrackerConfig DaemonLoop::config() const {
+    std::lock_guard guard(mutex_);
+    return config_.config();
 }
 
 std::string DaemonLoop::liveValue(const std::string& key) const {
-    std::lock_guard guard(mutex);
-    if (key == "threshold") return formatG(config.threshold());
-    if (key == "notify") return notifyMode();
-    return config.shellStopMode();
+    std::lock_guard guard(mutex_);
+    return config_.value(key);
 }
 
 std::vector<ConfigChange> DaemonLoop::reloadConfig() {
-    std::lock_guard guard(mutex);
-    JSONObject fresh = JSONFile::readObject(stateDir.configPath(), oversizeHook_).value_or(JSONObject{});
-    std::vector<ConfigChange> changes;
-    for (const auto& key : liveReloadKeys()) {
-        if (pinnedKeys.count(key)) continue;
-        const JSON* freshValue = JSONCoerce::member(fresh, key);
-        if (!freshValue) continue;
-        auto value = coerce(key, freshValue);
-        if (!value) {
-            log->warning([&] {
-                return "[reloadConfig] ignoring bad " + key + "=" + plainText(freshValue) + " in " +
-                       stateDir.configPath();
-            });
-            continue;
-        }
-        std::string previous = liveValue(key);
-        std::string shown = describe(*value);
-        bool unchanged = key == "threshold" ? value->get<double>() == config.threshold() : previous == shown;
-        if (unchanged) continue;
-        config.raw[key] = *value;
-        changes.push_back(ConfigChange{key, previous, shown});
-    }
-    for (const auto& change : changes) {
-        log->info([&] { return "[reloadConfig] " + change.key + ": " + change.previous + " -> " + change.value; });
-    }
-    return changes;
+    std::lock_guard guard(mutex_);
+    return config_.reload();
 }
 
 bool DaemonLoop::running() const {
-    std::lock_guard guard(mutex);
+    std::lock_guard guard(mutex_);
     return running_;
 }
 
 void DaemonLoop::setRunning(bool value) {
-    std::lock_guard guard(mutex);
+    std::lock_guard guard(mutex_);
     running_ = value;
 }
 
-std::optional<Pause> DaemonLoop::readLivePause() {
-    std::lock_guard guard(mutex);
-    auto pause = stateDir.readPause(oversizeHook_);
-    if (!thawedPause_) return pause;
-    if (!pause || JSON(pause->toJSON()).dump() != *thawedPause_) {
-        thawedPause_.reset();
-        return pause;
-    }
-    if (stateDir.deletePause() || errno == ENOENT) {
-        thawedPause_.reset();
-        log->info("[tick] removed the pause.json of the last thaw");
-    }
-    return std::nullopt;
+// Acting on decisions
+
+void DaemonLoop::doFreeze(const Action::Freeze& action, const ProcessTable& table) {
+    std::lock_guard guard(mutex_);
+    actions_.freeze(action, table);
 }
 
-bool DaemonLoop::notify(const std::string& title, const std::string& message) {
-    return DaemonNotify::post(title, message, "", notifyMode(), log);
+void DaemonLoop::doThaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason) {
+    std::lock_guard guard(mutex_);
+    actions_.thaw(targets, table, reason);
+}
+
+int DaemonLoop::sweep(const ProcessTable& table, const std::optional<Pause>& pause) {
+    std::lock_guard guard(mutex_);
+    return actions_.sweep(table, pause);
+}
+
+std::pair<Decide::RecordPredicate, Decide::RecordPredicate> DaemonLoop::annotate(const std::vector<Record>& records,
+                                                                                 const ProcessTable& table) {
+    for (const auto& record : records) {
+        if (table.isAlive(record.pid) && !table.isClaudePID(record.pid, record.pidStart)) {
+            log_->debug([&] {
+                return "[annotate] pid " + std::to_string(record.pid) + " no longer matches record (session " +
+                       shortSessionID(record.sessionID) + ") - not a target";
+            });
+        }
+    }
+    auto shared = std::make_shared<ProcessTable>(table);
+    Decide::RecordPredicate alive = [shared](const Record& record) { return shared->isAlive(record.pid); };
+    Decide::RecordPredicate verified = [shared](const Record& record) {
+        return shared->isClaudePID(record.pid, record.pidStart);
+    };
+    return {alive, verified};
+}
+
+std::vector<Record> DaemonLoop::pruneRecords(const std::vector<Record>& records, const ProcessTable& table,
+                                             double now) {
+    double ttl;
+    {
+        std::lock_guard guard(mutex_);
+        ttl = config_.config().recordTTL();
+    }
+    return StateDir::pruneRecords(records, table, now, ttl, log_->sink());
 }
 
 // Control flow
 
 int DaemonLoop::run(bool once) {
     try {
-        stateDir.ensureDirectories();
+        stateDir_.ensureDirectories();
     } catch (const std::exception&) {
         // The readers then find nothing and the watcher polls.
     }
-    log->info([&] {
+    log_->info([&] {
         std::string pinned;
-        for (const auto& key : pinnedKeys) pinned += (pinned.empty() ? "" : ",") + key;
-        std::lock_guard guard(mutex);
-        return "[run] Entry - state_dir=" + stateDir.root() + " threshold=" + format1(config.threshold()) +
-               " poll=" + format1(config.pollInterval()) + "s dry_run=" + (dryRun ? "True" : "False") +
-               " shell_stop_mode=" + config.shellStopMode() + " notify=" + notifyMode() +
+        for (const auto& key : config_.pinnedKeys()) pinned += (pinned.empty() ? "" : ",") + key;
+        std::lock_guard guard(mutex_);
+        return "[run] Entry - state_dir=" + stateDir_.root() +
+               " threshold=" + NumberText::oneDecimal(config_.config().threshold()) +
+               " poll=" + NumberText::oneDecimal(config_.config().pollInterval()) +
+               "s dry_run=" + (dryRun_ ? "True" : "False") + " shell_stop_mode=" + config_.config().shellStopMode() +
+               " notify=" + std::string(NotifyModes::text(config_.notifyMode())) +
                " pinned=" + (pinned.empty() ? "-" : pinned);
     });
 
     {
         ProcessTable table = tableProvider();
-        sweep(table, stateDir.readPause());
+        sweep(table, stateDir_.readPause());
     }
     adopt();
 
     if (once) {
         tick();
-        log->info("[run] Exit - --once complete");
+        log_->info("[run] Exit - --once complete");
         return 0;
     }
 
-    DirectoryWatcher watcher(std::filesystem::path(stateDir.sessionsDir()), log->sink());
-    log->info([&] {
-        return "[run] watching " + stateDir.sessionsDir() + " (kqueue=" + (watcher.kqueueActive() ? "true" : "false") +
+    DirectoryWatcher watcher(std::filesystem::path(stateDir_.sessionsDir()), log_->sink());
+    log_->info([&] {
+        return "[run] watching " + stateDir_.sessionsDir() + " (kqueue=" + (watcher.watching() ? "true" : "false") +
                ")";
     });
 
@@ -285,49 +207,46 @@ int DaemonLoop::run(bool once) {
         tick();
         double poll = pollInterval();
         double timeout = poll;
-        if (auto pause = readLivePause()) timeout = std::max(0.2, std::min(pause->resumeAt - clock(), poll));
-        if (watcher.wait(timeout)) log->verbose("[run] sessions/ changed");
+        if (auto pause = actions_.livePause()) timeout = std::max(0.2, std::min(pause->resumeAt - clock(), poll));
+        if (watcher.wait(timeout)) log_->verbose("[run] sessions/ changed");
     }
-    log->info("[run] Exit - loop ended");
+    log_->info("[run] Exit - loop ended");
     watcher.close();
     return 0;
 }
 
 Action DaemonLoop::tick() {
-    std::lock_guard guard(mutex);
-    reloadConfig();
+    std::lock_guard guard(mutex_);
+    config_.reload();
     const double now = clock();
     ProcessTable table = tableProvider();
-    auto pause = readLivePause();
-    auto records = stateDir.readRecords(oversizeHook_);
+    auto pause = actions_.livePause();
+    auto records = stateDir_.readRecords(oversizeHook_);
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);
-    auto lastThaw = stateDir.readLastThaw(oversizeHook_);
-    if (unwrittenLastThaw_ && (!lastThaw || lastThaw->thawedAt < unwrittenLastThaw_->thawedAt)) {
-        lastThaw = unwrittenLastThaw_;
-    }
-    Action action = Decide::decide(kept, pause, lastThaw, now, config, alive, verified);
-    log->debug([&] {
+    auto lastThaw = actions_.lastThaw();
+    Action action = Decide::decide(kept, pause, lastThaw, now, config_.config(), alive, verified);
+    log_->debug([&] {
         return "[tick] " + std::to_string(kept.size()) + " record(s), paused=" + (pause ? "true" : "false") + " -> " +
                renderAction(action);
     });
     if (const auto* freeze = action.freeze()) {
-        doFreeze(*freeze, table);
+        actions_.freeze(*freeze, table);
     } else if (const auto* thaw = action.thaw()) {
-        doThaw(thaw->targets, table, thaw->reason);
+        actions_.thaw(thaw->targets, table, thaw->reason);
     } else {
-        log->debug([&] { return "[tick] Nothing: " + action.reason(); });
+        log_->debug([&] { return "[tick] Nothing: " + action.reason(); });
     }
     return action;
 }
 
 void DaemonLoop::adopt() {
-    std::lock_guard guard(mutex);
-    auto pause = stateDir.readPause(oversizeHook_);
+    std::lock_guard guard(mutex_);
+    auto pause = stateDir_.readPause(oversizeHook_);
     if (!pause) return;
-    log->info([&] {
+    log_->info([&] {
         return "[adopt] existing pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
-               fmtClock(pause->resumeAt);
+               NumberText::clockText(pause->resumeAt);
     });
     ProcessTable table = tableProvider();
     const double now = clock();
@@ -345,11 +264,11 @@ void DaemonLoop::adopt() {
         }
     }
     if (survivors.empty()) {
-        log->warning([&] {
+        log_->warning([&] {
             return "[adopt] STALE pause.json: none of its " + std::to_string(pause->targets.size()) +
                    " target(s) verify against the live process table (pids " + joinPIDs(pause->targets) +
                    ") - the machine almost certainly rebooted. Clearing it instead of staying inert until " +
-                   fmtClock(pause->resumeAt) + ".";
+                   NumberText::clockText(pause->resumeAt) + ".";
         });
         doThaw(pause->targets, table, "adopt: stale pause, no target survives verification");
         return;
@@ -359,7 +278,7 @@ void DaemonLoop::adopt() {
         for (const auto& target : pause->targets) {
             if (!survivingPIDs.count(target.pid)) lost.push_back(target);
         }
-        log->info([&] {
+        log_->info([&] {
             return "[adopt] " + std::to_string(lost.size()) + " of " + std::to_string(pause->targets.size()) +
                    " target(s) no longer verify (pids " + joinPIDs(lost) + "); " + std::to_string(survivors.size()) +
                    " still do, so the pause stands";
@@ -368,47 +287,47 @@ void DaemonLoop::adopt() {
 }
 
 int DaemonLoop::thawNow() {
-    std::lock_guard guard(mutex);
-    log->info("[thawNow] Entry - one-shot escalation");
-    if (auto pause = stateDir.readPause()) {
-        log->info([&] {
+    std::lock_guard guard(mutex_);
+    log_->info("[thawNow] Entry - one-shot escalation");
+    if (auto pause = stateDir_.readPause()) {
+        log_->info([&] {
             return "[thawNow] pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
-                   fmtClock(pause->resumeAt);
+                   NumberText::clockText(pause->resumeAt);
         });
         doThaw(pause->targets, tableProvider(), "thaw-now");
     } else {
-        log->info("[thawNow] no pause.json - sweeping only");
+        log_->info("[thawNow] no pause.json - sweeping only");
     }
     int continued = sweep(tableProvider(), std::nullopt);
-    log->info([&] { return "[thawNow] Exit - " + std::to_string(continued) + " process(es) continued by the sweep"; });
+    log_->info([&] { return "[thawNow] Exit - " + std::to_string(continued) + " process(es) continued by the sweep"; });
     return 0;
 }
 
 void DaemonLoop::thawEverything(const std::string& why) {
-    std::lock_guard guard(mutex);
+    std::lock_guard guard(mutex_);
     if (exitThawed_) return;
     exitThawed_ = true;
-    auto pause = stateDir.readPause();
+    auto pause = stateDir_.readPause();
     if (!pause) return;
-    log->warning([&] {
+    log_->warning([&] {
         return "[thawEverything] " + why + " - thawing " + std::to_string(pause->targets.size()) +
                " target(s) before exit";
     });
     doThaw(pause->targets, tableProvider(), "exit: " + why);
-    if (stateDir.readPause()) {
-        log->critical("[thawEverything] pause.json survived the thaw - blind SIGCONT");
+    if (stateDir_.readPause()) {
+        log_->critical("[thawEverything] pause.json survived the thaw - blind SIGCONT");
         for (const auto& target : pause->targets) {
             signaller->cont(target.pid);
             if (target.shellPID) signaller->cont(*target.shellPID);
         }
         // And whatever our own freezer still holds.
         signaller->releaseAll();
-        stateDir.deletePause();
+        stateDir_.deletePause();
     }
 }
 
 void DaemonLoop::handleSignal(int sig) {
-    log->warning([&] { return "[signal] received " + std::to_string(sig); });
+    log_->warning([&] { return "[signal] received " + std::to_string(sig); });
     setRunning(false);
     thawEverything("signal " + std::to_string(sig));
     exitHandler(0);

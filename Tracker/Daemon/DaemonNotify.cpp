@@ -7,7 +7,7 @@
 
 #include "Core/Spawn.hpp"
 #include "Daemon/DaemonLog.hpp"
-#include "NotificationPoster.hpp"
+#include "Platform/NotificationPoster.hpp"
 
 namespace tracker::DaemonNotify {
 
@@ -23,17 +23,12 @@ struct Completion {
 
 }  // namespace
 
-const std::vector<std::string>& modes() {
-    static const std::vector<std::string> all{std::string(app), std::string(osascript), std::string(off)};
-    return all;
-}
-
 std::string binary() {
     return NotificationPoster::defaultProgram();
 }
 
-bool postsItself(const std::optional<std::string>& mode) {
-    return mode.value_or(std::string(defaultMode)) == osascript;
+bool postsItself(std::optional<NotifyMode> mode) {
+    return mode.value_or(NotifyModes::defaultMode) == NotifyMode::osascript;
 }
 
 std::string escape(std::string_view text) {
@@ -53,11 +48,15 @@ std::string appleScript(const std::string& title, const std::string& message, co
 }
 
 bool post(const std::string& title, const std::string& message, const std::string& subtitle,
-          const std::optional<std::string>& mode, const std::shared_ptr<DaemonLogger>& log,
-          const std::string& program) {
-    const std::string effective = mode.value_or(std::string(defaultMode));
-    if (effective != osascript) {
-        if (log) log->debug([&] { return "[notify] mode=" + effective + " - not posting from the daemon: " + title; });
+          std::optional<NotifyMode> mode, const std::shared_ptr<DaemonLogger>& log, const std::string& program) {
+    const NotifyMode effective = mode.value_or(NotifyModes::defaultMode);
+    if (effective != NotifyMode::osascript) {
+        if (log) {
+            log->debug([&] {
+                return "[notify] mode=" + std::string(NotifyModes::text(effective)) +
+                       " - not posting from the daemon: " + title;
+            });
+        }
         return false;
     }
     std::vector<std::string> argv =

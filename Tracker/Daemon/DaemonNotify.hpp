@@ -6,29 +6,23 @@
 #include <string_view>
 #include <vector>
 
+#include "Core/NotifyMode.hpp"
+
 namespace tracker {
 
 class DaemonLogger;
 
-// Desktop notifications at a freeze and a thaw. The notification mode decides who posts:
-// "osascript" the daemon itself, "app" the user's menu-bar application, "off" nobody.
+// Desktop notifications at a freeze and a thaw. The notification mode decides who posts.
 namespace DaemonNotify {
 
-inline constexpr std::string_view osascript = "osascript";
-inline constexpr std::string_view app = "app";
-inline constexpr std::string_view off = "off";
-inline constexpr std::string_view defaultMode = osascript;
 // Longest the caller is held up by one post, in seconds.
 inline constexpr double timeout = 5.0;
-
-// The accepted modes in the order the command line offers them: "app", "osascript", "off".
-const std::vector<std::string>& modes();
 
 // The program run to post on this platform.
 std::string binary();
 
-// True exactly when mode (the default mode when absent) is "osascript".
-bool postsItself(const std::optional<std::string>& mode);
+// True exactly when mode (the default mode when absent) is NotifyMode::osascript.
+bool postsItself(std::optional<NotifyMode> mode);
 
 // Quoting inside an AppleScript string: backslashes doubled first, then quotes escaped.
 std::string escape(std::string_view text);
@@ -42,7 +36,7 @@ std::string appleScript(const std::string& title, const std::string& message, co
 // Returns true whenever it started the poster, even if that failed or is missing. `program`
 // replaces the platform's poster (tests). Never throws.
 bool post(const std::string& title, const std::string& message, const std::string& subtitle,
-          const std::optional<std::string>& mode, const std::shared_ptr<DaemonLogger>& log,
+          std::optional<NotifyMode> mode, const std::shared_ptr<DaemonLogger>& log,
           const std::string& program = binary());
 
 }  // namespace DaemonNotify

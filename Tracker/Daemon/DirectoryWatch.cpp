@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "DirectoryEvents.hpp"
+#include "Platform/DirectoryEvents.hpp"
 
 namespace tracker {
 
@@ -44,17 +44,18 @@ void sleepUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-DirectoryWatcher::DirectoryWatcher(std::filesystem::path path, Log log) : path_(std::move(path)), log_(std::move(log)) {
+DirectoryWatcher::DirectoryWatcher(std::filesystem::path path, LogHook log)
+    : path_(std::move(path)), log_(std::move(log)) {
     openWatch();
 }
 
-DirectoryWatcher::DirectoryWatcher(const std::string& pathText, Log log)
+DirectoryWatcher::DirectoryWatcher(const std::string& pathText, LogHook log)
     : DirectoryWatcher(expandHome(pathText), std::move(log)) {}
 
-DirectoryWatcher::DirectoryWatcher(const char* pathText, Log log)
+DirectoryWatcher::DirectoryWatcher(const char* pathText, LogHook log)
     : DirectoryWatcher(std::string(pathText ? pathText : ""), std::move(log)) {}
 
-DirectoryWatcher::DirectoryWatcher(std::filesystem::path path, std::unique_ptr<DirectoryEvents> events, Log log)
+DirectoryWatcher::DirectoryWatcher(std::filesystem::path path, std::unique_ptr<DirectoryEvents> events, LogHook log)
     : path_(std::move(path)), log_(std::move(log)), events_(std::move(events)) {}
 
 DirectoryWatcher::~DirectoryWatcher() = default;

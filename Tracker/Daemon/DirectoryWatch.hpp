@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "Core/LogHook.hpp"
+
 namespace tracker {
 
 class DirectoryEvents;
@@ -14,16 +16,14 @@ class DirectoryEvents;
 // and says so once through the log hook. Used by one thread; nothing is locked.
 class DirectoryWatcher {
 public:
-    using Log = std::function<void(const std::string&)>;
-
     // Creates the directory (with parents) and starts watching it. Never fails: on any
     // set-up failure the watcher polls after one "warning [DirectoryWatcher] ..." to log.
-    explicit DirectoryWatcher(std::filesystem::path path, Log log = {});
+    explicit DirectoryWatcher(std::filesystem::path path, LogHook log = {});
     // The same from a path text, a leading "~" standing for the home directory.
-    explicit DirectoryWatcher(const std::string& pathText, Log log = {});
-    explicit DirectoryWatcher(const char* pathText, Log log = {});
+    explicit DirectoryWatcher(const std::string& pathText, LogHook log = {});
+    explicit DirectoryWatcher(const char* pathText, LogHook log = {});
     // Waits on the given event source instead of setting one up (a fake in tests); none polls.
-    DirectoryWatcher(std::filesystem::path path, std::unique_ptr<DirectoryEvents> events, Log log = {});
+    DirectoryWatcher(std::filesystem::path path, std::unique_ptr<DirectoryEvents> events, LogHook log = {});
     ~DirectoryWatcher();
     DirectoryWatcher(const DirectoryWatcher&) = delete;
     DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
@@ -38,14 +38,14 @@ public:
     void close();
 
     // Whether wait really watches the directory.
-    bool kqueueActive() const { return events_ != nullptr; }
+    bool watching() const { return events_ != nullptr; }
     const std::filesystem::path& path() const { return path_; }
 
 private:
     void openWatch();
 
     std::filesystem::path path_;
-    Log log_;
+    LogHook log_;
     std::unique_ptr<DirectoryEvents> events_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include "Core/PIDRange.hpp"
+
 namespace tracker {
 
 namespace {
@@ -9,15 +11,11 @@ namespace {
 // Fallback explanations kept before the list starts over; pids are reused, so it must not grow forever.
 constexpr std::size_t explanationsKept = 4096;
 
-bool inSignalRange(std::int64_t pid) {
-    return pid >= 2 && pid <= 2147483647;
-}
-
 }  // namespace
 
-HoldingSignaller::HoldingSignaller(SignalLog log) : HoldingSignaller(log, Freezer::make(log)) {}
+HoldingSignaller::HoldingSignaller(LogHook log) : HoldingSignaller(log, Freezer::make(log)) {}
 
-HoldingSignaller::HoldingSignaller(SignalLog log, std::unique_ptr<Freezer> freezer, std::chrono::milliseconds holdCheck)
+HoldingSignaller::HoldingSignaller(LogHook log, std::unique_ptr<Freezer> freezer, std::chrono::milliseconds holdCheck)
     : log_(log), freezer_(std::move(freezer)), signals_(log, holdCheck) {}
 
 void HoldingSignaller::explainFallback(std::int64_t pid, const std::string& why) {
@@ -33,7 +31,7 @@ void HoldingSignaller::explainFallback(std::int64_t pid, const std::string& why)
 }
 
 bool HoldingSignaller::stop(std::int64_t pid) {
-    if (!inSignalRange(pid)) return false;
+    if (!PIDRange::signallable(pid)) return false;
     if (freezer_) {
         auto attempt = freezer_->freeze(pid);
         if (attempt.held) return true;
@@ -45,7 +43,7 @@ bool HoldingSignaller::stop(std::int64_t pid) {
 }
 
 bool HoldingSignaller::cont(std::int64_t pid) {
-    if (!inSignalRange(pid)) return false;
+    if (!PIDRange::signallable(pid)) return false;
     if (freezer_ && freezer_->isHeld(pid) && freezer_->cont(pid)) {
         // It may have been stopped by a signal as well (an earlier run that fell back, or its user), perhaps
         // with the stop still pending while it was frozen; SIGCONT ends either, and is what a thaw sends anyway.

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <set>
 
-#include "Daemon/Signaller.hpp"
+#include "Daemon/PosixSignaller.hpp"
 #include "Platform/Freezer.hpp"
 
 namespace tracker {
@@ -18,9 +18,9 @@ namespace tracker {
 class HoldingSignaller : public Signaller {
 public:
     // With the platform's freezer.
-    explicit HoldingSignaller(SignalLog log = {});
+    explicit HoldingSignaller(LogHook log = {});
     // With the given freezer (none: signals only) and hold check for the fallback.
-    HoldingSignaller(SignalLog log, std::unique_ptr<Freezer> freezer,
+    HoldingSignaller(LogHook log, std::unique_ptr<Freezer> freezer,
                      std::chrono::milliseconds holdCheck = PosixSignaller::defaultHoldCheck);
 
     bool stop(std::int64_t pid) override;
@@ -32,7 +32,7 @@ public:
 private:
     void explainFallback(std::int64_t pid, const std::string& why);
 
-    SignalLog log_;
+    LogHook log_;
     std::unique_ptr<Freezer> freezer_;
     PosixSignaller signals_;
     std::mutex mutex_;

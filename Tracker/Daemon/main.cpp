@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "Core/JSONFile.hpp"
+#include "Core/FileRead.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/StateDir.hpp"
 #include "Daemon/DaemonFlags.hpp"
@@ -51,17 +51,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(start, end - start + 1);
 }
 
-std::string readText(const std::string& path) {
-    std::string text;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return text;
-    char buffer[512];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return text;
-}
-
 // An open, exclusively locked "daemon.lock" holding our pid, or the end of the process.
 int acquireSingleInstanceLock(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
@@ -76,7 +65,7 @@ int acquireSingleInstanceLock(const std::string& path) {
     int error = errno;
     if (fd >= 0) ::close(fd);
     if (error == EWOULDBLOCK) {
-        std::string holder = trimmed(readText(path));
+        std::string holder = trimmed(FileRead::file(path, 4096).bytes);
         die("another tarnel-vovivida is already running" + (holder.empty() ? "" : " (pid " + holder + ")") +
                 "; refusing to start a second one. Lock: " + path,
             3);
@@ -86,23 +75,22 @@ int acquireSingleInstanceLock(const std::string& path) {
 
 void writeDaemonPIDFile(const StateDir& stateDir) {
     const std::int64_t pid = ::getpid();
-    ProcessTable table = ProcessTable::fromSystem({pid});
-    auto row = table.get(pid);
-    JSONArray argv(commandLine.begin(), commandLine.end());
-    JSONObject document{
-        {"pid", pid},
-        {"pid_start", row ? row->lstart : std::string()},
-        {"started_at", static_cast<std::int64_t>(std::time(nullptr))},
-        {"argv", argv},
-    };
+    auto row = ProcessTable::fromSystem({pid}).get(pid);
+    DaemonPIDFile pidFile;
+    pidFile.pid = pid;
+    pidFile.pidStart = row ? row->lstart : std::string();
+    pidFile.startedAt = static_cast<double>(std::time(nullptr));
+    pidFile.argv = commandLine;
     try {
-        JSONFile::atomicWrite(document, stateDir.pidPath(), true);
+        stateDir.write(pidFile);
     } catch (const std::exception&) {
         // Only outside observers read it.
     }
 }
 
-void removeDaemonPIDFile(const StateDir& stateDir) { ::unlink(stateDir.pidPath().c_str()); }
+void removeDaemonPIDFile(const StateDir& stateDir) {
+    ::unlink(stateDir.pidPath().c_str());
+}
 
 void exitHook() {
     if (exitingLoop) exitingLoop->thawEverything("atexit");
@@ -185,7 +173,7 @@ int daemonMain(int argc, char** argv) {
     acquireSingleInstanceLock(stateDir.lockPath());  // held until the process ends
 
     auto logger = DaemonLogger::create(stateDir.logPath(), flags.logLevel, true, DaemonLogger::defaultMaxBytes);
-    TrackerConfig config = DaemonLoop::loadConfig(stateDir, flags.threshold, flags.poll, flags.notify, environment);
+    TrackerConfig config = LiveConfig::load(stateDir, flags.threshold, flags.poll, flags.notify, environment);
     // Lives until the process ends; never destroyed, so no exit path can outlive it.
     auto& loop = *new DaemonLoop(stateDir, config, logger, flags.dryRun, flags.resumeIn, flags.pinnedKeys(environment));
 
@@ -205,4 +193,6 @@ int daemonMain(int argc, char** argv) {
 }  // namespace
 }  // namespace tracker
 
-int main(int argc, char** argv) { tracker::daemonMain(argc, argv); }
+int main(int argc, char** argv) {
+    tracker::daemonMain(argc, argv);
+}

@@ -28,8 +28,8 @@ StateDir Locations::stateDir(const Environment& environment) const {
     return StateDir::fromEnvironment(stateDirOption, environment);
 }
 
-std::string Locations::settingsURL(const Environment& environment) const {
-    return SettingsInstaller::settingsURL(settingsOption, environment);
+std::string Locations::settingsPath(const Environment& environment) const {
+    return SettingsInstaller::settingsPath(settingsOption, environment);
 }
 
 }  // namespace tracker::Front

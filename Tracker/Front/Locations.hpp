@@ -20,7 +20,7 @@ struct Locations {
     // Takes --state-dir or --settings when it is next.
     bool take(Arguments& arguments);
     StateDir stateDir(const Environment& environment) const;
-    std::string settingsURL(const Environment& environment) const;
+    std::string settingsPath(const Environment& environment) const;
 };
 
 }  // namespace tracker::Front

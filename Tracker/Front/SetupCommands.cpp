@@ -76,11 +76,11 @@ double parseThreshold(const std::string& text) {
     return *value;
 }
 
-std::string choose(const std::string& option, const std::string& text, std::initializer_list<const char*> modes) {
+std::string choose(const std::string& option, const std::string& text, const std::vector<std::string>& modes) {
     std::string list;
-    for (const char* mode : modes) {
+    for (const auto& mode : modes) {
         if (text == mode) return text;
-        list += list.empty() ? mode : std::string(", ") + mode;
+        list += list.empty() ? mode : ", " + mode;
     }
     throw Arguments::UsageError(option + ": choose from " + list);
 }
@@ -97,16 +97,16 @@ std::string absolutePath(const std::string& path) {
 }
 
 // The options that name locations, repeated for the undo hint.
-std::string locationOptions(const Locations& locations, const StateDir& stateDir, const std::string& settingsURL) {
+std::string locationOptions(const Locations& locations, const StateDir& stateDir, const std::string& settingsPath) {
     std::string text;
     if (locations.stateDirOption) text += " --state-dir " + SettingsInstaller::shellQuoted(stateDir.root());
-    if (locations.settingsOption) text += " --settings " + SettingsInstaller::shellQuoted(settingsURL);
+    if (locations.settingsOption) text += " --settings " + SettingsInstaller::shellQuoted(settingsPath);
     return text;
 }
 
 void printBackup(const SettingsInstaller::Result& result, bool settingsExisted) {
-    if (result.backupURL) {
-        std::cout << "  backup          " << *result.backupURL << "\n";
+    if (result.backupPath) {
+        std::cout << "  backup          " << *result.backupPath << "\n";
     } else if (settingsExisted) {
         std::cout << "  backup          none (the copy failed)\n";
     } else {
@@ -115,9 +115,9 @@ void printBackup(const SettingsInstaller::Result& result, bool settingsExisted) 
 }
 
 void printUndoCopy(const SettingsInstaller::Result& result) {
-    if (!result.backupURL) return;
-    std::cout << "  or put the old file back: cp " << SettingsInstaller::shellQuoted(*result.backupURL) << " "
-              << SettingsInstaller::shellQuoted(result.settingsURL) << "\n";
+    if (!result.backupPath) return;
+    std::cout << "  or put the old file back: cp " << SettingsInstaller::shellQuoted(*result.backupPath) << " "
+              << SettingsInstaller::shellQuoted(result.settingsPath) << "\n";
 }
 
 std::string describe(const JSONFileError& error) {
@@ -137,8 +137,8 @@ int install(Arguments& arguments, const Invocation& invocation) {
     std::optional<std::string> tee;
     std::optional<std::int64_t> refresh;
     std::optional<double> threshold;
-    std::optional<std::string> notify;
-    std::optional<std::string> shellStopMode;
+    std::optional<NotifyMode> notify;
+    std::optional<ShellStopMode> shellStopMode;
     while (!arguments.empty()) {
         if (arguments.flag("-h") || arguments.flag("--help")) {
             std::cout << installUsage << Locations::helpText();
@@ -152,9 +152,9 @@ int install(Arguments& arguments, const Invocation& invocation) {
         } else if (auto value = arguments.value("--threshold")) {
             threshold = parseThreshold(*value);
         } else if (auto value = arguments.value("--notify")) {
-            notify = choose("--notify", *value, {"app", "osascript", "off"});
+            notify = NotifyModes::parse(choose("--notify", *value, NotifyModes::texts()));
         } else if (auto value = arguments.value("--shell-stop-mode")) {
-            shellStopMode = choose("--shell-stop-mode", *value, {"shell-first", "claude-only"});
+            shellStopMode = ShellStopModes::parse(choose("--shell-stop-mode", *value, ShellStopModes::texts()));
         } else {
             arguments.reject();
         }
@@ -172,7 +172,7 @@ int install(Arguments& arguments, const Invocation& invocation) {
     }
 
     const StateDir stateDir = locations.stateDir(invocation.environment);
-    const std::string settingsURL = locations.settingsURL(invocation.environment);
+    const std::string settingsPath = locations.settingsPath(invocation.environment);
     // Values not given keep what config.json says, so a reinstall changes only what was asked.
     const TrackerConfig existing = stateDir.readConfig();
     SettingsInstaller::Options options;
@@ -186,11 +186,11 @@ int install(Arguments& arguments, const Invocation& invocation) {
     if (shellStopMode) options.shellStopMode = *shellStopMode;
     options.overrideShellStopMode = shellStopMode.has_value();
 
-    const auto before = JSONFile::readObject(settingsURL);
-    const bool settingsExisted = fs::exists(settingsURL);
+    const auto before = JSONFile::readObject(settingsPath);
+    const bool settingsExisted = fs::exists(settingsPath);
     SettingsInstaller::Result result;
     try {
-        result = SettingsInstaller::install(settingsURL, stateDir, options);
+        result = SettingsInstaller::install(settingsPath, stateDir, options);
     } catch (const SettingsInstaller::Refusal& refusal) {
         return failed("install", std::string(refusal.what()) + "\nNothing was changed.");
     } catch (const JSONFileError& error) {
@@ -202,7 +202,7 @@ int install(Arguments& arguments, const Invocation& invocation) {
     const TrackerConfig config(result.config);
     const JSONObject previous = before.value_or(JSONObject{});
     std::cout << "Installed tarnel-tee as Claude Code's status line.\n";
-    std::cout << "  settings file   " << result.settingsURL << (settingsExisted ? "" : " (created)") << "\n";
+    std::cout << "  settings file   " << result.settingsPath << (settingsExisted ? "" : " (created)") << "\n";
     std::cout << "    statusLine    was: " << describeStatusLine(previous) << "\n";
     std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
     printBackup(result, settingsExisted);
@@ -215,12 +215,12 @@ int install(Arguments& arguments, const Invocation& invocation) {
     std::cout << "    threshold " << compact(JSONCoerce::stamp(config.threshold())) << ", refresh_interval "
               << config.refreshInterval() << ", shell_stop_mode " << config.shellStopMode() << ", notify "
               << config.notify().value_or("(the daemon's default)") << "\n";
-    std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsURL)
+    std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsPath)
               << "  (puts the previous status line back)\n";
     printUndoCopy(result);
     std::cout
         << "Next: start the daemon (systemctl --user enable --now tarnel-vovivida.service) and check with tarnel status"
-        << locationOptions(locations, stateDir, settingsURL) << "\n";
+        << locationOptions(locations, stateDir, settingsPath) << "\n";
     return 0;
 }
 
@@ -234,13 +234,13 @@ int restore(Arguments& arguments, const Invocation& invocation) {
         if (!locations.take(arguments)) arguments.reject();
     }
     const StateDir stateDir = locations.stateDir(invocation.environment);
-    const std::string settingsURL = locations.settingsURL(invocation.environment);
+    const std::string settingsPath = locations.settingsPath(invocation.environment);
 
-    const auto before = JSONFile::readObject(settingsURL);
-    const bool settingsExisted = fs::exists(settingsURL);
+    const auto before = JSONFile::readObject(settingsPath);
+    const bool settingsExisted = fs::exists(settingsPath);
     SettingsInstaller::Result result;
     try {
-        result = SettingsInstaller::restore(settingsURL, stateDir);
+        result = SettingsInstaller::restore(settingsPath, stateDir);
     } catch (const SettingsInstaller::Refusal& refusal) {
         return failed("restore", std::string(refusal.what()) + "\nNothing was changed.");
     } catch (const JSONFileError& error) {
@@ -250,13 +250,13 @@ int restore(Arguments& arguments, const Invocation& invocation) {
     }
 
     if (!result.changed) {
-        std::cout << "Nothing to restore: the status line in " << settingsURL
+        std::cout << "Nothing to restore: the status line in " << settingsPath
                   << (settingsExisted ? " does not run tarnel-tee" : " is not set (there is no such file)")
                   << "; nothing was changed.\n";
         return 0;
     }
     std::cout << "Restored Claude Code's status line.\n";
-    std::cout << "  settings file   " << result.settingsURL << "\n";
+    std::cout << "  settings file   " << result.settingsPath << "\n";
     std::cout << "    statusLine    was: " << describeStatusLine(before.value_or(JSONObject{})) << "\n";
     if (result.settings.count("statusLine")) {
         std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
@@ -265,7 +265,7 @@ int restore(Arguments& arguments, const Invocation& invocation) {
     }
     printBackup(result, settingsExisted);
     std::cout << "  configuration   " << stateDir.configPath() << " (unchanged)\n";
-    std::cout << "To undo: tarnel install" << locationOptions(locations, stateDir, settingsURL) << "\n";
+    std::cout << "To undo: tarnel install" << locationOptions(locations, stateDir, settingsPath) << "\n";
     printUndoCopy(result);
     std::cout << "The daemon is not touched: stop it with systemctl --user disable --now tarnel-vovivida.service\n";
     return 0;

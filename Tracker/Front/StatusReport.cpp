@@ -13,6 +13,8 @@
 #include <sstream>
 
 #include "Core/Decide.hpp"
+#include "Core/NumberText.hpp"
+#include "Core/PIDRange.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/StatusLine.hpp"
 #include "Core/TrackerConfig.hpp"
@@ -30,20 +32,9 @@ JSON optionalNumber(const std::optional<double>& value) {
     return value ? number(*value) : JSON(nullptr);
 }
 
-// "HH:mm" in local time, "?" for a time that is not one.
-std::string localClock(double t) {
-    if (!std::isfinite(t) || std::fabs(t) > 1e15) return "?";
-    std::time_t seconds = static_cast<std::time_t>(std::floor(t));
-    std::tm local{};
-    if (!localtime_r(&seconds, &local)) return "?";
-    char text[16];
-    size_t length = std::strftime(text, sizeof text, "%H:%M", &local);
-    return std::string(text, length);
-}
-
 JSON localClockJSON(double t) {
-    std::string text = localClock(t);
-    return text == "?" ? JSON(nullptr) : JSON(text);
+    auto text = NumberText::localHourMinute(t);
+    return text ? JSON(*text) : JSON(nullptr);
 }
 
 // "42s" under a minute, else "5m", "1h5m".
@@ -63,13 +54,9 @@ std::string percent(double value) {
     return shown + "%";
 }
 
-std::string shortID(const std::string& sessionID) {
-    return sessionID.substr(0, 8);
-}
-
 // Pids that ps can be asked about: above 0 and within 32 bits.
 void addPID(std::vector<std::int64_t>& pids, std::optional<std::int64_t> pid) {
-    if (pid && *pid > 0 && *pid <= 0x7fffffff) pids.push_back(*pid);
+    if (pid && PIDRange::fits(*pid)) pids.push_back(*pid);
 }
 
 const char* lockText(StatusReport::LockState state) {
@@ -119,10 +106,10 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
 
     report.daemon.lockPath = stateDir.lockPath();
     report.daemon.lock = probeLock(stateDir.lockPath());
-    if (auto document = JSONFile::read(stateDir.pidPath())) {
-        report.daemon.pid = JSONCoerce::optionalPID(JSONCoerce::member(*document, "pid"));
-        report.daemon.pidStart = JSONCoerce::toString(JSONCoerce::member(*document, "pid_start")).value_or("");
-        report.daemon.startedAt = JSONCoerce::toDouble(JSONCoerce::member(*document, "started_at"));
+    if (auto pidFile = stateDir.readDaemonPID()) {
+        report.daemon.pid = pidFile->pid;
+        report.daemon.pidStart = pidFile->pidStart;
+        report.daemon.startedAt = pidFile->startedAt;
     }
 
     // One snapshot of just the processes the files name.
@@ -242,13 +229,14 @@ std::string StatusReport::toText() const {
     if (freshest) {
         double used = freshest->usedPercentage().value_or(NAN);
         double resets = freshest->resetsAt().value_or(NAN);
-        out << "Usage            " << percent(used) << " of the five-hour window, resets at " << localClock(resets);
+        out << "Usage            " << percent(used) << " of the five-hour window, resets at "
+            << NumberText::clockText(resets);
         if (std::isfinite(resets) && resets > now) {
             out << " (in " << span(resets - now) << ")";
         } else {
             out << " (already passed)";
         }
-        out << "\n                 session " << shortID(freshest->sessionID) << ", pid " << freshest->pid
+        out << "\n                 session " << shortSessionID(freshest->sessionID) << ", pid " << freshest->pid
             << ", recorded " << span(now - freshest->ts) << " ago (" << recordCount << " record"
             << (recordCount == 1 ? "" : "s") << ")\n";
     } else {
@@ -271,17 +259,17 @@ std::string StatusReport::toText() const {
         out << "Pause            none\n";
     } else {
         if (std::isfinite(pause->resumeAt) && pause->resumeAt > now) {
-            out << "Pause            in force until " << localClock(pause->resumeAt) << " (in "
+            out << "Pause            in force until " << NumberText::clockText(pause->resumeAt) << " (in "
                 << span(pause->resumeAt - now) << ")";
         } else {
-            out << "Pause            due to end at " << localClock(pause->resumeAt)
+            out << "Pause            due to end at " << NumberText::clockText(pause->resumeAt)
                 << " (overdue: a running daemon thaws at its next tick)";
         }
-        out << ", since " << localClock(pause->pausedAt) << "\n";
+        out << ", since " << NumberText::clockText(pause->pausedAt) << "\n";
         if (!pause->reason.empty()) out << "                 reason: " << pause->reason << "\n";
         if (targets.empty()) out << "                 it names no sessions\n";
         for (const auto& state : targets) {
-            out << "  session " << shortID(state.target.sessionID) << "  pid " << state.target.pid;
+            out << "  session " << shortSessionID(state.target.sessionID) << "  pid " << state.target.pid;
             if (state.target.shellPID) {
                 out << " (shell " << *state.target.shellPID << (state.shellAlive ? "" : ", gone") << ")";
             }
@@ -297,8 +285,8 @@ std::string StatusReport::toText() const {
     }
 
     if (lastThaw) {
-        out << "Last thaw        " << localClock(lastThaw->thawedAt) << " (" << span(now - lastThaw->thawedAt)
-            << " ago)\n";
+        out << "Last thaw        " << NumberText::clockText(lastThaw->thawedAt) << " ("
+            << span(now - lastThaw->thawedAt) << " ago)\n";
     } else {
         out << "Last thaw        none\n";
     }

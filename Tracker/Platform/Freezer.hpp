@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "Daemon/Signaller.hpp"
+#include "Core/LogHook.hpp"
+#include "Core/Signaller.hpp"
 
 namespace tracker {
 
@@ -24,7 +24,7 @@ public:
     virtual Attempt freeze(std::int64_t pid) = 0;
 
     // This platform's freezer, or none where the platform has no such facility. Its error lines go to log.
-    static std::unique_ptr<Freezer> make(std::function<void(const std::string&)> log);
+    static std::unique_ptr<Freezer> make(LogHook log);
 };
 
 }  // namespace tracker

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Core/CommandLine.hpp"
+#include "Core/FileRead.hpp"
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessAncestry.hpp"
 #include "Core/ProcessTable.hpp"
@@ -60,13 +61,8 @@ struct Tee {
     void runDisplay() const;
 };
 
-std::string readAll(FILE* stream) {
-    std::string bytes;
-    char buffer[16384];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
-    return bytes;
-}
+// Far above any status document; what a broken or hostile writer sends past it is not read.
+constexpr std::size_t maxInputBytes = JSONFile::maxDocumentBytes;
 
 std::optional<Record> Tee::recordSession() const {
     if (sessionID.empty()) {
@@ -115,8 +111,8 @@ std::optional<Record> Tee::recordSession() const {
     record.schema = schemaVersion;
 
     note([&] {
-        return "claude_pid=" + std::to_string(pid) + " shape=" + shapeText(record.shape) + " shell_pid=" +
-               (record.parentShellPID ? std::to_string(*record.parentShellPID) : std::string("null")) +
+        return "claude_pid=" + std::to_string(pid) + " shape=" + shapeText(record.shape) +
+               " shell_pid=" + (record.parentShellPID ? std::to_string(*record.parentShellPID) : std::string("null")) +
                " tty=" + row->tty + " pgid=" + std::to_string(row->pgid) + " tpgid=" + std::to_string(row->tpgid) +
                " exempt=" + (record.exempt ? "true" : "false");
     });
@@ -155,7 +151,7 @@ int run() {
     tee.environment = currentEnvironment();
     tee.debug = tee.env("LST_TEE_DEBUG") == "1";
 
-    tee.input = readAll(stdin);
+    tee.input = FileRead::all(STDIN_FILENO, maxInputBytes).bytes;
     StatusInput status = StatusInput::fromBytes(tee.input);
     tee.status = std::move(status.status);
     tee.sessionID = std::move(status.sessionID);

@@ -1,4 +1,4 @@
-#include "linux/CgroupFreezer.hpp"
+#include "Platform/linux/CgroupFreezer.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Core/PIDRange.hpp"
 #include "Platform/ProcessState.hpp"
 
 namespace tracker {
@@ -71,11 +72,11 @@ void collectGroups(const std::string& directory, int depth, std::vector<std::str
 
 }  // namespace
 
-std::unique_ptr<Freezer> Freezer::make(std::function<void(const std::string&)> log) {
+std::unique_ptr<Freezer> Freezer::make(LogHook log) {
     return std::make_unique<CgroupFreezer>(std::move(log));
 }
 
-CgroupFreezer::CgroupFreezer(SignalLog log, std::optional<CgroupV2::Mount> mount, std::chrono::milliseconds settle)
+CgroupFreezer::CgroupFreezer(LogHook log, std::optional<CgroupV2::Mount> mount, std::chrono::milliseconds settle)
     : log_(std::move(log)), mount_(std::move(mount)), settle_(settle) {}
 
 bool CgroupFreezer::isGroupName(std::string_view name) {
@@ -111,7 +112,7 @@ bool CgroupFreezer::waitForFrozen(const std::string& group) const {
 }
 
 Freezer::Attempt CgroupFreezer::freeze(std::int64_t pid) {
-    if (pid < 2 || pid > 2147483647) return {false, "pid out of range"};
+    if (!PIDRange::signallable(pid)) return {false, "pid out of range"};
     if (!mount_) return {false, "no cgroup2 file system is mounted"};
     auto current = CgroupV2::directoryOf(*mount_, pid);
     if (!current) {

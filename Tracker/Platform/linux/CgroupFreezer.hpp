@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Platform/Freezer.hpp"
-#include "linux/CgroupV2.hpp"
+#include "Platform/linux/CgroupV2.hpp"
 
 namespace tracker {
 
@@ -26,7 +26,7 @@ public:
 
     // mount: the cgroup2 mount to work in (none: every freeze fails, saying so). settle: how long a freeze
     // may take to be reported as complete.
-    explicit CgroupFreezer(SignalLog log = {}, std::optional<CgroupV2::Mount> mount = CgroupV2::mount(),
+    explicit CgroupFreezer(LogHook log = {}, std::optional<CgroupV2::Mount> mount = CgroupV2::mount(),
                            std::chrono::milliseconds settle = defaultSettle);
 
     Attempt freeze(std::int64_t pid) override;
@@ -58,7 +58,7 @@ private:
     bool release(const std::string& group);
     void emit(const std::string& message) const;
 
-    SignalLog log_;
+    LogHook log_;
     std::optional<CgroupV2::Mount> mount_;
     std::chrono::milliseconds settle_;
     std::mutex mutex_;

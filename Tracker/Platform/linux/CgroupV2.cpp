@@ -1,10 +1,13 @@
-#include "linux/CgroupV2.hpp"
+#include "Platform/linux/CgroupV2.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "Core/FileRead.hpp"
+#include "Core/PIDRange.hpp"
 
 namespace tracker {
 
@@ -75,7 +78,7 @@ std::optional<std::string> CgroupV2::pathIn(std::string_view procCgroup) {
 }
 
 std::optional<std::string> CgroupV2::pathOf(std::int64_t pid) {
-    if (pid < 1 || pid > 2147483647) return std::nullopt;
+    if (!PIDRange::fits(pid)) return std::nullopt;
     auto text = read("/proc/" + std::to_string(pid) + "/cgroup");
     if (!text) return std::nullopt;
     return pathIn(*text);
@@ -114,22 +117,10 @@ std::vector<std::int64_t> CgroupV2::processes(const std::string& directory) {
 }
 
 std::optional<std::string> CgroupV2::read(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return text;
+    // Cgroup files are small; a limit far above any keeps a strange file from taking memory.
+    FileRead::Outcome outcome = FileRead::file(path, 1u << 20);
+    if (outcome.error) return std::nullopt;
+    return std::move(outcome.bytes);
 }
 
 int CgroupV2::write(const std::string& path, const std::string& text) {

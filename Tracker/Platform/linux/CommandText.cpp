@@ -1,4 +1,4 @@
-#include "linux/CommandText.hpp"
+#include "Platform/linux/CommandText.hpp"
 
 #include <locale.h>
 #include <wctype.h>

@@ -1,4 +1,4 @@
-#include "DirectoryEvents.hpp"
+#include "Platform/DirectoryEvents.hpp"
 
 #include <poll.h>
 #include <sys/inotify.h>

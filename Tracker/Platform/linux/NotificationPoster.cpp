@@ -1,4 +1,4 @@
-#include "NotificationPoster.hpp"
+#include "Platform/NotificationPoster.hpp"
 
 #include <unistd.h>
 

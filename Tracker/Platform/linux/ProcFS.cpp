@@ -1,4 +1,4 @@
-#include "linux/ProcFS.hpp"
+#include "Platform/linux/ProcFS.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +13,10 @@
 #include <limits>
 #include <unordered_map>
 
+#include "Core/PIDRange.hpp"
 #include "Core/UTF8.hpp"
-#include "linux/CommandText.hpp"
-#include "linux/TTYNames.hpp"
+#include "Platform/linux/CommandText.hpp"
+#include "Platform/linux/TTYNames.hpp"
 
 namespace tracker::ProcFS {
 
@@ -96,10 +97,6 @@ std::optional<std::string_view> statusValue(std::string_view status, std::string
     if (!value) return std::nullopt;
     while (!value->empty() && (value->front() == ' ' || value->front() == '\t')) value->remove_prefix(1);
     return value;
-}
-
-bool fitsPID(std::int64_t pid) {
-    return pid > 0 && pid <= std::numeric_limits<std::int32_t>::max();
 }
 
 // "<prefix><pid>/<file>" without a trip through printf.
@@ -329,7 +326,7 @@ std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
     if (snapshot.proc < 0) return rows;
     if (!pids.empty()) {
         for (std::int64_t pid : pids) {
-            if (!fitsPID(pid)) continue;
+            if (!PIDRange::fits(pid)) continue;
             if (auto row = snapshot.row(pid, true)) rows.push_back(std::move(*row));
         }
         return rows;
@@ -345,22 +342,35 @@ std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
     while (dirent* entry = ::readdir(directory)) {
         if (!allDigits(entry->d_name)) continue;
         auto pid = number<std::int64_t>(entry->d_name);
-        if (!pid || !fitsPID(*pid)) continue;
+        if (!pid || !PIDRange::fits(*pid)) continue;
         if (auto row = snapshot.row(*pid, false)) rows.push_back(std::move(*row));
     }
     ::closedir(directory);
     return rows;
 }
 
-std::optional<std::int64_t> parentPID(std::int64_t pid) {
-    if (!fitsPID(pid)) return std::nullopt;
+std::optional<Stat> stat(std::int64_t pid) {
+    if (!PIDRange::fits(pid)) return std::nullopt;
     FileBytes bytes;
     if (readFile(AT_FDCWD, PidPath("/proc/", pid, "stat").c_str(), bytes, 4096) != ReadResult::ok) {
         return std::nullopt;
     }
-    auto stat = parseStat(bytes.view());
-    if (!stat) return std::nullopt;
-    return stat->ppid;
+    return parseStat(bytes.view());
+}
+
+std::optional<std::string> status(std::int64_t pid) {
+    if (!PIDRange::fits(pid)) return std::nullopt;
+    FileBytes bytes;
+    if (readFile(AT_FDCWD, PidPath("/proc/", pid, "status").c_str(), bytes, 65536) != ReadResult::ok) {
+        return std::nullopt;
+    }
+    return std::string(bytes.view());
+}
+
+std::optional<std::int64_t> parentPID(std::int64_t pid) {
+    auto parsed = stat(pid);
+    if (!parsed) return std::nullopt;
+    return parsed->ppid;
 }
 
 std::vector<std::string> splitArguments(std::string_view cmdline) {
@@ -376,7 +386,7 @@ std::vector<std::string> splitArguments(std::string_view cmdline) {
 }
 
 std::optional<std::string> arguments(std::int64_t pid) {
-    if (!fitsPID(pid)) return std::nullopt;
+    if (!PIDRange::fits(pid)) return std::nullopt;
     FileBytes bytes;
     if (readFile(AT_FDCWD, PidPath("/proc/", pid, "cmdline").c_str(), bytes, argumentsLimit) != ReadResult::ok) {
         return std::nullopt;
@@ -392,7 +402,7 @@ std::optional<std::string> arguments(std::int64_t pid) {
 }
 
 std::optional<std::string> executablePath(std::int64_t pid) {
-    if (!fitsPID(pid)) return std::nullopt;
+    if (!PIDRange::fits(pid)) return std::nullopt;
     char target[PATH_MAX];
     ssize_t n = ::readlink(PidPath("/proc/", pid, "exe").c_str(), target, sizeof target);
     if (n < 1 || static_cast<std::size_t>(n) >= sizeof target) return std::nullopt;

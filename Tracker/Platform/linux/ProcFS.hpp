@@ -56,6 +56,10 @@ std::string startTimeText(std::int64_t secondsSinceEpoch);
 // Rows for every process when pids is empty, else for the listed ones.
 std::vector<Proc> read(const std::vector<std::int64_t>& pids);
 
+// /proc/<pid>/stat read and parsed; none when the process is gone or unreadable.
+std::optional<Stat> stat(std::int64_t pid);
+// The text of /proc/<pid>/status; none when the process is gone or unreadable.
+std::optional<std::string> status(std::int64_t pid);
 // The parent pid from /proc/<pid>/stat.
 std::optional<std::int64_t> parentPID(std::int64_t pid);
 // The arguments of /proc/<pid>/cmdline, each repaired as UTF-8, joined by

@@ -1,6 +1,6 @@
-#include "Core/ProcessSource.hpp"
+#include "Platform/ProcessSource.hpp"
 
-#include "linux/ProcFS.hpp"
+#include "Platform/linux/ProcFS.hpp"
 
 // On Linux everything comes from /proc: no ps run, no external program.
 namespace tracker::ProcessSource {

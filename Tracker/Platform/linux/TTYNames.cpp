@@ -1,4 +1,4 @@
-#include "linux/TTYNames.hpp"
+#include "Platform/linux/TTYNames.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "Core/FileRead.hpp"
 
 namespace tracker {
 
@@ -19,17 +21,7 @@ constexpr std::size_t driversLimit = 10000 - 1;
 constexpr std::size_t linkLimit = 64 - 1;
 
 std::string readSmallFile(const char* path, std::size_t limit) {
-    std::string bytes;
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return bytes;
-    bytes.resize(limit);
-    ssize_t n;
-    do {
-        n = ::read(fd, bytes.data(), limit);
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return bytes;
+    return FileRead::file(path, limit).bytes;
 }
 
 // "/dev/<name><separator><number>".

@@ -1,0 +1,31 @@
+#include "Core/DaemonPIDFile.hpp"
+
+namespace tracker {
+
+JSONObject DaemonPIDFile::toJSON() const {
+    JSONObject object{
+        {"pid", pid},
+        {"pid_start", pidStart},
+        {"argv", JSONArray(argv.begin(), argv.end())},
+    };
+    if (startedAt) object["started_at"] = JSONCoerce::stamp(*startedAt);
+    return object;
+}
+
+std::optional<DaemonPIDFile> DaemonPIDFile::fromJSON(const JSON& value) {
+    if (!value.is_object()) return std::nullopt;
+    auto pid = JSONCoerce::optionalPID(JSONCoerce::member(value, "pid"));
+    if (!pid) return std::nullopt;
+    DaemonPIDFile file;
+    file.pid = *pid;
+    file.pidStart = JSONCoerce::toString(JSONCoerce::member(value, "pid_start")).value_or("");
+    file.startedAt = JSONCoerce::toDouble(JSONCoerce::member(value, "started_at"));
+    if (const JSON* argv = JSONCoerce::member(value, "argv"); argv && argv->is_array()) {
+        for (const auto& argument : *argv) {
+            if (auto text = JSONCoerce::toString(&argument)) file.argv.push_back(*text);
+        }
+    }
+    return file;
+}
+
+}  // namespace tracker

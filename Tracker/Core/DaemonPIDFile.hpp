@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/JSONFile.hpp"
+
+namespace tracker {
+
+// "daemon.pid": which process runs the daemon on a state directory, for outside observers (tarnel status).
+// The daemon writes it after taking its lock and removes it on the way out.
+struct DaemonPIDFile {
+    std::int64_t pid = 0;
+    // The process's start-time text, so a reused pid is not taken for the daemon.
+    std::string pidStart;
+    // Seconds since the epoch.
+    std::optional<double> startedAt;
+    std::vector<std::string> argv;
+
+    JSONObject toJSON() const;
+    // Lenient like every state document: none unless it is an object with a usable "pid".
+    static std::optional<DaemonPIDFile> fromJSON(const JSON& value);
+
+    bool operator==(const DaemonPIDFile&) const = default;
+};
+
+}  // namespace tracker

@@ -1,0 +1,45 @@
+#include "Core/FileRead.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tracker::FileRead {
+
+Outcome all(int fd, std::size_t limit) {
+    Outcome outcome;
+    char buffer[16384];
+    for (;;) {
+        // One byte past the limit tells "exactly the limit" from "more than the limit".
+        std::size_t wanted = std::min(sizeof buffer, limit - outcome.bytes.size() + 1);
+        ssize_t n = ::read(fd, buffer, wanted);
+        if (n == 0) return outcome;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            outcome.error = errno;
+            return outcome;
+        }
+        outcome.bytes.append(buffer, static_cast<std::size_t>(n));
+        if (outcome.bytes.size() > limit) {
+            outcome.bytes.resize(limit);
+            outcome.tooLarge = true;
+            return outcome;
+        }
+    }
+}
+
+Outcome file(const std::string& path, std::size_t limit, int extraFlags) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | extraFlags);
+    if (fd < 0) {
+        Outcome failed;
+        failed.error = errno;
+        return failed;
+    }
+    Outcome outcome = all(fd, limit);
+    ::close(fd);
+    return outcome;
+}
+
+}  // namespace tracker::FileRead

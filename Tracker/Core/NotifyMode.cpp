@@ -1,0 +1,29 @@
+#include "Core/NotifyMode.hpp"
+
+namespace tracker::NotifyModes {
+
+std::string_view text(NotifyMode mode) {
+    switch (mode) {
+        case NotifyMode::app:
+            return "app";
+        case NotifyMode::off:
+            return "off";
+        case NotifyMode::osascript:
+            break;
+    }
+    return "osascript";
+}
+
+std::optional<NotifyMode> parse(std::string_view text) {
+    if (text == "osascript") return NotifyMode::osascript;
+    if (text == "app") return NotifyMode::app;
+    if (text == "off") return NotifyMode::off;
+    return std::nullopt;
+}
+
+const std::vector<std::string>& texts() {
+    static const std::vector<std::string> all{"app", "osascript", "off"};
+    return all;
+}
+
+}  // namespace tracker::NotifyModes

@@ -1,0 +1,81 @@
+#include "Daemon/FreezeOrder.hpp"
+
+#include "Core/CommandLine.hpp"
+#include "Core/UTF8.hpp"
+
+namespace tracker {
+
+std::vector<std::int64_t> freezeOrder(const Target& target, ShellStopMode mode) {
+    if (target.shape == Shape::b && mode == ShellStopMode::shellFirst && target.shellPID && *target.shellPID > 0) {
+        return {*target.shellPID, target.pid};
+    }
+    return {target.pid};
+}
+
+std::vector<std::int64_t> thawOrder(const Target& target, ShellStopMode mode) {
+    auto order = freezeOrder(target, mode);
+    return {order.rbegin(), order.rend()};
+}
+
+bool verifyForSignal(const ProcessTable* table, std::int64_t pid, const std::string& pidStart) {
+    if (!table) return true;
+    if (pidStart.empty()) return false;
+    return table->isSameProcess(pid, pidStart);
+}
+
+std::vector<std::int64_t> freezePIDs(const Target& target, ShellStopMode mode, const ProcessTable* table,
+                                     const LogHook& log) {
+    auto order = freezeOrder(target, mode);
+    if (order.size() == 1 || !table) return order;
+    std::int64_t shellPID = order.front();
+    std::string reason;
+    auto claude = table->get(target.pid);
+    auto shell = table->get(shellPID);
+    if (!claude) {
+        reason = "claude pid " + std::to_string(target.pid) + " is gone";
+    } else if (claude->ppid != shellPID) {
+        reason = "claude pid " + std::to_string(target.pid) + " ppid is now " + std::to_string(claude->ppid) +
+                 ", not the recorded shell " + std::to_string(shellPID);
+    } else if (!shell) {
+        reason = "shell pid " + std::to_string(shellPID) + " is gone";
+    } else if (!isInteractiveShellCommand(shell->command)) {
+        reason = "pid " + std::to_string(shellPID) + " is no longer an interactive shell (" +
+                 std::string(UTF8::firstCharacters(shell->command, 60)) + ")";
+    } else {
+        return order;
+    }
+    emit(log, "warning [freezePIDs] shape-B shell check failed (" + reason + ") - stopping claude alone");
+    return {target.pid};
+}
+
+std::vector<SignalResult> freezeTarget(Signaller& signaller, const Target& target, ShellStopMode mode,
+                                       const ProcessTable* table, const LogHook& log) {
+    if (!verifyForSignal(table, target.pid, target.pidStart)) {
+        emit(log, "error [freezeTarget] pid " + std::to_string(target.pid) +
+                      " failed identity verification - signalling nothing for session " +
+                      shortSessionID(target.sessionID));
+        return {{target.pid, false}};
+    }
+    std::vector<SignalResult> results;
+    for (auto pid : freezePIDs(target, mode, table, log)) results.push_back({pid, signaller.stop(pid)});
+    return results;
+}
+
+std::vector<SignalResult> thawTarget(Signaller& signaller, const Target& target, ShellStopMode mode,
+                                     const ProcessTable* table, const LogHook& log) {
+    std::vector<SignalResult> results;
+    for (auto pid : thawOrder(target, mode)) {
+        if (pid != target.pid) {
+            results.push_back({pid, signaller.cont(pid)});
+        } else if (verifyForSignal(table, target.pid, target.pidStart)) {
+            results.push_back({pid, signaller.cont(pid)});
+        } else {
+            emit(log, "warning [thawTarget] pid " + std::to_string(pid) +
+                          " failed identity verification - not continuing it");
+            results.push_back({pid, false});
+        }
+    }
+    return results;
+}
+
+}  // namespace tracker
