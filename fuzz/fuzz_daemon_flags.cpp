@@ -77,6 +77,10 @@ bool documentedError(const std::string& error) {
     for (const char* option : {"--threshold", "--resume-in", "--poll"}) {
         if (error.starts_with(std::string(option) + ": not a number: ")) return true;
     }
+    if (error.starts_with("--threshold: not a percentage from 0 to 100: ")) return true;
+    for (const char* option : {"--resume-in", "--poll"}) {
+        if (error.starts_with(std::string(option) + ": not a usable number of seconds: ")) return true;
+    }
     return false;
 }
 

@@ -193,29 +193,31 @@ TEST_F(LoopTest, FailedStopsStayInThePause) {
     EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions paused"), 1);
 }
 
-TEST_F(LoopTest, DryRunWritesAndSignalsNothing) {
+TEST_F(LoopTest, DryRunWritesDeletesAndSignalsNothing) {
     rows = {claudeRow(601)};
     writeRecord("a", 601, 95, T + 3600);
+    writeRecord("dead", 999, 10, T + 3600);
     auto loop = makeLoop(TrackerConfig(), true);
+    now = T + 100000;  // the dead session's record is long past its ttl
+    writeRecord("a", 601, 95, now + 3600);
     ASSERT_TRUE(loop->tick().isFreeze());
     EXPECT_FALSE(state.readPause());
+    EXPECT_TRUE(test::fileExists(state.recordPath("dead")));
     EXPECT_EQ(logCount("[doFreeze] DRY-RUN would stop pid=601 shell=- shape=A"), 1);
     EXPECT_EQ(logCount("[doFreeze] Exit - dry run, nothing written or signalled"), 1);
 
-    Pause pause{T, T, {Target{601, claudeStart, 7, Shape::b, "a"}}, "r", "a", 1};
+    Pause pause{now, now, {Target{601, claudeStart, 7, Shape::b, "a"}}, "r", "a", 1};
     state.write(pause);
     loop->doThaw(pause.targets, ProcessTable(rows), "test");
     EXPECT_TRUE(state.readPause());
     EXPECT_FALSE(state.readLastThaw());
     EXPECT_EQ(logCount("[doThaw] DRY-RUN would cont pid=601 shell=7"), 1);
-    // On the way out the leftover pause goes, through the recording signaller.
+    // Nor on the way out: a real daemon's pause.json stays as it is.
     loop->thawEverything("exit");
-    EXPECT_EQ(logCount("CRITICAL [thawEverything] pause.json survived the thaw - blind SIGCONT"), 1);
-    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(state.readPause(), pause);
     auto* dry = dynamic_cast<DryRunSignaller*>(loop->signaller.get());
     ASSERT_NE(dry, nullptr);
-    EXPECT_EQ(dry->calls, (std::vector<DryRunSignaller::Call>{{DryRunSignaller::Kind::cont, 601},
-                                                              {DryRunSignaller::Kind::cont, 7}}));
+    EXPECT_TRUE(dry->calls.empty());
 }
 
 TEST_F(LoopTest, ThawWithoutTargetsOrPause) {
@@ -226,22 +228,131 @@ TEST_F(LoopTest, ThawWithoutTargetsOrPause) {
     EXPECT_EQ(logCount("[doThaw] Exit - pause cleared"), 1);
 }
 
-TEST_F(LoopTest, SweepContinuesWhatNoPauseClaims) {
-    rows = {claudeRow(10, 5, "T"), claudeRow(11, 5, "T+"), claudeRow(12, 6, "S"),
-            shellRow(5, "T"),      shellRow(6, "Ts"),      Proc{7, 1, 7, 7, "T", "?", "", "python3 x.py"},
-            claudeRow(13, 7, "S"), claudeRow(14, 1, "S")};
+TEST_F(LoopTest, SweepContinuesOnlyWhatThisStateDirectoryHeldAndNoPauseClaims) {
+    rows = {claudeRow(10, 5, "T"), claudeRow(11, 5, "T+"), claudeRow(12, 6, "S"), shellRow(5, "T"),
+            shellRow(6, "Ts"),     claudeRow(13, 1, "T"),  claudeRow(14, 1, "S")};
     signaller->held = {14};  // frozen by our cgroup freezer: sleeping, yet held
-    auto loop = makeLoop();
-    Pause pause{T, T + 10, {Target{11, "", std::nullopt, Shape::a, "x"}, Target{99, "", 6, Shape::b, "y"}}, "", "", 1};
+    // The ledger names 10 (with its shell), 11 and 14; 13 is a job the user stopped with Ctrl-Z, 12 runs.
+    Target ten{10, claudeStart, 5, Shape::b, "x"};
+    ten.shellStart = "Tue Dec  8 01:00:00 2026";
+    state.writeHeld(Pause{T,
+                          T + 10,
+                          {ten, Target{11, claudeStart, std::nullopt, Shape::a, "y"},
+                           Target{14, claudeStart, std::nullopt, Shape::a, "z"}},
+                          "",
+                          "",
+                          1});
+    auto loop = makeLoop(TrackerConfig(JSONObject{{"shell_stop_mode", "shell-first"}}));
+    Pause pause{T, T + 10, {Target{11, claudeStart, std::nullopt, Shape::a, "y"}}, "", "", 1};
     EXPECT_EQ(loop->sweep(ProcessTable(rows), pause), 3);
-    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{10, 14, 5}));
+    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{10, 5, 14}));
     EXPECT_EQ(logCount("[sweep] orphaned stopped claude pid=10 state=T - SIGCONT"), 1);
-    EXPECT_EQ(logCount("[sweep] orphaned stopped shell pid=5 state=T parents a claude - SIGCONT"), 1);
     EXPECT_EQ(logCount("[sweep] Exit - continued 3 orphaned process(es)"), 1);
+    EXPECT_TRUE(test::fileExists(state.heldPath()));  // a pause stands: the ledger stays
 
+    // With no pause the whole ledger goes (11 too), and then nothing is ours: the stopped job and every
+    // other held claude stay as they are.
     signaller->calls.clear();
-    EXPECT_EQ(loop->sweep(ProcessTable({claudeRow(20)}), std::nullopt), 0);
-    EXPECT_EQ(logCount("[sweep] Exit"), 1);
+    EXPECT_EQ(loop->sweep(ProcessTable(rows), std::nullopt), 4);
+    EXPECT_FALSE(test::fileExists(state.heldPath()));
+    signaller->calls.clear();
+    EXPECT_EQ(loop->sweep(ProcessTable(rows), std::nullopt), 0);
+    EXPECT_TRUE(signaller->calls.empty());
+}
+
+TEST_F(LoopTest, IdentityOnTheStartIDWhateverTheTimeZoneSays) {
+    // The tee ran under another time zone: its start-time text differs, its start id does not.
+    rows = {claudeRow(601), claudeRow(602)};
+    rows[0].startID = "boot:1000";
+    rows[1].startID = "boot:2000";
+    writeRecord("moved", 601, 95, T + 3600);
+    writeRecord("reused", 602, 95, T + 3600);
+    for (auto [id, startID] : {std::pair{"moved", "boot:1000"}, std::pair{"reused", "boot:1999"}}) {
+        auto document = JSONFile::read(state.recordPath(id));
+        auto record = Record::fromJSON(document ? &*document : nullptr);
+        record->pidStart = "Mon Dec  7 20:16:34 2026";
+        record->startID = startID;
+        state.write(*record, false);
+    }
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601}));
+}
+
+TEST_F(LoopTest, APauseJsonLostWhileHeldIsRestoredAndStillEnds) {
+    rows = {claudeRow(601)};
+    writeRecord("a", 601, 95, T + 3600);
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    const auto written = state.readPause();
+    for (const char* damage : {"delete", "garbage"}) {
+        if (std::string(damage) == "delete") {
+            std::filesystem::remove(state.pausePath());
+        } else {
+            test::writeFile(state.pausePath(), "{not json");
+        }
+        now += 10;
+        EXPECT_TRUE(loop->tick().isNothing()) << damage;
+        EXPECT_EQ(state.readPause(), written) << damage;
+    }
+    EXPECT_EQ(logCount("pause.json is gone or unreadable while 1 session(s) are held"), 1);
+    // And on the way out, even with pause.json gone, what is held is let go.
+    std::filesystem::remove(state.pausePath());
+    signaller->calls.clear();
+    loop->thawEverything("signal 15");
+    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{601}));
+    EXPECT_FALSE(test::fileExists(state.heldPath()));
+}
+
+TEST_F(LoopTest, AnInterruptedFreezeIsFinishedByTheNextDaemon) {
+    // A daemon wrote the pause and was killed before it held 602 and 603; 601 is held, 604 is gone.
+    rows = {claudeRow(601, 1, "T"), claudeRow(602), claudeRow(603, 1, "S+")};
+    std::vector<Target> targets;
+    for (std::int64_t pid : {601, 602, 603, 604}) {
+        targets.push_back(Target{pid, claudeStart, std::nullopt, Shape::a, "s" + std::to_string(pid)});
+    }
+    state.write(Pause{T, T + 600, targets, "r", "s601", 1});
+    auto loop = makeLoop();
+    loop->adopt();
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{602, 603}));
+    EXPECT_EQ(logCount("[adopt] session s602 (pid 602) is not held - holding it"), 1);
+}
+
+TEST_F(LoopTest, AStopThatDoesNotHoldIsNotCountedAndIsRetriedAFewTimes) {
+    rows = {claudeRow(601), claudeRow(602)};
+    writeRecord("a", 601, 95, T + 3600);
+    writeRecord("b", 602, 95, T + 3600);
+    signaller->refuse = {602};
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    rows[0].stat = "T";  // 601 is held from now on
+    EXPECT_EQ(logCount("ERROR    [doFreeze] 1 of 2 session(s) could not be held"), 1);
+    for (int i = 0; i < 10; ++i) {
+        now += 2;
+        loop->tick();
+    }
+    // The failed stop, then at most maxRetries more; one warning, one final error.
+    auto stops = signaller->pids("stop");
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 601), 1);
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 602), 1 + FreezeThaw::maxRetries);
+    EXPECT_EQ(logCount("[tick] session b (pid 602) is not held - holding it"), 1);
+    EXPECT_EQ(logCount("could not be held after 5 tries"), 1);
+}
+
+TEST_F(LoopTest, NoPauseOutlastsMaxFreezeWhateverItsFileSays) {
+    rows = {claudeRow(601, 1, "T")};
+    for (JSON resumeAt : {JSON("inf"), JSON(T + 1e9)}) {
+        JSONObject pause = Pause{T, 0, {Target{601, claudeStart, std::nullopt, Shape::a, "a"}}, "r", "a", 1}.toJSON();
+        pause["resume_at"] = resumeAt;
+        test::writeFile(state.pausePath(), JSON(pause).dump());
+        auto loop = makeLoop(TrackerConfig(JSONObject{{"max_freeze", 600}}));
+        now = T + 599;
+        EXPECT_TRUE(loop->tick().isNothing());
+        now = T + 600;
+        EXPECT_TRUE(loop->tick().isThaw()) << resumeAt.dump();
+        EXPECT_FALSE(state.readPause());
+        now = T;
+    }
 }
 
 TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {

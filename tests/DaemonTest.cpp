@@ -73,11 +73,13 @@ protected:
 
     // Starts the daemon and waits until it has published daemon.pid (a
     // --once run may be over before that can be seen: waitForPID false).
-    void startDaemon(std::vector<std::string> extra = {}, bool waitForPID = true) {
+    void startDaemon(std::vector<std::string> extra = {}, bool waitForPID = true,
+                     std::vector<std::string> environment = {}) {
         std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(),  "--notify", "off",
                                            "--poll",        "0.5",         "--log-level", "debug"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         test::SpawnOptions options;
+        options.environment = std::move(environment);
         options.stderrPath = dir.file("daemon.stderr");
         daemon = std::make_unique<test::ChildProcess>(arguments, options);
         if (!waitForPID) return;
@@ -230,7 +232,7 @@ TEST_F(DaemonE2E, ANewDaemonAdoptsThePauseOfAKilledOne) {
 
 TEST_F(DaemonE2E, APauseWhoseTargetsAreGoneIsClearedAtStart) {
     state.ensureDirectories();
-    state.write(Pause{1,
+    state.write(Pause{static_cast<double>(std::time(nullptr)),
                       static_cast<double>(std::time(nullptr)) + 600,
                       {Target{999999, "Mon Jan  1 00:00:00 2024", std::nullopt, Shape::a, "gone"}},
                       "r",
@@ -396,6 +398,92 @@ TEST_F(DaemonE2E, ATerminationDuringWaitsAndTicksEndsOnceWithStatusZero) {
         ::kill(daemon->pid(), SIGTERM);
         EXPECT_EQ(daemonExit(), 0) << stderrText();
         EXPECT_FALSE(test::fileExists(state.pidPath()));
+    }
+}
+
+// Every signal that would end the daemon thaws first; SIGPIPE does not end it at all.
+TEST_F(DaemonE2E, EveryFatalSignalThawsAndSIGPIPEIsIgnored) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "signalled");
+    ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
+    a.setUsed(95, resetsAt);
+    for (int sig : {SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
+        SCOPED_TRACE(strsignal(sig));
+        std::filesystem::remove(state.lastThawPath());
+        startDaemon();
+        ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.heldPath()) && a.held(); })) << logText();
+        ::kill(daemon->pid(), sig);
+        if (sig == SIGPIPE) {
+            EXPECT_FALSE(daemonExit(1500ms)) << "SIGPIPE ended the daemon";
+            EXPECT_TRUE(a.held());
+            ::kill(daemon->pid(), SIGTERM);
+        }
+        EXPECT_EQ(daemonExit(), 0);
+        EXPECT_TRUE(a.running());
+        EXPECT_FALSE(test::fileExists(state.pausePath()));
+        EXPECT_FALSE(test::fileExists(state.heldPath()));
+        EXPECT_FALSE(test::fileExists(state.pidPath()));
+    }
+}
+
+// The tee renders start times in Claude Code's time zone, the daemon in its own: holds do not depend on it.
+TEST_F(DaemonE2E, HoldsWhateverTheTimeZonesOfTeeAndDaemon) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "zoned", {"TZ=America/New_York"});
+    ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
+    startDaemon({"--resume-in", "2"}, true, {"TZ=UTC"});
+    a.setUsed(95, resetsAt);
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] Exit - paused until"); })) << logText();
+    EXPECT_TRUE(a.held());
+    EXPECT_FALSE(logHas("no longer matches record")) << logText();
+    ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.lastThawPath()); }, 15s)) << logText();
+    EXPECT_TRUE(a.running());
+}
+
+TEST_F(DaemonE2E, AClosedStandardErrorNeverBecomesTheLockOrTheLog) {
+    state.ensureDirectories();
+    test::SpawnOptions options;
+    daemon = std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 "exec 2>&- 1>&- \"$0\" --state-dir \"$1\" --notify off --poll 0.3 --log-level debug",
+                                 daemonProgram(), state.root()},
+        options);
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[run] watching"); })) << logText();
+    ::kill(daemon->pid(), SIGTERM);
+    EXPECT_EQ(daemonExit(), 0);
+    EXPECT_EQ(test::readFile(state.lockPath()), std::to_string(daemon->pid()) + "\n");
+}
+
+TEST_F(DaemonE2E, DeeplyNestedDocumentsAreReadAsAbsentWithOneWarning) {
+    state.ensureDirectories();
+    const std::string deep(2 << 20, '[');
+    test::writeFile(state.recordPath("deep"), deep);
+    test::writeFile(state.configPath(), "{\"threshold\": " + deep);
+    startDaemon({"--poll", "0.2"});
+    ASSERT_TRUE(test::waitUntil([&] { return logText().find("[tick]") != std::string::npos; })) << logText();
+    std::this_thread::sleep_for(1s);
+    ::kill(daemon->pid(), SIGTERM);
+    EXPECT_EQ(daemonExit(), 0);
+    const std::string log = logText();
+    std::size_t warned = 0;
+    for (auto at = log.find("deep.json is nested deeper"); at != std::string::npos;
+         at = log.find("deep.json is nested deeper", at + 1)) {
+        ++warned;
+    }
+    EXPECT_EQ(warned, 1u) << log;
+
+    // The tee and tarnel status do not crash on such input either.
+    test::writeFile(dir.file("deep-input"), "{\"session_id\": \"x\", \"rate_limits\": " + deep + "}");
+    for (const auto& program : {test::builtProgram("tarnel-tee"), test::builtProgram("tarnel")}) {
+        test::SpawnOptions quiet;
+        quiet.stdinPath = dir.file("deep-input");
+        quiet.environment = stateEnv();
+        std::vector<std::string> arguments{program};
+        if (program.ends_with("/tarnel")) arguments.push_back("status");
+        test::ChildProcess child(arguments, quiet);
+        auto status = child.wait();
+        ASSERT_TRUE(status) << program;
+        EXPECT_TRUE(WIFEXITED(*status)) << program << " ended by signal " << WTERMSIG(*status);
     }
 }
 

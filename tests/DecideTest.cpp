@@ -176,5 +176,15 @@ TEST(DecideResume, CappedByMaxFreezeAndTheWindow) {
     EXPECT_EQ(odd.freeze()->resumeAt, 5000);
 }
 
+TEST(DecideValues, FiguresThatAreNotNumbersNeverFreeze) {
+    World world;
+    for (auto [used, resets] : std::vector<std::pair<double, double>>{
+             {std::nan(""), now + 3600}, {INFINITY, now + 3600}, {95, std::nan("")}, {95, INFINITY}}) {
+        Record r = record("s", 5, now, 0, 0);
+        r.rateLimits["five_hour"] = JSONObject{{"used_percentage", used}, {"resets_at", resets}};
+        EXPECT_TRUE(world.decide({r}).isNothing()) << used << " " << resets;
+    }
+}
+
 }  // namespace
 }  // namespace tracker

@@ -41,6 +41,23 @@ TEST(JSONFileRead, AcceptsAnyTopLevelValueAndTreatsDamageAsAbsent) {
     EXPECT_EQ(JSONFile::readObject(dir.file("object.json"))->at("a").size(), 2u);
 }
 
+TEST(JSONFileRead, DocumentsNestedTooDeeplyReadAsAbsentWithTheReason) {
+    test::TempDir dir;
+    const std::size_t limit = JSONFile::maxDepth;
+    auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_TRUE(JSONFile::parse(nested(limit)));
+    EXPECT_FALSE(JSONFile::parse(nested(limit + 1)));
+    // Brackets inside texts are text, escaped quotes included.
+    EXPECT_TRUE(JSONFile::parse("[\"" + std::string(5000, '[') + "\\\"\"]"));
+    EXPECT_EQ(JSONFile::nestingDepth(R"({"a": [{"b": "]]]"}]})", 100), 3u);
+    // 2 MB of "[": no crash, no value, one reason for the caller.
+    test::writeFile(dir.file("deep.json"), std::string(2 << 20, '['));
+    std::vector<std::string> told;
+    EXPECT_FALSE(JSONFile::read(dir.file("deep.json"),
+                                [&](const std::string&, const std::string& why) { told.push_back(why); }));
+    EXPECT_EQ(told, std::vector<std::string>{"is nested deeper than 128 levels"});
+}
+
 TEST(JSONFileSerialize, SortsKeysKeepsSlashesAndEndsWithNewline) {
     JSON value = JSONObject{{"b", 1}, {"a", "/usr/local/bin/tarnel-tee"}};
     std::string text = JSONFile::serialize(value);

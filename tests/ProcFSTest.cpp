@@ -71,8 +71,14 @@ protected:
         return ProcessTable::fromPSOutput(Spawn::capture({"/bin/ps", "-ax", "-o", std::string(ProcessTable::columns)}),
                                           true);
     }
+    // The eight columns ps prints; the start id and the owner, which ps does not print, are checked apart.
     static ProcessTable fromProc(const std::vector<std::int64_t>& pids = {}) {
-        return ProcessTable(ProcFS::read(pids));
+        auto rows = ProcFS::read(pids);
+        for (auto& row : rows) {
+            row.startID.clear();
+            row.uid = -1;
+        }
+        return ProcessTable(rows);
     }
 
     // Both listings hold the pid with the same eight fields.

@@ -89,8 +89,8 @@ TEST_F(ResourceBounds, HugeStateFilesReadAsAbsentWithoutTheMemoryToHoldThem) {
     test::writeFile(state.recordPath("small"), R"({"session_id": "small", "pid": 7})");
 
     const long peakBefore = statusKilobytes(::getpid(), "VmHWM");
-    std::vector<std::pair<std::string, std::uintmax_t>> told;
-    auto hook = [&](const std::string& path, std::uintmax_t size) { told.emplace_back(path, size); };
+    std::vector<std::pair<std::string, std::string>> told;
+    auto hook = [&](const std::string& path, const std::string& why) { told.emplace_back(path, why); };
     EXPECT_FALSE(state.readPause(hook));
     EXPECT_FALSE(state.readLastThaw(hook));
     EXPECT_TRUE(state.readConfig(hook).raw.empty());
@@ -103,7 +103,10 @@ TEST_F(ResourceBounds, HugeStateFilesReadAsAbsentWithoutTheMemoryToHoldThem) {
     EXPECT_LT(peakAfter - peakBefore, 32 * 1024);
 
     ASSERT_EQ(told.size(), 4u);
-    for (const auto& [path, size] : told) EXPECT_EQ(size, hugeBytes) << path;
+    for (const auto& [path, why] : told) {
+        EXPECT_EQ(why, "is " + std::to_string(hugeBytes) + " bytes, more than the 16777216 a state document may have")
+            << path;
+    }
     EXPECT_EQ(told[3].first, state.recordPath("huge"));
 
     // Just at the limit is still a document; one byte more is not.

@@ -197,14 +197,37 @@ TEST(SignalOrder, ModesParseFromTheirExactTextsOnly) {
     }
 }
 
-TEST(VerifyForSignal, ChecksPidAndStartTimeAgainstTheTable) {
+TEST(VerifyForSignal, ChecksPidAndStartAgainstTheTable) {
+    auto withID = row(501, 500, "claude", "Mon Dec  7 06:02:59 2026");
+    withID.startID = "boot-1:4242";
     ProcessTable table({row(501, 500, "claude", "Mon Dec  7 06:02:59 2026")});
-    EXPECT_TRUE(verifyForSignal(nullptr, 501, ""));
-    EXPECT_TRUE(verifyForSignal(&table, 501, "Mon Dec  7 06:02:59 2026"));
-    EXPECT_TRUE(verifyForSignal(&table, 501, "  Mon Dec  7 06:02:59 2026 "));
-    EXPECT_FALSE(verifyForSignal(&table, 501, ""));
-    EXPECT_FALSE(verifyForSignal(&table, 501, "Mon Dec  7 06:03:00 2026"));
-    EXPECT_FALSE(verifyForSignal(&table, 502, "Mon Dec  7 06:02:59 2026"));
+    ProcessTable stable({withID});
+    auto target = [](std::int64_t pid, std::string start, std::string id = {}) {
+        return Target{pid, std::move(start), std::nullopt, Shape::a, "s", std::move(id)};
+    };
+    struct Case {
+        const ProcessTable* table;
+        Target target;
+        bool same;
+    };
+    const std::string start = "Mon Dec  7 06:02:59 2026";
+    for (const auto& [in, t, same] : std::vector<Case>{
+             {nullptr, target(501, ""), true},
+             {&table, target(501, start), true},
+             {&table, target(501, "  " + start + " "), true},
+             {&table, target(501, ""), false},
+             {&table, target(501, "Mon Dec  7 06:03:00 2026"), false},
+             {&table, target(502, start), false},
+             // A start id on one side only: the texts decide.
+             {&table, target(501, start, "boot-1:4242"), true},
+             {&stable, target(501, start), true},
+             // Start ids on both sides decide, whatever the texts say (another time zone, a stepped clock).
+             {&stable, target(501, "Mon Dec  7 01:02:59 2026", "boot-1:4242"), true},
+             {&stable, target(501, start, "boot-1:4243"), false},
+             {&stable, target(501, start, "boot-2:4242"), false},
+         }) {
+        EXPECT_EQ(verifyForSignal(in, t), same) << t.pid << " '" << t.pidStart << "' " << t.startID;
+    }
 }
 
 class FreezePIDsCheck : public ::testing::Test {
@@ -299,16 +322,57 @@ TEST_F(TargetSignalling, AnEmptySessionIsShownAsAQuestionMark) {
               "error [freezeTarget] pid 501 failed identity verification - signalling nothing for session ?");
 }
 
-TEST_F(TargetSignalling, AnEmptyStartTimeIsNeverStoppedOrContinuedButTheShellIsStillContinued) {
+TEST_F(TargetSignalling, AnEmptyStartTimeIsNeverStoppedOrContinuedNorIsAShellThatCannotBeVerified) {
     ProcessTable table({row(500, 400, "-zsh"), row(501, 500, "claude")});
     auto t = target(501, 500, Shape::b, "");
     EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, false}}));
     EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
-              (std::vector<SignalResult>{{501, false}, {500, true}}));
-    EXPECT_EQ(recorder.calls, (std::vector<DryRunSignaller::Call>{{Kind::cont, 500}}));
-    ASSERT_EQ(messages.lines.size(), 2u);
+              (std::vector<SignalResult>{{501, false}, {500, false}}));
+    EXPECT_TRUE(recorder.calls.empty());
+    ASSERT_EQ(messages.lines.size(), 3u);
     EXPECT_EQ(messages.lines[1], "warning [thawTarget] pid 501 failed identity verification - not continuing it");
+    EXPECT_EQ(messages.lines[2],
+              "warning [thawTarget] shell pid 500 cannot be verified (not the parent of the recorded claude) - not "
+              "continuing it");
+
+    // The shell's own start, recorded when it was stopped, is what lets it go.
+    t.shellStart = table.get(500)->lstart;
+    EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
+              (std::vector<SignalResult>{{501, false}, {500, true}}));
+}
+
+TEST_F(TargetSignalling, AShellIsContinuedOnlyWhenItIsTheProcessThatWasStopped) {
+    auto shellRow = row(500, 400, "-zsh");
+    auto t = target(501, 500, Shape::b);
+    t.shellStart = shellRow.lstart;
+    struct Case {
+        const char* what;
+        Proc shell;
+        bool continued;
+    };
+    auto reused = shellRow;
+    reused.lstart = "Wed Dec  9 00:00:00 2026";
+    auto notAShell = shellRow;
+    notAShell.command = "vim notes";
+    auto otherUser = shellRow;
+    otherUser.uid = static_cast<std::int64_t>(::getuid()) + 1;
+    for (const auto& [what, shell, continued] : std::vector<Case>{{"the same shell", shellRow, true},
+                                                                  {"a reused pid", reused, false},
+                                                                  {"no longer a shell", notAShell, false},
+                                                                  {"another user's", otherUser, false}}) {
+        ProcessTable table({shell, row(501, 500, "claude")});
+        recorder.calls.clear();
+        auto results = thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook());
+        ASSERT_EQ(results.size(), 2u) << what;
+        EXPECT_EQ(results[1], (SignalResult{500, continued})) << what;
+    }
+    // Nor is claude, when another user runs it.
+    auto foreign = row(501, 500, "claude");
+    foreign.uid = static_cast<std::int64_t>(::getuid()) + 1;
+    ProcessTable table({shellRow, foreign});
+    EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
+              (std::vector<SignalResult>{{501, false}}));
 }
 
 TEST_F(TargetSignalling, ShellFirstOnFreezeAndShellLastOnThaw) {
@@ -326,6 +390,7 @@ TEST_F(TargetSignalling, ShellFirstOnFreezeAndShellLastOnThaw) {
 TEST_F(TargetSignalling, TheThawContinuesTheShellEvenWhenTheFreezeStoppedClaudeAlone) {
     ProcessTable table({row(500, 400, "-zsh"), row(501, 1, "claude")});
     auto t = target(501, 500, Shape::b);
+    t.shellStart = table.get(500)->lstart;
     EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, true}}));
     EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),

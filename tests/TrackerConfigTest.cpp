@@ -31,7 +31,16 @@ TEST(TrackerConfig, GettersCoerceLeniently) {
     EXPECT_EQ(configWith("threshold", "85").threshold(), 85);
     EXPECT_EQ(configWith("threshold", true).threshold(), 1);
     EXPECT_EQ(configWith("threshold", "high").threshold(), 90);
-    EXPECT_EQ(configWith("threshold", -5).threshold(), -5);  // no range checks here
+    // Not a percentage: the default, so no reader freezes at any usage or never.
+    for (JSON bad : {JSON(-5), JSON(100.5), JSON("nan"), JSON("inf"), JSON("-inf"), JSON(1e300)}) {
+        EXPECT_EQ(configWith("threshold", bad).threshold(), 90) << bad.dump();
+    }
+    EXPECT_EQ(configWith("threshold", 0).threshold(), 0);
+    EXPECT_EQ(configWith("threshold", 100).threshold(), 100);
+    for (auto [stored, used] : std::vector<std::pair<double, double>>{
+             {0, 2}, {-1, 2}, {std::nan(""), 2}, {1e-9, 0.05}, {0.5, 0.5}, {1e9, 3600}, {INFINITY, 2}}) {
+        EXPECT_EQ(TrackerConfig::boundedPollInterval(stored), used) << stored;
+    }
     EXPECT_EQ(configWith("refresh_interval", 2.7).refreshInterval(), 2);
     EXPECT_EQ(configWith("refresh_interval", "30").refreshInterval(), 30);
     EXPECT_EQ(configWith("refresh_interval", "30s").refreshInterval(), 60);

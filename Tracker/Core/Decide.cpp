@@ -45,6 +45,13 @@ long long wholeSeconds(double seconds) {
     return static_cast<long long>(truncated);
 }
 
+double effectiveResumeAt(const Pause& pause, const TrackerConfig& config) {
+    if (std::isnan(pause.resumeAt) || !std::isfinite(pause.pausedAt)) return -INFINITY;
+    double longest = config.maxFreeze();
+    if (!std::isfinite(longest) || longest <= 0) longest = TrackerConfig::defaultMaxFreeze;
+    return std::min(pause.resumeAt, pause.pausedAt + longest);
+}
+
 std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& config,
                                 const RecordPredicate& alive) {
     const double oldest = now - config.staleAfter();
@@ -52,6 +59,8 @@ std::vector<Record> freshUsable(const std::vector<Record>& records, double now, 
     for (const auto& record : records) {
         if (!alive(record)) continue;
         if (!record.fiveHour() || !record.usedPercentage() || !record.resetsAt()) continue;
+        // A figure that is not a number can neither freeze nor say until when.
+        if (!std::isfinite(*record.usedPercentage()) || !std::isfinite(*record.resetsAt())) continue;
         if (!(record.ts >= oldest)) continue;
         fresh.push_back(record);
     }
@@ -83,11 +92,13 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
               const std::optional<LastThaw>& lastThaw, double now, const TrackerConfig& config,
               const RecordPredicate& alive, const RecordPredicate& verified) {
     if (pause) {
-        // A resume time that is not a number is due now, never "never".
-        if (!(now < pause->resumeAt)) {
-            return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", pause->resumeAt)};
+        // A resume time that is not a number is due now, never "never"; none lasts past max_freeze.
+        const double resumeAt = effectiveResumeAt(*pause, config);
+        if (!(now < resumeAt)) {
+            const double shown = std::isfinite(resumeAt) ? resumeAt : pause->resumeAt;
+            return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", shown)};
         }
-        return Action::nothing(format("paused until %.0f (%.0f s left)", pause->resumeAt, pause->resumeAt - now));
+        return Action::nothing(format("paused until %.0f (%.0f s left)", resumeAt, resumeAt - now));
     }
 
     auto truth = pickTruth(records, now, config, alive);

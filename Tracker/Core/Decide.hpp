@@ -83,6 +83,11 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
 // clamped to the 64-bit range when it lies beyond it, 0 when it is NaN.
 long long wholeSeconds(double seconds);
 
+// When a pause ends: its resume time, but never later than max_freeze after the freeze, whatever the file
+// says ("inf", a year on). A resume time that is not a number, or a freeze time that is not a finite number,
+// ends it now (the result is then not after any time).
+double effectiveResumeAt(const Pause& pause, const TrackerConfig& config);
+
 }  // namespace Decide
 
 }  // namespace tracker

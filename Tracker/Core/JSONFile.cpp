@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <clocale>
@@ -85,13 +86,47 @@ JSONFileError JSONFileError::notSerializable() {
 
 namespace JSONFile {
 
+namespace {
+
+std::string tooLarge(std::uintmax_t size) {
+    return "is " + std::to_string(size) + " bytes, more than the " + std::to_string(maxDocumentBytes) +
+           " a state document may have";
+}
+
+}  // namespace
+
+std::size_t nestingDepth(std::string_view bytes, std::size_t limit) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (char c : bytes) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) return deepest;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 std::optional<JSON> parse(std::string_view bytes) {
+    if (nestingDepth(bytes, maxDepth) > maxDepth) return std::nullopt;
     JSON value = JSON::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
     if (value.is_discarded()) return std::nullopt;
     return value;
 }
 
-std::optional<JSON> read(const std::string& path, const OversizeHook& oversize) {
+std::optional<JSON> read(const std::string& path, const RefusalHook& refused) {
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
@@ -102,21 +137,25 @@ std::optional<JSON> read(const std::string& path, const OversizeHook& oversize) 
     }
     if (static_cast<std::uintmax_t>(info.st_size) > maxDocumentBytes) {
         ::close(fd);
-        if (oversize) oversize(path, static_cast<std::uintmax_t>(info.st_size));
+        if (refused) refused(path, tooLarge(static_cast<std::uintmax_t>(info.st_size)));
         return std::nullopt;
     }
     // The file may have grown since fstat.
     FileRead::Outcome outcome = FileRead::all(fd, maxDocumentBytes);
     ::close(fd);
     if (!outcome.complete()) {
-        if (outcome.tooLarge && oversize) oversize(path, maxDocumentBytes + 1);
+        if (outcome.tooLarge && refused) refused(path, tooLarge(maxDocumentBytes + 1));
+        return std::nullopt;
+    }
+    if (nestingDepth(outcome.bytes, maxDepth) > maxDepth) {
+        if (refused) refused(path, "is nested deeper than " + std::to_string(maxDepth) + " levels");
         return std::nullopt;
     }
     return parse(outcome.bytes);
 }
 
-std::optional<JSONObject> readObject(const std::string& path, const OversizeHook& oversize) {
-    auto value = read(path, oversize);
+std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused) {
+    auto value = read(path, refused);
     if (!value || !value->is_object()) return std::nullopt;
     return value->get_ref<const JSONObject&>();
 }

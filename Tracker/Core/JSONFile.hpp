@@ -40,17 +40,25 @@ namespace JSONFile {
 // Largest document a reader accepts; anything bigger reads as absent.
 inline constexpr std::uintmax_t maxDocumentBytes = 16u * 1024u * 1024u;
 
-// Told the path and size of a file read as absent for being larger than
-// maxDocumentBytes, so that a caller can warn about it.
-using OversizeHook = std::function<void(const std::string& path, std::uintmax_t size)>;
+// Deepest nesting of arrays and objects a reader accepts; a deeper document reads as absent. Far above
+// any document of ours or Claude Code's, far below what would exhaust the stack of the recursive copies
+// and destructors of a parsed value.
+inline constexpr std::size_t maxDepth = 128;
+
+// Told the path of a file read as absent for its size or depth, and why ("is 20000000 bytes, more than
+// the 16777216 a state document may have"), so that a caller can warn about it.
+using RefusalHook = std::function<void(const std::string& path, const std::string& why)>;
 
 // The whole regular file parsed as JSON, any top-level value; absent when the
 // file is missing, unreadable, not a regular file (a FIFO would never end),
-// too large or does not parse. Never throws.
-std::optional<JSON> read(const std::string& path, const OversizeHook& oversize = {});
-std::optional<JSONObject> readObject(const std::string& path, const OversizeHook& oversize = {});
-// Parses bytes the way read() does, without the file.
+// too large, nested too deeply or does not parse. Never throws.
+std::optional<JSON> read(const std::string& path, const RefusalHook& refused = {});
+std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused = {});
+// Parses bytes the way read() does, without the file: absent when they do not parse or nest deeper than
+// maxDepth.
 std::optional<JSON> parse(std::string_view bytes);
+// The deepest nesting of arrays and objects in JSON text, strings skipped, counting stops past limit.
+std::size_t nestingDepth(std::string_view bytes, std::size_t limit);
 
 // Sorted keys, pretty printed, "/" unescaped, one final newline. Throws
 // notSerializable unless the top level is an object or array and every number

@@ -191,16 +191,17 @@ std::optional<Proc> ProcessTable::findClaude(std::int64_t from, int maxHops) con
     return std::nullopt;
 }
 
-bool ProcessTable::isSameProcess(std::int64_t pid, std::string_view pidStart) const {
+bool ProcessTable::isSameProcess(std::int64_t pid, std::string_view pidStart, std::string_view startID) const {
     auto found = byPID.find(pid);
     if (found == byPID.end()) return false;
+    if (!startID.empty() && !found->second.startID.empty()) return startID == found->second.startID;
     std::string_view wanted = UTF8::trimmed(pidStart);
     return !wanted.empty() && UTF8::trimmed(found->second.lstart) == wanted;
 }
 
-bool ProcessTable::isClaudePID(std::int64_t pid, std::string_view pidStart) const {
+bool ProcessTable::isClaudePID(std::int64_t pid, std::string_view pidStart, std::string_view startID) const {
     auto found = byPID.find(pid);
-    return found != byPID.end() && isClaudeCommand(found->second.command) && isSameProcess(pid, pidStart);
+    return found != byPID.end() && isClaudeCommand(found->second.command) && isSameProcess(pid, pidStart, startID);
 }
 
 }  // namespace tracker

@@ -27,6 +27,11 @@ struct Proc {
     // unknown. Together with pid it names a process across pid reuse.
     std::string lstart;
     std::string command;
+    // What names the process across pid reuse whatever the time zone or a stepped clock: the boot id and
+    // the start time in clock ticks since boot ("<boot id>:<ticks>"); empty where the system does not tell.
+    std::string startID{};
+    // The real user id; -1 where the system does not tell (rows parsed from ps output).
+    std::int64_t uid = -1;
 
     bool stopped() const { return !stat.empty() && stat.front() == 'T'; }
     bool hasTTY() const { return !(tty.empty() || tty == "?" || tty == "??" || tty == "-"); }
@@ -76,10 +81,10 @@ public:
     // The first Claude row on the way up from `from`, looking at no more than
     // maxHops rows (the first being `from`).
     std::optional<Proc> findClaude(std::int64_t from, int maxHops) const;
-    // Whether pid still names the process that started at pidStart (compared
-    // trimmed; a blank pidStart never matches).
-    bool isSameProcess(std::int64_t pid, std::string_view pidStart) const;
-    bool isClaudePID(std::int64_t pid, std::string_view pidStart) const;
+    // Whether pid still names the process that started at pidStart: on the start ids when both the row and
+    // startID have one, else on the start-time texts (compared trimmed; a blank pidStart never matches).
+    bool isSameProcess(std::int64_t pid, std::string_view pidStart, std::string_view startID = {}) const;
+    bool isClaudePID(std::int64_t pid, std::string_view pidStart, std::string_view startID = {}) const;
 
     bool operator==(const ProcessTable&) const = default;
 };

@@ -58,13 +58,17 @@ std::string shortSessionID(const std::string& sessionID) {
 // Target
 
 JSONObject Target::toJSON() const {
-    return JSONObject{
+    JSONObject object{
         {"pid", pid},
         {"pid_start", pidStart},
         {"shell_pid", optionalInteger(shellPID)},
         {"shape", shapeText(shape)},
         {"session_id", sessionID},
     };
+    if (!startID.empty()) object["pid_start_id"] = startID;
+    if (!shellStart.empty()) object["shell_pid_start"] = shellStart;
+    if (!shellStartID.empty()) object["shell_pid_start_id"] = shellStartID;
+    return object;
 }
 
 std::optional<Target> Target::fromJSON(const JSON* value) {
@@ -78,6 +82,9 @@ std::optional<Target> Target::fromJSON(const JSON* value) {
     target.shellPID = JSONCoerce::optionalPID(member(object, "shell_pid"));
     target.shape = parseShape(JSONCoerce::toString(member(object, "shape")));
     target.sessionID = textOr(member(object, "session_id"), "");
+    target.startID = textOr(member(object, "pid_start_id"), "");
+    target.shellStart = textOr(member(object, "shell_pid_start"), "");
+    target.shellStartID = textOr(member(object, "shell_pid_start_id"), "");
     return target;
 }
 
@@ -104,17 +111,19 @@ std::optional<double> Record::resetsAt() const {
 }
 
 Target Record::target() const {
-    return Target{pid, pidStart, parentShellPID, shape, sessionID};
+    return Target{pid, pidStart, parentShellPID, shape, sessionID, startID};
 }
 
 JSONObject Record::toJSON() const {
-    return JSONObject{
+    JSONObject object{
         {"schema_version", schema},  {"ts", JSONCoerce::stamp(ts)},
         {"session_id", sessionID},   {"pid", pid},
         {"pid_start", pidStart},     {"parent_shell_pid", optionalInteger(parentShellPID)},
         {"shape", shapeText(shape)}, {"exempt", exempt},
         {"version", version},        {"rate_limits", rateLimits},
     };
+    if (!startID.empty()) object["pid_start_id"] = startID;
+    return object;
 }
 
 std::optional<Record> Record::fromJSON(const JSON* value, std::optional<std::string> path) {
@@ -137,6 +146,7 @@ std::optional<Record> Record::fromJSON(const JSON* value, std::optional<std::str
     record.version = textOr(member(object, "version"), "");
     if (const JSONObject* limits = objectMember(object, "rate_limits")) record.rateLimits = *limits;
     record.path = std::move(path);
+    record.startID = textOr(member(object, "pid_start_id"), "");
     return record;
 }
 

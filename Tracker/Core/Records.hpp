@@ -43,6 +43,12 @@ struct Target {
     std::optional<std::int64_t> shellPID;
     Shape shape = Shape::unknown;
     std::string sessionID;
+    // The process's start id ("pid_start_id", see Proc::startID); empty in older documents.
+    std::string startID{};
+    // The shell's start-time text and start id ("shell_pid_start", "shell_pid_start_id"), taken by the
+    // daemon when it stops the shell, so that a thaw continues that shell and no later process with its pid.
+    std::string shellStart{};
+    std::string shellStartID{};
 
     JSONObject toJSON() const;
     // None when value is not an object or "pid" does not coerce.
@@ -65,6 +71,8 @@ struct Record {
     std::int64_t schema = schemaVersion;
     // Where the record was read from; never written.
     std::optional<std::string> path;
+    // The process's start id ("pid_start_id", see Proc::startID); empty in older records.
+    std::string startID{};
 
     // "rate_limits" → "five_hour" / "seven_day" when they are objects.
     const JSONObject* fiveHour() const;

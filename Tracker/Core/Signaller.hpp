@@ -24,6 +24,8 @@ public:
     virtual std::vector<std::int64_t> heldPIDs() { return {}; }
     // The last resort on the way out: continues everything this signaller stopped and still holds; how many.
     virtual int releaseAll() { return 0; }
+    // At start: removes what earlier runs of this mechanism left behind and no longer need (empty groups).
+    virtual void tidy() {}
 };
 
 // One signal tried: the process it was for, and whether it was delivered.

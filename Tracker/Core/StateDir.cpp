@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -94,7 +95,7 @@ void StateDir::ensureDirectories() const {
     fs::create_directories(sessionsDir());
 }
 
-std::vector<Record> StateDir::readRecords(const JSONFile::OversizeHook& oversize) const {
+std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize) const {
     std::vector<std::string> names;
     std::error_code ec;
     for (auto it = fs::directory_iterator(sessionsDir(), ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -112,22 +113,27 @@ std::vector<Record> StateDir::readRecords(const JSONFile::OversizeHook& oversize
     return records;
 }
 
-std::optional<Pause> StateDir::readPause(const JSONFile::OversizeHook& oversize) const {
+std::optional<Pause> StateDir::readPause(const JSONFile::RefusalHook& oversize) const {
     auto value = JSONFile::read(pausePath(), oversize);
     return Pause::fromJSON(value ? &*value : nullptr);
 }
 
-std::optional<LastThaw> StateDir::readLastThaw(const JSONFile::OversizeHook& oversize) const {
+std::optional<LastThaw> StateDir::readLastThaw(const JSONFile::RefusalHook& oversize) const {
     auto value = JSONFile::read(lastThawPath(), oversize);
     return LastThaw::fromJSON(value ? &*value : nullptr);
 }
 
-std::optional<DaemonPIDFile> StateDir::readDaemonPID(const JSONFile::OversizeHook& oversize) const {
+std::optional<Pause> StateDir::readHeld(const JSONFile::RefusalHook& oversize) const {
+    auto value = JSONFile::read(heldPath(), oversize);
+    return Pause::fromJSON(value ? &*value : nullptr);
+}
+
+std::optional<DaemonPIDFile> StateDir::readDaemonPID(const JSONFile::RefusalHook& oversize) const {
     auto value = JSONFile::read(pidPath(), oversize);
     return value ? DaemonPIDFile::fromJSON(*value) : std::nullopt;
 }
 
-TrackerConfig StateDir::readConfig(const JSONFile::OversizeHook& oversize) const {
+TrackerConfig StateDir::readConfig(const JSONFile::RefusalHook& oversize) const {
     auto object = JSONFile::readObject(configPath(), oversize);
     return object ? TrackerConfig(std::move(*object)) : TrackerConfig();
 }
@@ -171,6 +177,14 @@ void StateDir::write(const DaemonPIDFile& pidFile) const {
 
 bool StateDir::deletePause() const {
     return ::unlink(pausePath().c_str()) == 0;
+}
+
+void StateDir::writeHeld(const Pause& held) const {
+    JSONFile::atomicWrite(held.toJSON(), heldPath(), true);
+}
+
+bool StateDir::deleteHeld() const {
+    return ::unlink(heldPath().c_str()) == 0 || errno == ENOENT;
 }
 
 std::vector<Record> StateDir::pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now,

@@ -46,6 +46,9 @@ public:
     std::string logPath() const { return root_ + "/daemon.log"; }
     std::string lockPath() const { return root_ + "/daemon.lock"; }
     std::string pidPath() const { return root_ + "/daemon.pid"; }
+    // The daemon's ledger of the sessions it holds: a copy of the pause written before any signal and
+    // removed after the thaw, so that neither a lost pause.json nor a crash loses track of a held session.
+    std::string heldPath() const { return root_ + "/held.json"; }
 
     // Creates root and "sessions" with any missing parents; throws
     // std::filesystem::filesystem_error on failure.
@@ -53,12 +56,13 @@ public:
 
     // Readable records in file-name order; hidden and non-".json" names skipped.
     // Each reader tells oversize about a file it read as absent for its size.
-    std::vector<Record> readRecords(const JSONFile::OversizeHook& oversize = {}) const;
-    std::optional<Pause> readPause(const JSONFile::OversizeHook& oversize = {}) const;
-    std::optional<LastThaw> readLastThaw(const JSONFile::OversizeHook& oversize = {}) const;
-    std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::OversizeHook& oversize = {}) const;
+    std::vector<Record> readRecords(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<Pause> readPause(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<LastThaw> readLastThaw(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<Pause> readHeld(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::RefusalHook& oversize = {}) const;
     // Empty unless "config.json" holds an object.
-    TrackerConfig readConfig(const JSONFile::OversizeHook& oversize = {}) const;
+    TrackerConfig readConfig(const JSONFile::RefusalHook& oversize = {}) const;
 
     std::optional<Record> freshestUsable(double now, double staleAfter) const;
     // Among records with a five-hour used percentage and reset time and a ts
@@ -71,8 +75,12 @@ public:
     void write(const TrackerConfig& config) const;
     // Durable: it names the process that holds the sessions.
     void write(const DaemonPIDFile& pidFile) const;
+    // Durable, like pause.json.
+    void writeHeld(const Pause& held) const;
     // True when "pause.json" was removed; every failure is false.
     bool deletePause() const;
+    // True when "held.json" was removed or was not there.
+    bool deleteHeld() const;
 
     // Removes the files of records whose process is gone and whose ts is at
     // least ttl old; returns the rest in order.

@@ -19,7 +19,8 @@ StatusInput StatusInput::fromBytes(std::string_view bytes) {
     input.sessionID = textMember(input.status, "session_id");
     input.version = textMember(input.status, "version");
     if (const JSON* limits = JSONCoerce::member(input.status, "rate_limits"); limits && limits->is_object()) {
-        input.rateLimits = limits->get<JSONObject>();
+        // Copied into the record on every refresh: a few hundred bytes from Claude Code, never megabytes.
+        if (limits->dump().size() <= maxRateLimitsBytes) input.rateLimits = limits->get<JSONObject>();
     }
     return input;
 }

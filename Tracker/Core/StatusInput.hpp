@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,10 @@ struct StatusInput {
     // "session_id" and "version" when they are texts, else "".
     std::string sessionID;
     std::string version;
-    // "rate_limits" verbatim when it is an object, else empty.
+    // "rate_limits" verbatim when it is an object of at most maxRateLimitsBytes as JSON, else empty.
     JSONObject rateLimits;
+
+    static constexpr std::size_t maxRateLimitsBytes = 64 * 1024;
 
     static StatusInput fromBytes(std::string_view bytes);
 

@@ -1,5 +1,8 @@
 #include "Core/TrackerConfig.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace tracker {
 
 const JSON* TrackerConfig::lookup(const char* key) const {
@@ -35,7 +38,17 @@ bool TrackerConfig::hasPreviousStatusLineKey() const {
 }
 
 double TrackerConfig::threshold() const {
-    return number(Key::threshold, defaultThreshold);
+    double percent = number(Key::threshold, defaultThreshold);
+    return isThreshold(percent) ? percent : defaultThreshold;
+}
+
+bool TrackerConfig::isThreshold(double percent) {
+    return std::isfinite(percent) && percent >= 0 && percent <= 100;
+}
+
+double TrackerConfig::boundedPollInterval(double seconds) {
+    if (!std::isfinite(seconds) || seconds <= 0) return defaultPollInterval;
+    return std::clamp(seconds, minPollInterval, maxPollInterval);
 }
 
 void TrackerConfig::setThreshold(double percent) {

@@ -33,6 +33,9 @@ struct TrackerConfig {
     static constexpr double defaultGrace = 60;
     static constexpr double defaultMaxFreeze = 18600;
     static constexpr double defaultPollInterval = 2;
+    // A poll interval is kept within these: shorter spins a core, longer leaves a pause's end unchecked.
+    static constexpr double minPollInterval = 0.05;
+    static constexpr double maxPollInterval = 3600;
     static constexpr double defaultRecordTTL = 3600;
 
     JSONObject raw;
@@ -49,7 +52,9 @@ struct TrackerConfig {
     void setPreviousStatusLine(const std::optional<JSON>& value);
     bool hasPreviousStatusLineKey() const;
 
+    // The stored threshold when it is a percentage (a finite number from 0 to 100), else the default.
     double threshold() const;
+    static bool isThreshold(double percent);
     void setThreshold(double percent);
 
     std::int64_t refreshInterval() const;
@@ -65,7 +70,10 @@ struct TrackerConfig {
     double staleAfter() const;
     double grace() const;
     double maxFreeze() const;
+    // As stored; the daemon waits boundedPollInterval of it.
     double pollInterval() const;
+    // seconds within [minPollInterval, maxPollInterval]; the default for zero, a negative or no number.
+    static double boundedPollInterval(double seconds);
     double recordTTL() const;
 
     bool operator==(const TrackerConfig&) const = default;

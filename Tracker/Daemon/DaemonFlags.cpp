@@ -1,5 +1,7 @@
 #include "Daemon/DaemonFlags.hpp"
 
+#include <cmath>
+
 #include "Core/JSONFile.hpp"
 #include "Core/NotifyMode.hpp"
 #include "Core/TrackerConfig.hpp"
@@ -80,6 +82,13 @@ FlagsOutcome parseFlags(const std::vector<std::string>& arguments) {
                 JSON text = value;
                 auto number = JSONCoerce::toDouble(&text);
                 if (!number) return failure(argument + ": not a number: " + value);
+                if (argument == "--threshold" && !TrackerConfig::isThreshold(*number)) {
+                    return failure("--threshold: not a percentage from 0 to 100: " + value);
+                }
+                if (argument != "--threshold" &&
+                    (!std::isfinite(*number) || *number < 0 || (argument == "--poll" && *number == 0))) {
+                    return failure(argument + ": not a usable number of seconds: " + value);
+                }
                 (argument == "--threshold"   ? flags.threshold
                  : argument == "--resume-in" ? flags.resumeIn
                                              : flags.poll) = *number;

@@ -90,9 +90,14 @@ NotifyMode DaemonLoop::notifyMode() const {
     return config_.notifyMode();
 }
 
-double DaemonLoop::pollInterval() const {
+double DaemonLoop::pollInterval() {
     std::lock_guard guard(mutex_);
-    return config_.config().pollInterval();
+    return config_.pollInterval();
+}
+
+std::optional<Pause> DaemonLoop::livePause() {
+    std::lock_guard guard(mutex_);
+    return actions_.livePause();
 }
 
 TrackerConfig DaemonLoop::config() const {
@@ -140,7 +145,7 @@ int DaemonLoop::sweep(const ProcessTable& table, const std::optional<Pause>& pau
 std::pair<Decide::RecordPredicate, Decide::RecordPredicate> DaemonLoop::annotate(const std::vector<Record>& records,
                                                                                  const ProcessTable& table) {
     for (const auto& record : records) {
-        if (table.isAlive(record.pid) && !table.isClaudePID(record.pid, record.pidStart)) {
+        if (table.isAlive(record.pid) && !table.isClaudePID(record.pid, record.pidStart, record.startID)) {
             log_->debug([&] {
                 return "[annotate] pid " + std::to_string(record.pid) + " no longer matches record (session " +
                        shortSessionID(record.sessionID) + ") - not a target";
@@ -150,7 +155,7 @@ std::pair<Decide::RecordPredicate, Decide::RecordPredicate> DaemonLoop::annotate
     auto shared = std::make_shared<ProcessTable>(table);
     Decide::RecordPredicate alive = [shared](const Record& record) { return shared->isAlive(record.pid); };
     Decide::RecordPredicate verified = [shared](const Record& record) {
-        return shared->isClaudePID(record.pid, record.pidStart);
+        return shared->isClaudePID(record.pid, record.pidStart, record.startID);
     };
     return {alive, verified};
 }
@@ -162,6 +167,8 @@ std::vector<Record> DaemonLoop::pruneRecords(const std::vector<Record>& records,
         std::lock_guard guard(mutex_);
         ttl = config_.config().recordTTL();
     }
+    // A dry run deletes nothing, not even the records of long-dead sessions.
+    if (dryRun_) return records;
     return StateDir::pruneRecords(records, table, now, ttl, log_->sink());
 }
 
@@ -186,8 +193,10 @@ int DaemonLoop::run(bool once) {
     });
 
     {
+        std::lock_guard guard(mutex_);
+        if (!dryRun_) signaller->tidy();
         ProcessTable table = tableProvider();
-        sweep(table, stateDir_.readPause());
+        actions_.sweep(table, actions_.livePause());
     }
     adopt();
 
@@ -207,7 +216,9 @@ int DaemonLoop::run(bool once) {
         tick();
         double poll = pollInterval();
         double timeout = poll;
-        if (auto pause = actions_.livePause()) timeout = std::max(0.2, std::min(pause->resumeAt - clock(), poll));
+        if (auto pause = livePause()) {
+            timeout = std::max(0.2, std::min(Decide::effectiveResumeAt(*pause, config()) - clock(), poll));
+        }
         if (watcher.wait(timeout)) log_->verbose("[run] sessions/ changed");
     }
     log_->info("[run] Exit - loop ended");
@@ -236,13 +247,14 @@ Action DaemonLoop::tick() {
         actions_.thaw(thaw->targets, table, thaw->reason);
     } else {
         log_->debug([&] { return "[tick] Nothing: " + action.reason(); });
+        if (pause) actions_.holdStragglers(*pause, table, "tick");
     }
     return action;
 }
 
 void DaemonLoop::adopt() {
     std::lock_guard guard(mutex_);
-    auto pause = stateDir_.readPause(oversizeHook_);
+    auto pause = actions_.livePause();
     if (!pause) return;
     log_->info([&] {
         return "[adopt] existing pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
@@ -250,15 +262,15 @@ void DaemonLoop::adopt() {
     });
     ProcessTable table = tableProvider();
     const double now = clock();
-    if (!(now < pause->resumeAt)) {
-        doThaw(pause->targets, table, "adopt: resume_at past");
+    if (!(now < Decide::effectiveResumeAt(*pause, config_.config()))) {
+        actions_.thaw(pause->targets, table, "adopt: resume_at past");
         return;
     }
 
     std::vector<Target> survivors;
     std::set<std::int64_t> survivingPIDs;
     for (const auto& target : pause->targets) {
-        if (verifyForSignal(&table, target.pid, target.pidStart)) {
+        if (verifyForSignal(&table, target)) {
             survivors.push_back(target);
             survivingPIDs.insert(target.pid);
         }
@@ -270,7 +282,7 @@ void DaemonLoop::adopt() {
                    ") - the machine almost certainly rebooted. Clearing it instead of staying inert until " +
                    NumberText::clockText(pause->resumeAt) + ".";
         });
-        doThaw(pause->targets, table, "adopt: stale pause, no target survives verification");
+        actions_.thaw(pause->targets, table, "adopt: stale pause, no target survives verification");
         return;
     }
     if (survivors.size() < pause->targets.size()) {
@@ -284,21 +296,23 @@ void DaemonLoop::adopt() {
                    " still do, so the pause stands";
         });
     }
+    // A freeze cut short (the daemon killed between writing the pause and holding every target): finish it.
+    actions_.holdStragglers(*pause, table, "adopt");
 }
 
 int DaemonLoop::thawNow() {
     std::lock_guard guard(mutex_);
     log_->info("[thawNow] Entry - one-shot escalation");
-    if (auto pause = stateDir_.readPause()) {
+    if (auto pause = actions_.livePause()) {
         log_->info([&] {
             return "[thawNow] pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
                    NumberText::clockText(pause->resumeAt);
         });
-        doThaw(pause->targets, tableProvider(), "thaw-now");
+        actions_.thaw(pause->targets, tableProvider(), "thaw-now");
     } else {
         log_->info("[thawNow] no pause.json - sweeping only");
     }
-    int continued = sweep(tableProvider(), std::nullopt);
+    int continued = actions_.sweep(tableProvider(), std::nullopt);
     log_->info([&] { return "[thawNow] Exit - " + std::to_string(continued) + " process(es) continued by the sweep"; });
     return 0;
 }
@@ -307,18 +321,30 @@ void DaemonLoop::thawEverything(const std::string& why) {
     std::lock_guard guard(mutex_);
     if (exitThawed_) return;
     exitThawed_ = true;
+    // A dry run has held nothing and promised to write, delete and signal nothing.
+    if (dryRun_) return;
+    // What pause.json names, and what the ledger says is held even when pause.json is gone.
     auto pause = stateDir_.readPause();
-    if (!pause) return;
+    std::vector<Target> targets = pause ? pause->targets : std::vector<Target>{};
+    if (auto held = actions_.ledger()) {
+        for (const auto& target : held->targets) {
+            bool named = false;
+            for (const auto& known : targets) named = named || known.pid == target.pid;
+            if (!named) targets.push_back(target);
+        }
+    }
+    if (targets.empty() && !pause) return;
     log_->warning([&] {
-        return "[thawEverything] " + why + " - thawing " + std::to_string(pause->targets.size()) +
-               " target(s) before exit";
+        return "[thawEverything] " + why + " - thawing " + std::to_string(targets.size()) + " target(s) before exit";
     });
-    doThaw(pause->targets, tableProvider(), "exit: " + why);
+    actions_.thaw(targets, tableProvider(), "exit: " + why);
     if (stateDir_.readPause()) {
         log_->critical("[thawEverything] pause.json survived the thaw - blind SIGCONT");
-        for (const auto& target : pause->targets) {
-            signaller->cont(target.pid);
-            if (target.shellPID) signaller->cont(*target.shellPID);
+        // Blind to the pause's fate, not to whose processes these are.
+        ProcessTable table = tableProvider();
+        for (const auto& target : targets) {
+            if (verifyForSignal(&table, target)) signaller->cont(target.pid);
+            if (target.shellPID && !shellThawRefusal(&table, target)) signaller->cont(*target.shellPID);
         }
         // And whatever our own freezer still holds.
         signaller->releaseAll();

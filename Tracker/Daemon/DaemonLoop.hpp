@@ -59,8 +59,10 @@ public:
     std::vector<ConfigChange> reloadConfig();
     std::string liveValue(const std::string& key) const;
     NotifyMode notifyMode() const;
-    double pollInterval() const;
+    double pollInterval();
     TrackerConfig config() const;
+    // The pause in force (see FreezeThaw::livePause).
+    std::optional<Pause> livePause();
 
     bool running() const;
     void setRunning(bool value);
@@ -81,7 +83,7 @@ private:
     bool exitThawed_ = false;
     // Warns once about each state file too large to read; its hook goes to every reader.
     OversizeWarnings oversize_;
-    const JSONFile::OversizeHook oversizeHook_;
+    const JSONFile::RefusalHook oversizeHook_;
     LiveConfig config_;
     FreezeThaw actions_;
 };

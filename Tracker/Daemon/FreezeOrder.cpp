@@ -1,5 +1,7 @@
 #include "Daemon/FreezeOrder.hpp"
 
+#include <unistd.h>
+
 #include "Core/CommandLine.hpp"
 #include "Core/UTF8.hpp"
 
@@ -17,10 +19,41 @@ std::vector<std::int64_t> thawOrder(const Target& target, ShellStopMode mode) {
     return {order.rbegin(), order.rend()};
 }
 
-bool verifyForSignal(const ProcessTable* table, std::int64_t pid, const std::string& pidStart) {
+bool verifyForSignal(const ProcessTable* table, const Target& target) {
     if (!table) return true;
-    if (pidStart.empty()) return false;
-    return table->isSameProcess(pid, pidStart);
+    if (target.pidStart.empty()) return false;
+    return table->isSameProcess(target.pid, target.pidStart, target.startID) && isOwnProcess(table, target.pid);
+}
+
+bool isOwnProcess(const ProcessTable* table, std::int64_t pid) {
+    if (!table) return true;
+    auto row = table->get(pid);
+    return row && (row->uid < 0 || row->uid == static_cast<std::int64_t>(::getuid()));
+}
+
+std::optional<std::string> shellThawRefusal(const ProcessTable* table, const Target& target) {
+    if (!table || !target.shellPID) return std::nullopt;
+    const std::int64_t shellPID = *target.shellPID;
+    auto shell = table->get(shellPID);
+    if (!shell) return "shell pid " + std::to_string(shellPID) + " is gone";
+    if (!target.shellStart.empty()) {
+        if (!table->isSameProcess(shellPID, target.shellStart, target.shellStartID)) {
+            return "shell pid " + std::to_string(shellPID) + " is another process now";
+        }
+    } else {
+        // A pause written before shells were recorded: the shell must still be the verified claude's parent.
+        auto claude = table->get(target.pid);
+        if (!verifyForSignal(table, target) || !claude || claude->ppid != shellPID) {
+            return "shell pid " + std::to_string(shellPID) +
+                   " cannot be verified (not the parent of the recorded claude)";
+        }
+    }
+    if (!isInteractiveShellCommand(shell->command)) {
+        return "pid " + std::to_string(shellPID) + " is not an interactive shell (" +
+               std::string(UTF8::firstCharacters(shell->command, 60)) + ")";
+    }
+    if (!isOwnProcess(table, shellPID)) return "shell pid " + std::to_string(shellPID) + " belongs to another user";
+    return std::nullopt;
 }
 
 std::vector<std::int64_t> freezePIDs(const Target& target, ShellStopMode mode, const ProcessTable* table,
@@ -41,6 +74,8 @@ std::vector<std::int64_t> freezePIDs(const Target& target, ShellStopMode mode, c
     } else if (!isInteractiveShellCommand(shell->command)) {
         reason = "pid " + std::to_string(shellPID) + " is no longer an interactive shell (" +
                  std::string(UTF8::firstCharacters(shell->command, 60)) + ")";
+    } else if (!isOwnProcess(table, shellPID)) {
+        reason = "shell pid " + std::to_string(shellPID) + " belongs to another user";
     } else {
         return order;
     }
@@ -50,7 +85,7 @@ std::vector<std::int64_t> freezePIDs(const Target& target, ShellStopMode mode, c
 
 std::vector<SignalResult> freezeTarget(Signaller& signaller, const Target& target, ShellStopMode mode,
                                        const ProcessTable* table, const LogHook& log) {
-    if (!verifyForSignal(table, target.pid, target.pidStart)) {
+    if (!verifyForSignal(table, target)) {
         emit(log, "error [freezeTarget] pid " + std::to_string(target.pid) +
                       " failed identity verification - signalling nothing for session " +
                       shortSessionID(target.sessionID));
@@ -66,8 +101,13 @@ std::vector<SignalResult> thawTarget(Signaller& signaller, const Target& target,
     std::vector<SignalResult> results;
     for (auto pid : thawOrder(target, mode)) {
         if (pid != target.pid) {
-            results.push_back({pid, signaller.cont(pid)});
-        } else if (verifyForSignal(table, target.pid, target.pidStart)) {
+            if (auto refusal = shellThawRefusal(table, target)) {
+                emit(log, "warning [thawTarget] " + *refusal + " - not continuing it");
+                results.push_back({pid, false});
+            } else {
+                results.push_back({pid, signaller.cont(pid)});
+            }
+        } else if (verifyForSignal(table, target)) {
             results.push_back({pid, signaller.cont(pid)});
         } else {
             emit(log, "warning [thawTarget] pid " + std::to_string(pid) +

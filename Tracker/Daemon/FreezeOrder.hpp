@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,17 @@ std::vector<std::int64_t> freezeOrder(const Target& target, ShellStopMode mode);
 // freezeOrder reversed, so a shell stopped first is continued last.
 std::vector<std::int64_t> thawOrder(const Target& target, ShellStopMode mode);
 
-// Whether pid still belongs to the process that started at pidStart. No table: true; empty pidStart: false.
-bool verifyForSignal(const ProcessTable* table, std::int64_t pid, const std::string& pidStart);
+// Whether the target's pid still belongs to the process the target names (its start id where both sides
+// have one, else its start-time text) and to this program's user. No table: true; an empty start-time
+// text: false.
+bool verifyForSignal(const ProcessTable* table, const Target& target);
+
+// Whether pid is a process of this program's real user (a row without an owner counts as one). No table:
+// true.
+bool isOwnProcess(const ProcessTable* table, std::int64_t pid);
+// Why the shell of a target must not be continued (gone, another process with its pid, no longer an
+// interactive shell, another user's), or none when it may be.
+std::optional<std::string> shellThawRefusal(const ProcessTable* table, const Target& target);
 
 // freezeOrder, after checking that a shell to be stopped still is claude's interactive-shell parent; when
 // it is not, claude alone, with a warning saying why.

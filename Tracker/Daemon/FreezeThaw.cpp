@@ -18,10 +18,6 @@ std::string shellText(const Target& target) {
     return target.shellPID ? std::to_string(*target.shellPID) : std::string("-");
 }
 
-bool isHeld(const Proc& row, const std::function<bool(const Proc&)>& held) {
-    return row.stopped() || (held && held(row));
-}
-
 // How a delivered stop holds its process: the freezer, or the stop signal the log has always named.
 const char* holdWay(Signaller& signaller, std::int64_t pid) {
     return signaller.isHeld(pid) ? "cgroup freeze" : "SIGSTOP";
@@ -29,30 +25,8 @@ const char* holdWay(Signaller& signaller, std::int64_t pid) {
 
 }  // namespace
 
-std::vector<Proc> stoppedClaudes(const ProcessTable& table, const std::function<bool(const Proc&)>& held) {
-    std::vector<Proc> rows;
-    for (const auto& row : table.claudes()) {
-        if (isHeld(row, held)) rows.push_back(row);
-    }
-    std::sort(rows.begin(), rows.end(), [](const Proc& a, const Proc& b) { return a.pid < b.pid; });
-    return rows;
-}
-
-std::vector<Proc> stoppedShellParentsOfClaude(const ProcessTable& table, const std::function<bool(const Proc&)>& held) {
-    std::set<std::int64_t> parents;
-    for (const auto& row : table.claudes()) {
-        if (row.ppid > 1) parents.insert(row.ppid);
-    }
-    std::vector<Proc> rows;
-    for (std::int64_t pid : parents) {
-        auto row = table.get(pid);
-        if (row && isHeld(*row, held) && isInteractiveShellCommand(row->command)) rows.push_back(*row);
-    }
-    return rows;
-}
-
 FreezeThaw::FreezeThaw(const StateDir& stateDir, std::shared_ptr<DaemonLogger> log, const LiveConfig& config,
-                       bool dryRun, std::optional<double> resumeIn, Hooks hooks, JSONFile::OversizeHook oversize)
+                       bool dryRun, std::optional<double> resumeIn, Hooks hooks, JSONFile::RefusalHook oversize)
     : stateDir_(stateDir),
       log_(std::move(log)),
       config_(config),
@@ -65,18 +39,52 @@ bool FreezeThaw::notify(const std::string& title, const std::string& message) {
     return DaemonNotify::post(title, message, "", config_.notifyMode(), log_);
 }
 
+std::optional<Pause> FreezeThaw::ledger() {
+    if (held_) return held_;
+    // held.json as a thaw left it when it could not be removed: its sessions run again already.
+    if (staleLedger_) {
+        if (!stateDir_.deleteHeld()) return std::nullopt;
+        staleLedger_ = false;
+    }
+    return stateDir_.readHeld(oversize_);
+}
+
 std::optional<Pause> FreezeThaw::livePause() {
     auto pause = stateDir_.readPause(oversize_);
-    if (!thawedPause_) return pause;
-    if (!pause || JSON(pause->toJSON()).dump() != *thawedPause_) {
-        thawedPause_.reset();
-        return pause;
+    if (thawedPause_) {
+        if (!pause || JSON(pause->toJSON()).dump() != *thawedPause_) {
+            thawedPause_.reset();
+        } else {
+            if (stateDir_.deletePause() || errno == ENOENT) {
+                thawedPause_.reset();
+                log_->info("[tick] removed the pause.json of the last thaw");
+            }
+            return std::nullopt;
+        }
     }
-    if (stateDir_.deletePause() || errno == ENOENT) {
-        thawedPause_.reset();
-        log_->info("[tick] removed the pause.json of the last thaw");
+    if (pause) return pause;
+    auto held = ledger();
+    if (!held || held->targets.empty()) return std::nullopt;
+    // Sessions are held and nothing says until when: the ledger does, and pause.json is written anew so that
+    // every reader (tarnel status, a later daemon) sees the pause that stands.
+    if (!restoredWarned_) {
+        restoredWarned_ = true;
+        log_->warning([&] {
+            return "[tick] pause.json is gone or unreadable while " + std::to_string(held->targets.size()) +
+                   " session(s) are held - the pause stands until " + NumberText::clockText(held->resumeAt) +
+                   " (from " + stateDir_.heldPath() + ")";
+        });
     }
-    return std::nullopt;
+    held_ = held;
+    if (!dryRun_) {
+        try {
+            stateDir_.write(*held);
+        } catch (const std::exception& error) {
+            std::string description = error.what();
+            log_->error([&] { return "[tick] could not write pause.json back: " + description; });
+        }
+    }
+    return held;
 }
 
 std::optional<LastThaw> FreezeThaw::lastThaw() const {
@@ -85,6 +93,31 @@ std::optional<LastThaw> FreezeThaw::lastThaw() const {
         return unwrittenLastThaw_;
     }
     return lastThaw;
+}
+
+bool FreezeThaw::isHeldNow(const ProcessTable& table, std::int64_t pid) {
+    auto row = table.get(pid);
+    return (row && row->stopped()) || hooks_.signaller->isHeld(pid);
+}
+
+bool FreezeThaw::holdTarget(const Target& target, const ProcessTable& table) {
+    bool claudeHeld = false;
+    const ShellStopMode mode = config_.shellStopMode();
+    for (const auto& result : freezeTarget(*hooks_.signaller, target, mode, &table, log_->sink())) {
+        if (result.pid == target.pid) claudeHeld = result.delivered;
+        if (result.delivered) {
+            const std::string way = holdWay(*hooks_.signaller, result.pid);
+            log_->info([&] {
+                return "[doFreeze] " + way + " pid=" + std::to_string(result.pid) + " (session " +
+                       shortSessionID(target.sessionID) + " shape " + shapeText(target.shape) + ") ok";
+            });
+        } else {
+            log_->error([&] {
+                return "[doFreeze] SIGSTOP pid=" + std::to_string(result.pid) + " FAILED - left in pause.json for thaw";
+            });
+        }
+    }
+    return claudeHeld;
 }
 
 void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table) {
@@ -100,6 +133,13 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     pause.reason = action.reason + (action.reFreeze ? " (re-freeze)" : "");
     pause.sourceSession = action.sourceSession;
     pause.schema = schemaVersion;
+    // The shells a thaw may continue are the very processes stopped now: their start goes with the pause.
+    for (auto& target : pause.targets) {
+        auto shell = target.shellPID ? table.get(*target.shellPID) : std::nullopt;
+        if (!shell) continue;
+        target.shellStart = shell->lstart;
+        target.shellStartID = shell->startID;
+    }
 
     log_->info([&] {
         return "[doFreeze] Entry - " + action.reason + ", " + std::to_string(pause.targets.size()) +
@@ -119,42 +159,74 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
 
     try {
         stateDir_.write(pause);
+        stateDir_.writeHeld(pause);
     } catch (const std::exception& error) {
         std::string description = error.what();
         log_->critical(
             [&] { return "[doFreeze] could not write pause.json (" + description + ") - NOT signalling anything"; });
         return;
     }
+    held_ = pause;
+    staleLedger_ = false;
+    retries_.clear();
+    restoredWarned_ = false;
 
-    auto sink = log_->sink();
+    std::size_t held = 0;
     for (const auto& target : pause.targets) {
-        const ShellStopMode mode = config_.shellStopMode();
-        for (const auto& result : freezeTarget(*hooks_.signaller, target, mode, &table, sink)) {
-            if (result.delivered) {
-                const std::string way = holdWay(*hooks_.signaller, result.pid);
-                log_->info([&] {
-                    return "[doFreeze] " + way + " pid=" + std::to_string(result.pid) + " (session " +
-                           shortSessionID(target.sessionID) + " shape " + shapeText(target.shape) + ") ok";
-                });
-            } else {
-                log_->error([&] {
-                    return "[doFreeze] SIGSTOP pid=" + std::to_string(result.pid) +
-                           " FAILED - left in pause.json for thaw";
-                });
-            }
+        if (holdTarget(target, table)) {
+            ++held;
+        } else {
+            retries_[target.pid] = 0;
         }
     }
 
+    const std::size_t missed = pause.targets.size() - held;
+    if (missed > 0) {
+        log_->error([&] {
+            return "[doFreeze] " + std::to_string(missed) + " of " + std::to_string(pause.targets.size()) +
+                   " session(s) could not be held - tried again while the pause stands";
+        });
+    }
     notify("Claude sessions paused", NumberText::whole(action.usedPercentage) + "% of the 5-hour window used. " +
-                                         std::to_string(pause.targets.size()) + " session(s) frozen until " +
-                                         NumberText::clockText(resumeAt) + ".");
+                                         std::to_string(held) + " session(s) frozen until " +
+                                         NumberText::clockText(resumeAt) + "." +
+                                         (missed ? " " + std::to_string(missed) + " could not be held." : ""));
     log_->info([&] { return "[doFreeze] Exit - paused until " + NumberText::clockText(resumeAt); });
+}
+
+void FreezeThaw::holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why) {
+    if (dryRun_) return;
+    for (const auto& target : pause.targets) {
+        if (!verifyForSignal(&table, target) || isHeldNow(table, target.pid)) continue;
+        auto tried = retries_.find(target.pid);
+        const bool failedBefore = tried != retries_.end();
+        if (failedBefore && tried->second >= maxRetries) continue;
+        if (!failedBefore || tried->second == 0) {
+            log_->warning([&] {
+                return "[" + why + "] session " + shortSessionID(target.sessionID) + " (pid " +
+                       std::to_string(target.pid) + ") is not held - holding it" +
+                       (failedBefore ? " (tried again at most " + std::to_string(maxRetries) + " times)" : "");
+            });
+        }
+        if (holdTarget(target, table)) {
+            retries_.erase(target.pid);
+            continue;
+        }
+        int& count = retries_[target.pid];
+        if (++count == maxRetries) {
+            log_->error([&] {
+                return "[" + why + "] session " + shortSessionID(target.sessionID) + " (pid " +
+                       std::to_string(target.pid) + ") could not be held after " + std::to_string(maxRetries) +
+                       " tries - it runs on until the pause ends";
+            });
+        }
+    }
 }
 
 void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason) {
     log_->info([&] { return "[doThaw] Entry - " + std::to_string(targets.size()) + " target(s): " + reason; });
     auto pause = stateDir_.readPause();
-    const double previousResumeAt = pause ? pause->resumeAt : 0;
+    const double previousResumeAt = pause ? pause->resumeAt : held_ ? held_->resumeAt : 0;
 
     if (dryRun_) {
         for (const auto& target : targets) {
@@ -195,6 +267,16 @@ void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& ta
                    " - its sessions are continued; it is ignored until it can be removed";
         });
     }
+    held_.reset();
+    retries_.clear();
+    if (!stateDir_.deleteHeld()) {
+        int error = errno;
+        staleLedger_ = true;
+        log_->error([&] {
+            return std::string("[doThaw] could not remove held.json: ") + std::strerror(error) +
+                   " - it is ignored until it can be removed";
+        });
+    }
     const LastThaw thawed{hooks_.clock(), previousResumeAt};
     try {
         stateDir_.write(thawed);
@@ -206,36 +288,34 @@ void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& ta
             return "[doThaw] could not write last_thaw.json: " + description + " - the thaw is kept in memory";
         });
     }
-    sweep(hooks_.tableProvider(), std::nullopt);
     notify("Claude sessions resumed", std::to_string(targets.size()) + " session(s) continued.");
     log_->info("[doThaw] Exit - pause cleared");
 }
 
 int FreezeThaw::sweep(const ProcessTable& table, const std::optional<Pause>& pause) {
-    std::set<std::int64_t> protectedPIDs;
+    auto held = ledger();
+    if (!held) return 0;
+    std::set<std::int64_t> claimed;
     if (pause) {
-        for (const auto& target : pause->targets) {
-            protectedPIDs.insert(target.pid);
-            if (target.shellPID) protectedPIDs.insert(*target.shellPID);
+        for (const auto& target : pause->targets) claimed.insert(target.pid);
+    }
+    int continued = 0;
+    const ShellStopMode mode = config_.shellStopMode();
+    for (const auto& target : held->targets) {
+        if (claimed.count(target.pid)) continue;
+        if (!verifyForSignal(&table, target) || !isHeldNow(table, target.pid)) continue;
+        auto row = table.get(target.pid);
+        log_->warning([&] {
+            return "[sweep] orphaned stopped claude pid=" + std::to_string(target.pid) +
+                   " state=" + (row ? row->stat : std::string("?")) + " - SIGCONT";
+        });
+        for (const auto& result : thawTarget(*hooks_.signaller, target, mode, &table, log_->sink())) {
+            if (result.delivered) ++continued;
         }
     }
-    auto held = [this](const Proc& row) { return hooks_.signaller->isHeld(row.pid); };
-    int continued = 0;
-    for (const auto& row : stoppedClaudes(table, held)) {
-        if (protectedPIDs.count(row.pid)) continue;
-        log_->warning([&] {
-            return "[sweep] orphaned stopped claude pid=" + std::to_string(row.pid) + " state=" + row.stat +
-                   " - SIGCONT";
-        });
-        if (hooks_.signaller->cont(row.pid)) ++continued;
-    }
-    for (const auto& row : stoppedShellParentsOfClaude(table, held)) {
-        if (protectedPIDs.count(row.pid)) continue;
-        log_->warning([&] {
-            return "[sweep] orphaned stopped shell pid=" + std::to_string(row.pid) + " state=" + row.stat +
-                   " parents a claude - SIGCONT";
-        });
-        if (hooks_.signaller->cont(row.pid)) ++continued;
+    if (!pause && !dryRun_) {
+        held_.reset();
+        stateDir_.deleteHeld();
     }
     if (continued > 0) {
         log_->info([&] { return "[sweep] Exit - continued " + std::to_string(continued) + " orphaned process(es)"; });

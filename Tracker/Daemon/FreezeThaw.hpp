@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,17 +16,10 @@
 
 namespace tracker {
 
-// Stopped claude processes, by ascending pid. held counts a process that is not in state T as stopped too
-// (one our freezer holds).
-std::vector<Proc> stoppedClaudes(const ProcessTable& table, const std::function<bool(const Proc&)>& held = {});
-// Stopped interactive shells that are the parents of claude processes, by ascending pid.
-std::vector<Proc> stoppedShellParentsOfClaude(const ProcessTable& table,
-                                              const std::function<bool(const Proc&)>& held = {});
-
-// Carrying out the decisions: a freeze writes pause.json durably and then holds every target; a thaw
-// continues them, removes pause.json and records the thaw; the sweep continues held sessions no pause
-// claims. Signals go only through the signaller and state only through the state directory. Not locked:
-// the loop that owns it serialises every call.
+// Carrying out the decisions: a freeze writes pause.json and the ledger held.json durably and then holds
+// every target; a thaw continues them, removes both and records the thaw; the sweep continues what the
+// ledger names and no pause claims. Signals go only through the signaller and state only through the state
+// directory. Not locked: the loop that owns it serialises every call.
 class FreezeThaw {
 public:
     // The loop's hooks, read at each use so a test may replace them after construction.
@@ -36,21 +30,37 @@ public:
     };
 
     FreezeThaw(const StateDir& stateDir, std::shared_ptr<DaemonLogger> log, const LiveConfig& config, bool dryRun,
-               std::optional<double> resumeIn, Hooks hooks, JSONFile::OversizeHook oversize);
+               std::optional<double> resumeIn, Hooks hooks, JSONFile::RefusalHook oversize);
+
+    // How often a target that could not be held is tried again while its pause stands.
+    static constexpr int maxRetries = 5;
 
     void freeze(const Action::Freeze& action, const ProcessTable& table);
     void thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason);
-    // Continues every held claude (and held interactive shell parent of one) that pause does not name.
+    // Continues each session of the ledger that pause does not name and that is still held; how many
+    // processes. Processes this state directory never held (a job stopped with Ctrl-Z, another daemon's
+    // sessions) are never touched.
     int sweep(const ProcessTable& table, const std::optional<Pause>& pause);
+    // Holds the targets of the pause in force that still verify and are not held: those an interrupted
+    // freeze never reached, and those whose hold failed (each at most maxRetries times, logged once).
+    void holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why);
 
     // pause.json, unless it is the one the last thaw could not remove: that pause is over, and its removal
-    // is tried again instead.
+    // is tried again instead. When pause.json is gone or unreadable while the ledger names held sessions,
+    // the ledger's pause, written back to pause.json.
     std::optional<Pause> livePause();
     // last_thaw.json, or the last thaw this run could not write when that one is newer.
     std::optional<LastThaw> lastThaw() const;
 
+    // What this state directory holds: the ledger in memory, else held.json.
+    std::optional<Pause> ledger();
+
 private:
     bool notify(const std::string& title, const std::string& message);
+    // Holds one target; true when its claude is held.
+    bool holdTarget(const Target& target, const ProcessTable& table);
+    // Whether pid is held now: stopped, or held by the signaller's own mechanism.
+    bool isHeldNow(const ProcessTable& table, std::int64_t pid);
 
     const StateDir& stateDir_;
     const std::shared_ptr<DaemonLogger> log_;
@@ -58,13 +68,21 @@ private:
     const bool dryRun_;
     const std::optional<double> resumeIn_;
     const Hooks hooks_;
-    const JSONFile::OversizeHook oversize_;
+    const JSONFile::RefusalHook oversize_;
 
     // The last thaw when last_thaw.json could not be written: the decision still sees it, so a thaw is not
     // followed at once by a new freeze.
     std::optional<LastThaw> unwrittenLastThaw_;
     // pause.json as a thaw left it when it could not be removed (its JSON text).
     std::optional<std::string> thawedPause_;
+    // The pause this run holds sessions for (also in held.json).
+    std::optional<Pause> held_;
+    // Tries so far for each target whose hold failed, by claude pid.
+    std::map<std::int64_t, int> retries_;
+    // held.json outlived the thaw that ended its pause (it could not be removed).
+    bool staleLedger_ = false;
+    // pause.json was found missing and restored from the ledger (warned once per pause).
+    bool restoredWarned_ = false;
 };
 
 }  // namespace tracker

@@ -61,6 +61,10 @@ std::vector<std::int64_t> HoldingSignaller::heldPIDs() {
     return freezer_ ? freezer_->heldPIDs() : std::vector<std::int64_t>{};
 }
 
+void HoldingSignaller::tidy() {
+    if (freezer_) freezer_->tidy();
+}
+
 int HoldingSignaller::releaseAll() {
     return freezer_ ? freezer_->releaseAll() : 0;
 }

@@ -28,6 +28,7 @@ public:
     bool isHeld(std::int64_t pid) override;
     std::vector<std::int64_t> heldPIDs() override;
     int releaseAll() override;
+    void tidy() override;
 
 private:
     void explainFallback(std::int64_t pid, const std::string& why);

@@ -24,15 +24,25 @@ const std::vector<std::string>& LiveConfig::liveKeys() {
 
 TrackerConfig LiveConfig::load(const StateDir& stateDir, std::optional<double> threshold,
                                std::optional<double> pollInterval, std::optional<NotifyMode> notify,
-                               const Environment& environment) {
+                               const Environment& environment, const LogHook& log) {
     TrackerConfig config = stateDir.readConfig();
     for (const auto& key : liveKeys()) {
         auto it = config.raw.find(key);
-        if (it != config.raw.end() && !coerce(key, &it->second)) config.raw.erase(it);
+        if (it != config.raw.end() && !coerce(key, &it->second)) {
+            emit(log, "warning [loadConfig] ignoring bad " + key + "=" + plainText(&it->second) + " in " +
+                          stateDir.configPath());
+            config.raw.erase(it);
+        }
     }
     if (auto it = environment.find("VAZ_ADODIVO_THRESHOLD"); it != environment.end()) {
         JSON text = it->second;
-        if (auto value = JSONCoerce::toDouble(&text)) config.raw[Key::threshold] = *value;
+        auto value = JSONCoerce::toDouble(&text);
+        if (value && TrackerConfig::isThreshold(*value)) {
+            config.raw[Key::threshold] = *value;
+        } else if (!it->second.empty()) {
+            emit(log, "warning [loadConfig] ignoring VAZ_ADODIVO_THRESHOLD=" + it->second +
+                          ": not a percentage from 0 to 100");
+        }
     }
     if (threshold) config.raw[Key::threshold] = *threshold;
     if (pollInterval) config.raw[Key::pollInterval] = *pollInterval;
@@ -44,7 +54,7 @@ std::optional<JSON> LiveConfig::coerce(const std::string& key, const JSON* value
     if (!value || value->is_null()) return std::nullopt;
     if (key == Key::threshold) {
         auto number = JSONCoerce::toDouble(value);
-        if (!number) return std::nullopt;
+        if (!number || !TrackerConfig::isThreshold(*number)) return std::nullopt;
         return JSON(*number);
     }
     const bool isNotify = key == Key::notify;
@@ -65,7 +75,7 @@ std::string LiveConfig::describe(const JSON& value) {
 }
 
 LiveConfig::LiveConfig(TrackerConfig config, std::set<std::string> pinnedKeys, std::string configPath,
-                       std::shared_ptr<DaemonLogger> log, JSONFile::OversizeHook oversize)
+                       std::shared_ptr<DaemonLogger> log, JSONFile::RefusalHook oversize)
     : config_(std::move(config)),
       pinnedKeys_(std::move(pinnedKeys)),
       configPath_(std::move(configPath)),
@@ -80,6 +90,20 @@ NotifyMode LiveConfig::notifyMode() const {
 ShellStopMode LiveConfig::shellStopMode() const {
     // Anything but the two texts stops claude alone, the mode that can never take a shell's terminal.
     return ShellStopModes::parse(config_.shellStopMode()).value_or(ShellStopMode::claudeOnly);
+}
+
+double LiveConfig::pollInterval() {
+    const double stored = config_.pollInterval();
+    const double bounded = TrackerConfig::boundedPollInterval(stored);
+    const std::string shown = NumberText::shortest(stored);
+    if (bounded != stored && warnedPoll_ != shown) {
+        warnedPoll_ = shown;
+        log_->warning([&] {
+            return "[run] poll interval " + NumberText::shortest(stored) + " is not usable - polling every " +
+                   NumberText::shortest(bounded) + "s";
+        });
+    }
+    return bounded;
 }
 
 std::string LiveConfig::value(const std::string& key) const {
@@ -97,11 +121,15 @@ std::vector<ConfigChange> LiveConfig::reload() {
         if (!freshValue) continue;
         auto coerced = coerce(key, freshValue);
         if (!coerced) {
-            log_->warning([&] {
-                return "[reloadConfig] ignoring bad " + key + "=" + plainText(freshValue) + " in " + configPath_;
-            });
+            // Once for each bad value, not on every tick while it stays.
+            std::string bad = plainText(freshValue);
+            if (warned_[key] != bad) {
+                warned_[key] = bad;
+                log_->warning([&] { return "[reloadConfig] ignoring bad " + key + "=" + bad + " in " + configPath_; });
+            }
             continue;
         }
+        warned_.erase(key);
         std::string previous = value(key);
         std::string shown = describe(*coerced);
         bool unchanged = key == Key::threshold ? coerced->get<double>() == config_.threshold() : previous == shown;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -35,14 +36,14 @@ public:
     // the command line's values.
     static TrackerConfig load(const StateDir& stateDir, std::optional<double> threshold,
                               std::optional<double> pollInterval, std::optional<NotifyMode> notify,
-                              const Environment& environment);
+                              const Environment& environment, const LogHook& log = {});
     // A live key's value when it is acceptable, else none.
     static std::optional<JSON> coerce(const std::string& key, const JSON* value);
     // A value as a log line shows it: numbers as "%g", texts as they are, anything else as JSON.
     static std::string describe(const JSON& value);
 
     LiveConfig(TrackerConfig config, std::set<std::string> pinnedKeys, std::string configPath,
-               std::shared_ptr<DaemonLogger> log, JSONFile::OversizeHook oversize = {});
+               std::shared_ptr<DaemonLogger> log, JSONFile::RefusalHook oversize = {});
 
     // Re-reads the live keys of config.json that are not pinned; logs and returns what changed.
     std::vector<ConfigChange> reload();
@@ -53,13 +54,19 @@ public:
     const std::set<std::string>& pinnedKeys() const { return pinnedKeys_; }
     NotifyMode notifyMode() const;
     ShellStopMode shellStopMode() const;
+    // The poll interval the loop waits: the stored one within TrackerConfig's bounds, with one warning for
+    // each stored value that had to be changed.
+    double pollInterval();
 
 private:
     TrackerConfig config_;
     const std::set<std::string> pinnedKeys_;
     const std::string configPath_;
     std::shared_ptr<DaemonLogger> log_;
-    JSONFile::OversizeHook oversize_;
+    JSONFile::RefusalHook oversize_;
+    // The bad value last warned about, by key; and the last unusable poll interval warned about.
+    std::map<std::string, std::string> warned_;
+    std::optional<std::string> warnedPoll_;
 };
 
 }  // namespace tracker

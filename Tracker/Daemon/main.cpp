@@ -21,6 +21,7 @@
 
 #include "Core/FileRead.hpp"
 #include "Core/ProcessTable.hpp"
+#include "Core/StandardStreams.hpp"
 #include "Core/StateDir.hpp"
 #include "Daemon/DaemonFlags.hpp"
 #include "Daemon/DaemonLog.hpp"
@@ -34,7 +35,11 @@ DaemonLoop* exitingLoop = nullptr;
 std::optional<StateDir> exitingStateDir;
 std::vector<std::string> commandLine;
 int signalPipe[2] = {-1, -1};
-const int trapped[] = {SIGTERM, SIGINT, SIGHUP};
+// Every signal whose default action ends the process and that can arrive from outside: each ends the
+// daemon through the same thaw as SIGTERM, so no way out leaves a session held. (SIGPIPE is ignored
+// instead: a console whose reader went away is no reason to stop; the log file is the record.)
+const int trapped[] = {SIGTERM,   SIGINT,  SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                       SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
 
 [[noreturn]] void die(const std::string& message, int code) {
     std::string line = "tarnel-vovivida: " + message + "\n";
@@ -150,6 +155,10 @@ void armSignals(DaemonLoop& loop) {
 }
 
 int daemonMain(int argc, char** argv) {
+    // Before anything is opened: a closed 0, 1 or 2 would otherwise become the lock or the log, and every
+    // console line would land in that file.
+    StandardStreams::ensureOpen();
+    ::signal(SIGPIPE, SIG_IGN);
     commandLine.assign(argv, argv + argc);
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     FlagsOutcome outcome = parseFlags(arguments);
@@ -173,7 +182,8 @@ int daemonMain(int argc, char** argv) {
     acquireSingleInstanceLock(stateDir.lockPath());  // held until the process ends
 
     auto logger = DaemonLogger::create(stateDir.logPath(), flags.logLevel, true, DaemonLogger::defaultMaxBytes);
-    TrackerConfig config = LiveConfig::load(stateDir, flags.threshold, flags.poll, flags.notify, environment);
+    TrackerConfig config =
+        LiveConfig::load(stateDir, flags.threshold, flags.poll, flags.notify, environment, logger->sink());
     // Lives until the process ends; never destroyed, so no exit path can outlive it.
     auto& loop = *new DaemonLoop(stateDir, config, logger, flags.dryRun, flags.resumeIn, flags.pinnedKeys(environment));
 

@@ -133,8 +133,8 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
             TargetState state;
             state.target = target;
             state.alive = table.isAlive(target.pid);
-            state.verified = table.isSameProcess(target.pid, target.pidStart);
-            state.claude = table.isClaudePID(target.pid, target.pidStart);
+            state.verified = table.isSameProcess(target.pid, target.pidStart, target.startID);
+            state.claude = table.isClaudePID(target.pid, target.pidStart, target.startID);
             auto row = table.get(target.pid);
             state.stopped = state.verified && row && row->stopped();
             state.shellAlive = target.shellPID && table.isAlive(target.shellPID);

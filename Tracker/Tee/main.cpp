@@ -19,6 +19,7 @@
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
 #include "Core/Spawn.hpp"
+#include "Core/StandardStreams.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/StatusInput.hpp"
 #include "Core/StatusLine.hpp"
@@ -101,6 +102,7 @@ std::optional<Record> Tee::recordSession() const {
     record.pid = pid;
     record.ts = static_cast<double>(std::time(nullptr));
     record.pidStart = row->lstart;
+    record.startID = row->startID;
     record.shape = table.classifyShape(pid);
     if (record.shape == Shape::b) {
         if (auto parent = table.parent(pid)) record.parentShellPID = parent->pid;
@@ -146,6 +148,7 @@ void Tee::runDisplay() const {
 }
 
 int run() {
+    StandardStreams::ensureOpen();
     ::signal(SIGPIPE, SIG_IGN);
     Tee tee;
     tee.environment = currentEnvironment();

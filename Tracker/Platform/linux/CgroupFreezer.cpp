@@ -181,21 +181,29 @@ bool CgroupFreezer::stop(std::int64_t pid) {
 
 bool CgroupFreezer::release(const std::string& group) {
     std::string parent = parentOf(group);
-    if (int error = CgroupV2::write(group + "/cgroup.freeze", "0")) {
-        emit("error [signal] cannot unfreeze " + group + ": " + reasonFor(error));
-        return false;
-    }
-    // Everything in the group goes back: the process, and anything it started between the move and the
-    // freeze. A parent that meanwhile took on controllers refuses them; they then run on in our group,
-    // which stays until they are gone.
-    for (auto member : CgroupV2::processes(group)) {
-        if (int error = CgroupV2::write(parent + "/cgroup.procs", std::to_string(member))) {
-            emit("warning [signal] pid " + std::to_string(member) + " runs on in " + group + ": cannot move it back (" +
-                 reasonFor(error) + ")");
+    // Everything in the group goes back to the parent while the group is still frozen: a process moved out
+    // of a frozen group runs again, and nothing can fork into the group meanwhile, so the group is empty
+    // when it is removed. (Unfrozen first, a child forked between the unfreeze and the move stayed behind
+    // and kept the group alive.)
+    for (int round = 0; round < 4; ++round) {
+        for (auto member : CgroupV2::processes(group)) {
+            if (int error = CgroupV2::write(parent + "/cgroup.procs", std::to_string(member))) {
+                emit("warning [signal] pid " + std::to_string(member) + " stays in " + group +
+                     ": cannot move it back (" + reasonFor(error) + ")");
+            }
+        }
+        if (rmdir(group.c_str()) == 0 || errno == ENOENT) return true;
+        if (errno != EBUSY && errno != ENOTEMPTY) {
+            emit("warning [signal] cannot remove " + group + ": " + reasonFor(errno));
+            break;
         }
     }
-    if (rmdir(group.c_str()) != 0 && errno != ENOENT && errno != EBUSY && errno != ENOTEMPTY) {
-        emit("warning [signal] cannot remove " + group + ": " + reasonFor(errno));
+    // Processes the parent refuses (it took on controllers meanwhile) run on in our group, which stays until
+    // they are gone.
+    if (int error = CgroupV2::write(group + "/cgroup.freeze", "0")) {
+        if (error == ENOENT) return true;
+        emit("error [signal] cannot unfreeze " + group + ": " + reasonFor(error));
+        return false;
     }
     return true;
 }

@@ -40,6 +40,8 @@ public:
     std::vector<std::int64_t> heldPIDs() override;
     // Releases what this instance froze; then removes our groups that are no longer needed. How many released.
     int releaseAll() override;
+    // removeUnused.
+    void tidy() override { removeUnused(); }
 
     // Every group of ours in the tree (directories).
     std::vector<std::string> groups() const;

@@ -13,6 +13,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "Core/FileRead.hpp"
 #include "Core/PIDRange.hpp"
 #include "Core/UTF8.hpp"
 #include "Platform/linux/CommandText.hpp"
@@ -201,6 +202,8 @@ struct Snapshot {
         proc.stat = stateLetters(*stat, locksMemory(statusBytes.view()));
         proc.tty = ttys.name(stat->ttyNr, pid);
         if (bootKnown) proc.lstart = startText(startTime(boot, stat->startTicks, ticks));
+        proc.startID = startID(bootID(), stat->startTicks);
+        proc.uid = realUID(statusBytes.view()).value_or(-1);
         // The trimming a parser of ps output applies; a blank command gives
         // no row there, so none here either.
         std::string command = CommandText::fromCmdline(cmdlineBytes.view(), stat->comm, stat->state == 'Z');
@@ -291,6 +294,13 @@ std::optional<std::int64_t> threadGroup(std::string_view status) {
     return number<std::int64_t>(*value);
 }
 
+std::optional<std::int64_t> realUID(std::string_view status) {
+    auto value = statusValue(status, "Uid");
+    if (!value) return std::nullopt;
+    std::string_view real = value->substr(0, value->find_first_of(" \t"));
+    return number<std::int64_t>(real);
+}
+
 std::optional<std::int64_t> bootTime(std::string_view procStat) {
     auto value = lineAfter(procStat, "btime ");
     if (!value) return std::nullopt;
@@ -318,6 +328,20 @@ std::string startTimeText(std::int64_t secondsSinceEpoch) {
     char shown[32];
     std::snprintf(shown, sizeof shown, "%24.24s", full);
     return shown;
+}
+
+const std::string& bootID() {
+    static const std::string id = [] {
+        auto outcome = FileRead::file("/proc/sys/kernel/random/boot_id", 128);
+        std::string text(UTF8::trimmed(outcome.bytes));
+        return outcome.complete() ? text : std::string();
+    }();
+    return id;
+}
+
+std::string startID(const std::string& bootID, std::uint64_t startTicks) {
+    if (bootID.empty()) return {};
+    return bootID + ":" + std::to_string(startTicks);
 }
 
 std::vector<Proc> read(const std::vector<std::int64_t>& pids) {

@@ -41,6 +41,8 @@ std::string stateLetters(const Stat& stat, bool locksMemory);
 
 // Whether /proc/<pid>/status reports locked memory (VmLck above 0).
 bool locksMemory(std::string_view status);
+// The real user id in /proc/<pid>/status.
+std::optional<std::int64_t> realUID(std::string_view status);
 // The thread group id in /proc/<pid>/status.
 std::optional<std::int64_t> threadGroup(std::string_view status);
 
@@ -52,6 +54,12 @@ std::int64_t startTime(std::int64_t bootTime, std::uint64_t startTicks, long tic
 // The 24 characters ps prints for a start time ("Tue Dec  8 01:16:34 2026"),
 // in local time with English names, like ctime without its line break.
 std::string startTimeText(std::int64_t secondsSinceEpoch);
+
+// The boot id of /proc/sys/kernel/random/boot_id (read once); empty when it cannot be read.
+const std::string& bootID();
+// "<boot id>:<start ticks>", a process's start that no time zone or clock step changes; empty without a
+// boot id.
+std::string startID(const std::string& bootID, std::uint64_t startTicks);
 
 // Rows for every process when pids is empty, else for the listed ones.
 std::vector<Proc> read(const std::vector<std::int64_t>& pids);
