@@ -332,6 +332,28 @@ SchedStat schedStat(pid_t pid) {
     return total;
 }
 
+// utime + stime of /proc/<pid>/stat in clock ticks: a coarse cross-check of schedstat.
+long cpuTicks(pid_t pid) {
+    std::string text = readText("/proc/" + std::to_string(pid) + "/stat");
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; fields >> field && i <= 15; ++i) {
+        if (i == 14 || i == 15) ticks += std::atol(field.c_str());
+    }
+    return ticks;
+}
+
+// The machine's load: the other work beside the benchmark.
+std::string loadAverage() {
+    std::istringstream fields(readText("/proc/loadavg"));
+    std::string one, five, fifteen;
+    fields >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 // Where cgroup2 is mounted ("" without one).
 const std::string& cgroupMount() {
     static const std::string mount = [] {
@@ -938,8 +960,9 @@ struct Options {
 
 struct CpuResult {
     bool ok = false;
-    double share = NAN;    // % of one core
-    double wakeups = NAN;  // per second
+    double share = NAN;      // % of one core
+    double statShare = NAN;  // the same from utime + stime (clock ticks)
+    double wakeups = NAN;    // per second
     int processes = 0;
     std::string note;
 };
@@ -986,14 +1009,18 @@ CpuResult measureCPU(const Options& options, const Programs& programs, const std
     result.processes = processCount();
     auto beatsBefore = sessions.heartbeats();
     SchedStat before = schedStat(daemon.pid());
+    long ticksBefore = cpuTicks(daemon.pid());
     double start = now();
     nap(options.window);
     SchedStat after = schedStat(daemon.pid());
+    long ticksAfter = cpuTicks(daemon.pid());
     double elapsed = now() - start;
     if (!daemon.alive()) throw std::runtime_error("the daemon ended during the window" + daemon.diagnosis());
     auto beatsAfter = sessions.heartbeats();
     result.share = 100.0 * static_cast<double>(after.onCPU - before.onCPU) / (elapsed * 1e9);
     result.wakeups = static_cast<double>(after.slices - before.slices) / elapsed;
+    result.statShare =
+        100.0 * static_cast<double>(ticksAfter - ticksBefore) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / elapsed;
     result.ok = true;
     long slowest = 1L << 40;
     for (std::size_t i = 0; i < beatsAfter.size(); ++i) slowest = std::min(slowest, beatsAfter[i] - beatsBefore[i]);
@@ -1253,8 +1280,9 @@ int run(const Options& options) {
     const double began = now();
     const std::size_t builds = options.builds.size();
     TempRoot temporary;
-    say("DaemonCostBench: %zu build(s), working in %s, %d processes on the machine", builds, temporary.path().c_str(),
-        processCount());
+    const std::string loadAtStart = loadAverage();
+    say("DaemonCostBench: %zu build(s), working in %s, %d processes on the machine, load %s", builds,
+        temporary.path().c_str(), processCount(), loadAtStart.c_str());
     for (const auto& build : options.builds) say("  %-12s %s", build.label.c_str(), build.daemon.c_str());
     if (cgroupMount().empty()) say("  no cgroup2 file system: holds fall back to SIGSTOP everywhere");
 
@@ -1292,8 +1320,9 @@ int run(const Options& options) {
                     attempt(
                         "cpu", [&] { row[b] = measureCPU(options, options.builds[b], directory); }, row[b].note);
                     if (row[b].ok) {
-                        say("  %.4f %% of a core, %.1f wake-ups/s, %d processes %s", row[b].share, row[b].wakeups,
-                            row[b].processes, row[b].note.c_str());
+                        say("  %.4f %% of a core (utime+stime: %.2f %%), %.1f wake-ups/s, %d processes, load %s %s",
+                            row[b].share, row[b].statShare, row[b].wakeups, row[b].processes, loadAverage().c_str(),
+                            row[b].note.c_str());
                     }
                     std::error_code ignored;
                     fs::remove_all(directory, ignored);
@@ -1311,8 +1340,12 @@ int run(const Options& options) {
                     "reaction", [&] { reaction[b] = measureReaction(options, options.builds[b], directory); },
                     reaction[b].note);
                 if (reaction[b].ok) {
-                    say("  median %.1f ms, p90 %.1f ms", median(reaction[b].crossingHeld),
-                        percentile(reaction[b].crossingHeld, 90));
+                    std::vector<double> sorted = reaction[b].crossingHeld;
+                    std::sort(sorted.begin(), sorted.end());
+                    std::string runs;
+                    for (double value : sorted) runs += " " + fixed(value, 0);
+                    say("  median %.1f ms, p90 %.1f ms (runs, ms:%s), load %s", median(reaction[b].crossingHeld),
+                        percentile(reaction[b].crossingHeld, 90), runs.c_str(), loadAverage().c_str());
                 }
                 std::error_code ignored;
                 fs::remove_all(directory, ignored);
@@ -1501,7 +1534,8 @@ int run(const Options& options) {
         }
         if (!skipped.empty()) std::printf("  skipped %s\n", skipped.c_str());
     }
-    std::printf("\n(%.0f s)\n", now() - began);
+    std::printf("\n(%.0f s; load average %s at the start, %s at the end)\n", now() - began, loadAtStart.c_str(),
+                loadAverage().c_str());
     std::fflush(stdout);
     return status;
 }
