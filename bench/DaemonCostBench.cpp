@@ -8,7 +8,8 @@
 // 1. cpu: the daemon's CPU (sum of the first field of /proc/<pid>/task/*/schedstat, nanoseconds on CPU)
 //    over a window, the daemon at its defaults (only --state-dir and --notify off), with 5 sessions
 //    refreshing every 2 s below the threshold, at ~100, ~1,000 and ~3,000 extra idle processes
-//    (forked children that pause()). Also the wake-ups per second (third field: times it was put on a CPU).
+//    (forked children that pause()). Also how often per second it was put on a CPU (third field: its
+//    wake-ups, plus the preemptions a busy machine adds).
 //    The sessions start together, so their refreshes come in bursts, as several sessions do in real use.
 // 2. reaction: from a record crossing the threshold to its session held (cgroup frozen or state T);
 //    median and p90 over several runs. 5 sessions; all of them cross together (the five-hour window is
@@ -1320,7 +1321,8 @@ int run(const Options& options) {
                     attempt(
                         "cpu", [&] { row[b] = measureCPU(options, options.builds[b], directory); }, row[b].note);
                     if (row[b].ok) {
-                        say("  %.4f %% of a core (utime+stime: %.2f %%), %.1f wake-ups/s, %d processes, load %s %s",
+                        say("  %.4f %% of a core (utime+stime: %.2f %%), %.1f runs on a CPU/s, %d processes, load %s "
+                            "%s",
                             row[b].share, row[b].statShare, row[b].wakeups, row[b].processes, loadAverage().c_str(),
                             row[b].note.c_str());
                     }
@@ -1411,7 +1413,7 @@ int run(const Options& options) {
     if (!cpu.empty()) {
         std::printf(
             "\nCPU of the daemon, %% of one core (schedstat), %d sessions refreshing every %d ms below the "
-            "threshold, %.0f s window; wake-ups/s\n",
+            "threshold, %.0f s window; times put on a CPU per second\n",
             options.sessions, options.periodMs, options.window);
         header("extra processes");
         for (const auto& [extra, row] : cpu) {
