@@ -170,6 +170,20 @@ TEST_F(CgroupFreezing, HoldsAProcessThatIsSentSIGCONTAndReleasesItToItsOwnCgroup
     EXPECT_TRUE(messages.lines.empty());
 }
 
+// A process that starts children all the time: released, nothing it starts can be left in the group (which
+// kept the group alive when the group was unfrozen before its processes were moved out).
+TEST_F(CgroupFreezing, AReleaseLeavesNoGroupBehindEvenWhenTheProcessForksAllTheTime) {
+    ChildProcess forker({"/bin/sh", "-c", "while :; do /bin/true & wait; done"});
+    FreezeGroupGuard guard(forker.pid());
+    CgroupFreezer freezer;
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(freezer.stop(forker.pid())) << round;
+        ASSERT_TRUE(freezer.cont(forker.pid())) << round;
+        ASSERT_FALSE(test::fileExists(guard.group())) << "round " << round;
+        EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), forker.pid()), guard.parent());
+    }
+}
+
 TEST_F(CgroupFreezing, ContinuingAProcessItDoesNotHoldIsFalseAndLeavesItAlone) {
     StandIn standIn(directory.path());
     auto child = startStandIn(standIn);

@@ -87,7 +87,7 @@ protected:
         auto loop =
             std::make_unique<DaemonLoop>(state, config, logger, dryRun, resumeIn, pinned, dryRun ? nullptr : signaller);
         loop->clock = [this] { return now; };
-        loop->tableProvider = [this] { return ProcessTable(rows); };
+        loop->tableProvider = [this](const std::vector<std::int64_t>&) { return ProcessTable(rows); };
         loop->exitHandler = [this](int status) { exits.push_back(status); };
         return loop;
     }

@@ -171,7 +171,7 @@ protected:
                                                  std::set<std::string>{"notify"}, signaller);
         loop->clock = [this] { return now; };
         std::vector<Proc> rows{claudeRow(101), claudeRow(102), claudeRow(103)};
-        loop->tableProvider = [rows] { return ProcessTable(rows); };
+        loop->tableProvider = [rows](const std::vector<std::int64_t>&) { return ProcessTable(rows); };
         loop->exitHandler = [](int) { ADD_FAILURE() << "the loop asked to exit"; };
         return loop;
     }

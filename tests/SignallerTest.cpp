@@ -107,6 +107,32 @@ TEST(PosixSignallerHold, AStopThatHoldsIsDeliveredAndTheProcessStaysStopped) {
     EXPECT_TRUE(runningSoon(child->pid()));
 }
 
+TEST(PosixSignallerHold, StopAllChecksEveryStopAndKeepsTheOrder) {
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    std::vector<std::int64_t> pids;
+    for (int i = 0; i < 12; ++i) {
+        children.push_back(sleeper());
+        pids.push_back(children.back()->pid());
+    }
+    auto gone = sleeper();
+    const std::int64_t gonePID = gone->pid();
+    gone.reset();
+    pids.insert(pids.begin() + 3, gonePID);
+    pids.insert(pids.begin(), 1);
+    Messages messages;
+    PosixSignaller signaller(messages.hook());
+    auto results = signaller.stopAll(pids);
+    ASSERT_EQ(results.size(), pids.size());
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        const bool expected = pids[i] != 1 && pids[i] != gonePID;
+        EXPECT_EQ(results[i], expected) << pids[i];
+        if (expected) {
+            EXPECT_EQ(processState(pids[i]), 'T') << pids[i];
+        }
+    }
+    for (const auto& child : children) signaller.cont(child->pid());
+}
+
 TEST(PosixSignallerHold, AStopItsParentUndoesIsNotDeliveredAndTheErrorNamesTheParent) {
     // A parent that resumes its child whenever it stops, the way a terminal multiplexer does.
     ChildProcess parent({"sh", "-c", "sleep 600 & while :; do kill -CONT $! 2>/dev/null; sleep 0.005; done"});

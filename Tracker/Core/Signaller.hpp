@@ -16,6 +16,13 @@ public:
     virtual bool stop(std::int64_t pid) = 0;
     // True when the continue was delivered.
     virtual bool cont(std::int64_t pid) = 0;
+    // Stops each process, in the order given; one result per pid, as stop gives it. A real signaller checks
+    // the stops together, so many sessions take about as long as one.
+    virtual std::vector<bool> stopAll(const std::vector<std::int64_t>& pids) {
+        std::vector<bool> results;
+        for (auto pid : pids) results.push_back(stop(pid));
+        return results;
+    }
 
     // Whether this signaller's own mechanism holds pid stopped in a way the process list does not show
     // (a frozen cgroup shows its processes as sleeping); the sweep counts such a process as stopped.

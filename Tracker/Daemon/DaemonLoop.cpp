@@ -6,6 +6,7 @@
 
 #include "Core/JSONFile.hpp"
 #include "Core/NumberText.hpp"
+#include "Core/PIDRange.hpp"
 #include "Daemon/DaemonNotify.hpp"
 #include "Daemon/DirectoryWatch.hpp"
 #include "Daemon/DryRunSignaller.hpp"
@@ -63,7 +64,7 @@ DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<
                        std::optional<double> resumeIn, std::set<std::string> pinnedKeys,
                        std::shared_ptr<Signaller> signaller)
     : clock(wallClock),
-      tableProvider([] { return ProcessTable::fromSystem({}); }),
+      tableProvider([](const std::vector<std::int64_t>& pids) { return ProcessTable::fromSystem(pids); }),
       exitHandler([](int status) { std::exit(status); }),
       signaller(std::move(signaller)),
       stateDir_(std::move(stateDir)),
@@ -72,8 +73,7 @@ DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<
       oversize_(log_),
       oversizeHook_(oversize_.hook()),
       config_(std::move(config), std::move(pinnedKeys), stateDir_.configPath(), log_, oversizeHook_),
-      actions_(stateDir_, log_, config_, dryRun, resumeIn, FreezeThaw::Hooks{clock, tableProvider, this->signaller},
-               oversizeHook_) {
+      actions_(stateDir_, log_, config_, dryRun, resumeIn, FreezeThaw::Hooks{clock, this->signaller}, oversizeHook_) {
     if (!this->signaller) {
         if (dryRun) {
             this->signaller = std::make_shared<DryRunSignaller>();
@@ -172,6 +172,29 @@ std::vector<Record> DaemonLoop::pruneRecords(const std::vector<Record>& records,
     return StateDir::pruneRecords(records, table, now, ttl, log_->sink());
 }
 
+ProcessTable DaemonLoop::tableFor(const std::vector<Record>& records,
+                                  std::initializer_list<const std::optional<Pause>*> pauses) {
+    std::vector<std::int64_t> pids;
+    auto add = [&](std::optional<std::int64_t> pid) {
+        if (pid && PIDRange::fits(*pid)) pids.push_back(*pid);
+    };
+    for (const auto& record : records) {
+        add(record.pid);
+        add(record.parentShellPID);
+    }
+    for (const auto* pause : pauses) {
+        if (!*pause) continue;
+        for (const auto& target : (*pause)->targets) {
+            add(target.pid);
+            add(target.shellPID);
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+    // Nothing to look at is an empty table, not every process.
+    return pids.empty() ? ProcessTable() : tableProvider(pids);
+}
+
 // Control flow
 
 int DaemonLoop::run(bool once) {
@@ -195,8 +218,9 @@ int DaemonLoop::run(bool once) {
     {
         std::lock_guard guard(mutex_);
         if (!dryRun_) signaller->tidy();
-        ProcessTable table = tableProvider();
-        actions_.sweep(table, actions_.livePause());
+        auto pause = actions_.livePause();
+        auto ledger = actions_.ledger();
+        actions_.sweep(tableFor({}, {&pause, &ledger}), pause);
     }
     adopt();
 
@@ -219,7 +243,13 @@ int DaemonLoop::run(bool once) {
         if (auto pause = livePause()) {
             timeout = std::max(0.2, std::min(Decide::effectiveResumeAt(*pause, config()) - clock(), poll));
         }
-        if (watcher.wait(timeout)) log_->verbose("[run] sessions/ changed");
+        if (watcher.wait(timeout)) {
+            log_->verbose("[run] sessions/ changed");
+            // Sessions refresh together (one status line each): let the burst end, so it makes one tick.
+            const auto settleUntil = std::chrono::steady_clock::now() + burstSettleLimit;
+            while (std::chrono::steady_clock::now() < settleUntil && watcher.wait(burstQuiet)) {
+            }
+        }
     }
     log_->info("[run] Exit - loop ended");
     watcher.close();
@@ -230,9 +260,9 @@ Action DaemonLoop::tick() {
     std::lock_guard guard(mutex_);
     config_.reload();
     const double now = clock();
-    ProcessTable table = tableProvider();
     auto pause = actions_.livePause();
     auto records = stateDir_.readRecords(oversizeHook_);
+    ProcessTable table = tableFor(records, {&pause});
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);
     auto lastThaw = actions_.lastThaw();
@@ -260,7 +290,7 @@ void DaemonLoop::adopt() {
         return "[adopt] existing pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
                NumberText::clockText(pause->resumeAt);
     });
-    ProcessTable table = tableProvider();
+    ProcessTable table = tableFor({}, {&pause});
     const double now = clock();
     if (!(now < Decide::effectiveResumeAt(*pause, config_.config()))) {
         actions_.thaw(pause->targets, table, "adopt: resume_at past");
@@ -308,11 +338,12 @@ int DaemonLoop::thawNow() {
             return "[thawNow] pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
                    NumberText::clockText(pause->resumeAt);
         });
-        actions_.thaw(pause->targets, tableProvider(), "thaw-now");
+        actions_.thaw(pause->targets, tableFor({}, {&pause}), "thaw-now");
     } else {
         log_->info("[thawNow] no pause.json - sweeping only");
     }
-    int continued = actions_.sweep(tableProvider(), std::nullopt);
+    auto ledger = actions_.ledger();
+    int continued = actions_.sweep(tableFor({}, {&ledger}), std::nullopt);
     log_->info([&] { return "[thawNow] Exit - " + std::to_string(continued) + " process(es) continued by the sweep"; });
     return 0;
 }
@@ -337,11 +368,12 @@ void DaemonLoop::thawEverything(const std::string& why) {
     log_->warning([&] {
         return "[thawEverything] " + why + " - thawing " + std::to_string(targets.size()) + " target(s) before exit";
     });
-    actions_.thaw(targets, tableProvider(), "exit: " + why);
+    const std::optional<Pause> all = Pause{0, 0, targets, "", "", schemaVersion};
+    actions_.thaw(targets, tableFor({}, {&all}), "exit: " + why);
     if (stateDir_.readPause()) {
         log_->critical("[thawEverything] pause.json survived the thaw - blind SIGCONT");
         // Blind to the pause's fate, not to whose processes these are.
-        ProcessTable table = tableProvider();
+        ProcessTable table = tableFor({}, {&all});
         for (const auto& target : targets) {
             if (verifyForSignal(&table, target)) signaller->cont(target.pid);
             if (target.shellPID && !shellThawRefusal(&table, target)) signaller->cont(*target.shellPID);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,8 +28,15 @@ namespace tracker {
 class DaemonLoop {
 public:
     using Clock = std::function<double()>;
-    using TableProvider = std::function<ProcessTable()>;
+    // The processes with the given pids (the ones a tick needs: records, pauses and their shells); every
+    // process for an empty list.
+    using TableProvider = std::function<ProcessTable(const std::vector<std::int64_t>& pids)>;
     using ExitHandler = std::function<void(int)>;
+
+    // After a change in sessions/, the loop waits until none has come for burstQuiet seconds, at most
+    // burstSettleLimit in all, so that several records written together make one tick.
+    static constexpr double burstQuiet = 0.015;
+    static constexpr std::chrono::milliseconds burstSettleLimit{40};
 
     // No signaller: the dry-run recorder for a dry run, else the platform's holding signaller.
     DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<DaemonLogger> log, bool dryRun,
@@ -74,6 +82,10 @@ public:
     std::shared_ptr<Signaller> signaller;
 
 private:
+    // The table of the processes these records and pauses name (sessions and their shells).
+    ProcessTable tableFor(const std::vector<Record>& records,
+                          std::initializer_list<const std::optional<Pause>*> pauses);
+
     const StateDir stateDir_;
     const std::shared_ptr<DaemonLogger> log_;
     const bool dryRun_;

@@ -85,14 +85,31 @@ std::vector<std::int64_t> freezePIDs(const Target& target, ShellStopMode mode, c
 
 std::vector<SignalResult> freezeTarget(Signaller& signaller, const Target& target, ShellStopMode mode,
                                        const ProcessTable* table, const LogHook& log) {
-    if (!verifyForSignal(table, target)) {
-        emit(log, "error [freezeTarget] pid " + std::to_string(target.pid) +
-                      " failed identity verification - signalling nothing for session " +
-                      shortSessionID(target.sessionID));
-        return {{target.pid, false}};
+    return freezeTargets(signaller, {target}, mode, table, log).front();
+}
+
+std::vector<std::vector<SignalResult>> freezeTargets(Signaller& signaller, const std::vector<Target>& targets,
+                                                     ShellStopMode mode, const ProcessTable* table,
+                                                     const LogHook& log) {
+    std::vector<std::vector<SignalResult>> results(targets.size());
+    std::vector<std::int64_t> pids;
+    std::vector<std::size_t> owners;
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        const Target& target = targets[t];
+        if (!verifyForSignal(table, target)) {
+            emit(log, "error [freezeTarget] pid " + std::to_string(target.pid) +
+                          " failed identity verification - signalling nothing for session " +
+                          shortSessionID(target.sessionID));
+            results[t] = {{target.pid, false}};
+            continue;
+        }
+        for (auto pid : freezePIDs(target, mode, table, log)) {
+            pids.push_back(pid);
+            owners.push_back(t);
+        }
     }
-    std::vector<SignalResult> results;
-    for (auto pid : freezePIDs(target, mode, table, log)) results.push_back({pid, signaller.stop(pid)});
+    auto stopped = signaller.stopAll(pids);
+    for (std::size_t k = 0; k < pids.size(); ++k) results[owners[k]].push_back({pids[k], stopped[k]});
     return results;
 }
 

@@ -41,6 +41,10 @@ std::vector<std::int64_t> freezePIDs(const Target& target, ShellStopMode mode, c
 // Stops one target's processes after verifying claude's identity; one result per process tried.
 std::vector<SignalResult> freezeTarget(Signaller& signaller, const Target& target, ShellStopMode mode,
                                        const ProcessTable* table, const LogHook& log);
+// freezeTarget for many targets at once: every stop goes out through one stopAll, so the signaller may
+// check them together. One list of results per target, in order.
+std::vector<std::vector<SignalResult>> freezeTargets(Signaller& signaller, const std::vector<Target>& targets,
+                                                     ShellStopMode mode, const ProcessTable* table, const LogHook& log);
 // Continues one target's processes: claude only when its identity holds, the shell always.
 std::vector<SignalResult> thawTarget(Signaller& signaller, const Target& target, ShellStopMode mode,
                                      const ProcessTable* table, const LogHook& log);

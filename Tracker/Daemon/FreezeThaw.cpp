@@ -101,9 +101,13 @@ bool FreezeThaw::isHeldNow(const ProcessTable& table, std::int64_t pid) {
 }
 
 bool FreezeThaw::holdTarget(const Target& target, const ProcessTable& table) {
-    bool claudeHeld = false;
     const ShellStopMode mode = config_.shellStopMode();
-    for (const auto& result : freezeTarget(*hooks_.signaller, target, mode, &table, log_->sink())) {
+    return logHold(target, freezeTarget(*hooks_.signaller, target, mode, &table, log_->sink()));
+}
+
+bool FreezeThaw::logHold(const Target& target, const std::vector<SignalResult>& results) {
+    bool claudeHeld = false;
+    for (const auto& result : results) {
         if (result.pid == target.pid) claudeHeld = result.delivered;
         if (result.delivered) {
             const std::string way = holdWay(*hooks_.signaller, result.pid);
@@ -172,11 +176,12 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     restoredWarned_ = false;
 
     std::size_t held = 0;
-    for (const auto& target : pause.targets) {
-        if (holdTarget(target, table)) {
+    auto results = freezeTargets(*hooks_.signaller, pause.targets, config_.shellStopMode(), &table, log_->sink());
+    for (std::size_t t = 0; t < pause.targets.size(); ++t) {
+        if (logHold(pause.targets[t], results[t])) {
             ++held;
         } else {
-            retries_[target.pid] = 0;
+            retries_[pause.targets[t].pid] = 0;
         }
     }
 

@@ -25,7 +25,6 @@ public:
     // The loop's hooks, read at each use so a test may replace them after construction.
     struct Hooks {
         const std::function<double()>& clock;
-        const std::function<ProcessTable()>& tableProvider;
         const std::shared_ptr<Signaller>& signaller;
     };
 
@@ -59,6 +58,8 @@ private:
     bool notify(const std::string& title, const std::string& message);
     // Holds one target; true when its claude is held.
     bool holdTarget(const Target& target, const ProcessTable& table);
+    // Logs how a target's processes were held; true when its claude is.
+    bool logHold(const Target& target, const std::vector<SignalResult>& results);
     // Whether pid is held now: stopped, or held by the signaller's own mechanism.
     bool isHeldNow(const ProcessTable& table, std::int64_t pid);
 

@@ -42,6 +42,30 @@ bool HoldingSignaller::stop(std::int64_t pid) {
     return signals_.stop(pid);
 }
 
+std::vector<bool> HoldingSignaller::stopAll(const std::vector<std::int64_t>& pids) {
+    std::vector<bool> results(pids.size(), false);
+    std::vector<std::size_t> fallback;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        if (!PIDRange::signallable(pids[i])) continue;
+        if (freezer_) {
+            auto attempt = freezer_->freeze(pids[i]);
+            if (attempt.held) {
+                results[i] = true;
+                continue;
+            }
+            explainFallback(pids[i], attempt.whyNot);
+        } else {
+            explainFallback(pids[i], "no freezer on this system");
+        }
+        fallback.push_back(i);
+    }
+    std::vector<std::int64_t> signalled;
+    for (auto i : fallback) signalled.push_back(pids[i]);
+    auto stopped = signals_.stopAll(signalled);
+    for (std::size_t k = 0; k < fallback.size(); ++k) results[fallback[k]] = stopped[k];
+    return results;
+}
+
 bool HoldingSignaller::cont(std::int64_t pid) {
     if (!PIDRange::signallable(pid)) return false;
     if (freezer_ && freezer_->isHeld(pid) && freezer_->cont(pid)) {

@@ -25,6 +25,8 @@ public:
 
     bool stop(std::int64_t pid) override;
     bool cont(std::int64_t pid) override;
+    // Freezes each it can; the rest fall back to signals, their stops checked together.
+    std::vector<bool> stopAll(const std::vector<std::int64_t>& pids) override;
     bool isHeld(std::int64_t pid) override;
     std::vector<std::int64_t> heldPIDs() override;
     int releaseAll() override;

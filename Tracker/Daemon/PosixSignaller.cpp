@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <system_error>
 #include <thread>
 
 #include "Core/PIDRange.hpp"
@@ -69,6 +70,30 @@ bool PosixSignaller::stop(std::int64_t pid) {
     if (!failure) return true;
     emit(log_, "error [signal] SIGSTOP pid=" + std::to_string(pid) + " did not hold - " + *failure);
     return false;
+}
+
+std::vector<bool> PosixSignaller::stopAll(const std::vector<std::int64_t>& pids) {
+    std::vector<bool> results;
+    for (auto pid : pids) results.push_back(send(pid, SIGSTOP));
+    if (holdCheck_.count() <= 0) return results;
+    std::vector<std::optional<std::string>> failures(pids.size());
+    {
+        std::vector<std::jthread> watchers;
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            if (!results[i]) continue;
+            try {
+                watchers.emplace_back([&, i] { failures[i] = stopHoldFailure(pids[i], holdCheck_); });
+            } catch (const std::system_error&) {
+                failures[i] = stopHoldFailure(pids[i], holdCheck_);  // no thread to be had: one after another
+            }
+        }
+    }
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        if (!results[i] || !failures[i]) continue;
+        results[i] = false;
+        emit(log_, "error [signal] SIGSTOP pid=" + std::to_string(pids[i]) + " did not hold - " + *failures[i]);
+    }
+    return results;
 }
 
 bool PosixSignaller::cont(std::int64_t pid) {

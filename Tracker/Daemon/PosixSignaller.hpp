@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Core/LogHook.hpp"
 #include "Core/Signaller.hpp"
@@ -30,6 +31,8 @@ public:
 
     bool stop(std::int64_t pid) override;
     bool cont(std::int64_t pid) override;
+    // Sends every stop first, then watches all of them at once.
+    std::vector<bool> stopAll(const std::vector<std::int64_t>& pids) override;
 
 private:
     LogHook log_;
