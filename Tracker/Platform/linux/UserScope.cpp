@@ -119,6 +119,20 @@ Bus connect(Clock::time_point deadline, std::string* whyNot) {
         setWhy(whyNot, "cannot reach the user bus at " + address + ": " + std::strerror(-r));
         return nullptr;
     }
+    // The handshake runs on its own, much longer timeout inside sd-bus: it is waited for here instead.
+    while ((r = sd_bus_is_ready(raw)) == 0) {
+        auto now = Clock::now();
+        if (now >= deadline) {
+            setWhy(whyNot, "the user bus at " + address + " did not answer in time");
+            return nullptr;
+        }
+        if ((r = sd_bus_process(raw, nullptr)) < 0) break;
+        if (r == 0) sd_bus_wait(raw, microseconds(deadline - now));
+    }
+    if (r < 0) {
+        setWhy(whyNot, "cannot reach the user bus at " + address + ": " + std::strerror(-r));
+        return nullptr;
+    }
     return bus;
 }
 
