@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,7 +149,9 @@ TEST_F(SystemdMachineTest, PaneMovesIntoAUserScopeWhereTheFreezeHolds) {
         echo "scope $scope"
         echo "owner $(stat -c %U /sys/fs/cgroup$scope)"
         echo "child $(sed -n 's/^0:://p' /proc/$child/cgroup)"
-        group=/sys/fs/cgroup$scope/tarnel-freeze-$pane
+        # The freezer's way (a child group, the move, cgroup.freeze) under a name that the holding tests
+        # running on this host beside us do not take for one of their own groups.
+        group=/sys/fs/cgroup$scope/test-hold-$pane
         mkdir $group && echo $pane >$group/cgroup.procs && echo 1 >$group/cgroup.freeze
         for k in $(seq 100); do grep -q 'frozen 1' $group/cgroup.events && break; sleep 0.02; done
         before=$(count); kill -STOP $pane; kill -CONT $pane; sleep 0.5
@@ -197,6 +201,10 @@ struct ProbeCase {
     int status;
     const char* says;  // part of the probe's answer
 };
+
+void PrintTo(const ProbeCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ProbeAnswers : public SystemdMachineTest, public ::testing::WithParamInterface<ProbeCase> {};
 

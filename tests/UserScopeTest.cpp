@@ -6,8 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "Platform/UserScope.hpp"
@@ -46,6 +48,10 @@ struct Refusal {
     const char* bus;  // "missing", "silent" or "" (whatever the environment has)
     const char* says;
 };
+
+void PrintTo(const Refusal& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class UserScopeRefusals : public ::testing::TestWithParam<Refusal> {};
 
