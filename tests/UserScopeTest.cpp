@@ -13,8 +13,8 @@
 #include <string>
 
 #include "Platform/UserScope.hpp"
+#include "Platform/linux/CgroupV2.hpp"
 #include "TestSupport.hpp"
-#include "linux/CgroupV2.hpp"
 
 namespace tracker::test {
 namespace {

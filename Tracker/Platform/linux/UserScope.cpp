@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "linux/CgroupV2.hpp"
+#include "Platform/linux/CgroupV2.hpp"
 
 namespace tracker::UserScope {
 
