@@ -154,8 +154,9 @@ bool RealClaude::start() {
         command.insert(command.end(), {"-u", name});
     }
     command.insert(command.end(), {"HOME=" + home_, "ANTHROPIC_BASE_URL=" + api_->baseURL(),
-                                   "CLAUDE_CODE_OAUTH_TOKEN=sk-ant-oat01-made-up", "DISABLE_AUTOUPDATER=1",
-                                   options_.binary, options_.prompt});
+                                   "CLAUDE_CODE_OAUTH_TOKEN=sk-ant-oat01-made-up", "DISABLE_AUTOUPDATER=1"});
+    command.insert(command.end(), options_.environment.begin(), options_.environment.end());
+    command.insert(command.end(), {options_.binary, options_.prompt});
     std::string line = "cd " + shellQuote(work_) + " &&";
     for (const auto& word : command) line += " " + (word == "exec" || word == "env" ? word : shellQuote(word));
 

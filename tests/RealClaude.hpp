@@ -65,6 +65,9 @@ public:
             "Stop",          "StopFailure",       "SessionEnd"};
         std::string statusLineCommand;                            // empty: the recorder
         nlohmann::json extraSettings = nlohmann::json::object();  // merged over the settings we write
+        // "NAME=value" for Claude Code's environment, e.g. CLAUDE_BYTE_STREAM_IDLE_TIMEOUT_MS=10000 (its
+        // watchdog on a reply that stops arriving: 300 s against a custom base URL, 10 s at the least).
+        std::vector<std::string> environment;
     };
 
     explicit RealClaude(Options options);

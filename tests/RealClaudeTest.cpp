@@ -78,6 +78,10 @@ struct ToolCase {
     const char* afterTool;
 };
 
+void PrintTo(const ToolCase& tool, std::ostream* out) {
+    *out << tool.name;
+}
+
 class RealClaudeToolTest : public RealClaudeTest, public ::testing::WithParamInterface<ToolCase> {};
 
 TEST_P(RealClaudeToolTest, HooksTellTheTurnAndTheStatusLineTheLimits) {
