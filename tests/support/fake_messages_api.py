@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A small local stand-in for the Messages API that Claude Code talks to (ANTHROPIC_BASE_URL).
 
-    fake_messages_api.py --script SCRIPT.json --port-file PORT --log LOG.jsonl [--port N]
+    fake_messages_api.py --script SCRIPT.json --port-file PORT --log LOG.jsonl [--port N] [--dump-dir D]
 
 Listens on 127.0.0.1 (port 0: one the system picks), writes the port to --port-file once it
 listens, and answers:
@@ -9,7 +9,11 @@ listens, and answers:
                                   the API's order, or as one JSON message when "stream" is false
   POST /v1/messages/count_tokens  {"input_tokens": N}
   HEAD/GET anything else          200 with an empty JSON object
-Every request is appended to --log as one JSON line (what was asked and what was served).
+Every request is appended to --log as one JSON line (what was asked and which turn of which
+conversation it got), and so is every step of a streamed reply: {"event": "block", "turn", "block"}
+as a block starts, "hang_up" when the fake closes the connection, "end" once the reply is sent
+whole, "client_gone" when Claude Code closed it first. --dump-dir keeps each /v1/messages
+request's headers and body as a file of its own.
 
 The script (JSON):
   {
