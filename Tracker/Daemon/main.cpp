@@ -119,6 +119,13 @@ void exitHook() {
     ::_exit(status);
 }
 
+sigset_t trappedSet() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : trapped) sigaddset(&signals, sig);
+    return signals;
+}
+
 // Async-signal-safe: only the signal number crosses into the pipe.
 void onTrappedSignal(int sig) {
     int saved = errno;
@@ -131,7 +138,12 @@ void onTrappedSignal(int sig) {
 // Installs handlers for the trapped signals and starts the thread that serves
 // them. Handlers (unlike SIG_IGN) are reset to the default in every child at exec.
 void armSignals(DaemonLoop& loop) {
-    if (::pipe2(signalPipe, O_CLOEXEC) != 0) return;
+    if (::pipe2(signalPipe, O_CLOEXEC) != 0) {
+        // No way to serve them: they keep their default action rather than wait forever.
+        sigset_t signals = trappedSet();
+        ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        return;
+    }
     ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
     std::thread([&loop] {
         for (;;) {
@@ -152,6 +164,9 @@ void armSignals(DaemonLoop& loop) {
         action.sa_flags = SA_RESTART;
         ::sigaction(sig, &action, nullptr);
     }
+    // What came during start-up was held back (see daemonMain) and is handled now.
+    sigset_t signals = trappedSet();
+    ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
 int daemonMain(int argc, char** argv) {
@@ -159,6 +174,9 @@ int daemonMain(int argc, char** argv) {
     // console line would land in that file.
     StandardStreams::ensureOpen();
     ::signal(SIGPIPE, SIG_IGN);
+    // A signal that comes before its handler is in place waits instead of ending the daemon unthawed.
+    sigset_t signals = trappedSet();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     commandLine.assign(argv, argv + argc);
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     FlagsOutcome outcome = parseFlags(arguments);
