@@ -62,7 +62,7 @@ TEST(FileRead, FailuresAreValues) {
 }
 
 TEST(SharedForms, ClockNumbersPIDsAndSessionIDs) {
-    for (double nonsense : {std::nan(""), INFINITY, -INFINITY, 1e300}) {
+    for (double nonsense : {std::nan(""), double(INFINITY), -double(INFINITY), 1e300}) {
         EXPECT_EQ(NumberText::localHourMinute(nonsense), std::nullopt);
         EXPECT_EQ(NumberText::clockText(nonsense), "--:--");
     }
@@ -81,7 +81,11 @@ TEST(SharedForms, ClockNumbersPIDsAndSessionIDs) {
     EXPECT_EQ(shortSessionID("abc"), "abc");
     EXPECT_EQ(shortSessionID("0123456789"), "01234567");
     // Never half a character: eight code points, however many bytes.
-    EXPECT_EQ(shortSessionID("ääääääääää"), "ää" "ää" "ää" "ää");
+    EXPECT_EQ(shortSessionID("ääääääääää"),
+              "ää"
+              "ää"
+              "ää"
+              "ää");
     EXPECT_EQ(UTF8::firstCharacters("ab", 0), "");
 }
 

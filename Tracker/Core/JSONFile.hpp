@@ -57,11 +57,20 @@ std::optional<JSON> parse(std::string_view bytes);
 // is finite and every text valid UTF-8.
 std::string serialize(const JSON& value);
 
+// The permission bits (exactly these, whatever the umask) and, when given,
+// the owner of a file a write makes.
+struct FileMode {
+    unsigned permissions = 0600;
+    std::optional<unsigned> uid;
+    std::optional<unsigned> gid;
+};
+
 // Replaces the file at path with serialize(value) through a uniquely named
 // hidden temporary file in the same directory and a rename; with durable the
-// bytes are flushed to stable storage first. Throws JSONFileError; no
-// temporary file survives a failure.
-void atomicWrite(const JSON& value, const std::string& path, bool durable);
+// bytes are flushed to stable storage first. The file gets mode (by default
+// 0600, the user's alone). Throws JSONFileError; no temporary file survives a
+// failure.
+void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode = {});
 
 }  // namespace JSONFile
 
