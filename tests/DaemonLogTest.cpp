@@ -81,6 +81,20 @@ TEST(DaemonLogger, LineFormatAndLabelColumn) {
     EXPECT_EQ(readFile(dir.file("daemon.log")).back(), '\n');
 }
 
+TEST(DaemonLogger, ValuesCannotEndTheLineOrStartAnother) {
+    for (const auto& [message, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"notify=x\nssh-ed25519 AAAA evil", "notify=x\\nssh-ed25519 AAAA evil"},
+             {"a\rb\tc\x1b[2Jd\x7f", "a\\rb\\tc\\x1b[2Jd\\x7f"},
+             {"c1 \xc2\x9b"
+              "31m and \xc3\xa9 stay",
+              "c1 \\u009b31m and \xc3\xa9 stay"},
+         }) {
+        EXPECT_EQ(DaemonLogger::escaped(message), shown);
+        const std::string line = DaemonLogger::formatLine(DaemonLogLevel::info, message);
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+    }
+}
+
 TEST(DaemonLogger, FilteredMessagesAreNeverBuilt) {
     TempDir dir;
     auto log = DaemonLogger::create(dir.file("daemon.log"), DaemonLogLevel::warning, false);

@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <regex>
+#include <set>
 
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessTable.hpp"
@@ -169,8 +172,9 @@ TEST(FrontInstall, TheDefaultTeeIsTheOneBesideTheRealProgram) {
     Outcome outcome = tarnel(home, {"install", "--settings", home.file("s.json"), "--state-dir", home.file("state")},
                              {}, home.file("links/tarnel"));
     ASSERT_EQ(outcome.status, 0) << outcome.err;
+    // The chosen state directory travels in the command, so the tee records where the daemon looks.
     EXPECT_EQ(JSONFile::readObject(home.file("s.json")).value()["statusLine"]["command"],
-              SettingsInstaller::shellQuoted(tee));
+              "VAZ_ADODIVO_STATE_DIR=" + home.file("state") + " " + SettingsInstaller::shellQuoted(tee));
 
     fs::remove(tee);
     outcome = tarnel(home, {"install", "--settings", home.file("t.json"), "--state-dir", home.file("state")}, {},
@@ -216,7 +220,8 @@ TEST(FrontInstall, InstallReinstallRestoreAsAUserSeesIt) {
     EXPECT_TRUE(contains(first.out, "~/bin/my-status.sh")) << first.out;
     auto installed = JSONFile::readObject(settings);
     ASSERT_TRUE(installed);
-    EXPECT_EQ((*installed)["statusLine"]["command"], SettingsInstaller::shellQuoted(tee));
+    EXPECT_EQ((*installed)["statusLine"]["command"],
+              "VAZ_ADODIVO_STATE_DIR=" + state + " " + SettingsInstaller::shellQuoted(tee));
     EXPECT_EQ((*installed)["model"], "opus");
 
     // A reinstall that names nothing keeps the threshold, interval and modes in force.
@@ -282,6 +287,105 @@ TEST(FrontInstall, UnwritableSettingsAreRefused) {
 }
 
 // A state directory the test fills, and tarnel status run over it.
+TEST(FrontInstall, AChosenStateDirectoryReachesTheTeeAndRestore) {
+    TempDir home;
+    const std::string settings = home.file("settings.json");
+    const std::string state = home.file("my state");
+    test::writeFile(settings, R"({"statusLine": {"type": "command", "command": "echo mine"}})");
+    ASSERT_EQ(tarnel(home, {"install", "--tee", test::builtProgram("tarnel-tee"), "--settings", settings},
+                     {"VAZ_ADODIVO_STATE_DIR=" + state})
+                  .status,
+              0);
+    // The installed command, run the way Claude Code runs it (by a shell), uses the chosen directory.
+    const std::string command = JSONFile::readObject(settings).value()["statusLine"]["command"];
+    fs::copy_file("/bin/sh", home.file("claude"));
+    test::writeFile(home.file("in"), R"({"session_id": "chosen"})");
+    test::SpawnOptions options;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR="};
+    options.stdinPath = home.file("in");
+    options.stdoutPath = home.file("out");
+    test::ChildProcess claude({home.file("claude"), "-c", command + "; true"}, options);
+    ASSERT_TRUE(claude.wait(std::chrono::seconds(20)));
+    EXPECT_EQ(test::readFile(home.file("out")), "mine\n");
+    EXPECT_TRUE(test::fileExists(state + "/sessions/chosen.json"));
+    // restore without naming the directory finds the saved status line there.
+    ASSERT_EQ(tarnel(home, {"restore", "--settings", settings}).status, 0);
+    EXPECT_EQ(JSONFile::readObject(settings).value()["statusLine"]["command"], "echo mine");
+}
+
+TEST(FrontInstall, EveryRunKeepsItsOwnBackupAndRestoreFallsBackToThem) {
+    TempDir home;
+    const std::string tee = fakeTee(home, "tarnel-tee");
+    const std::string settings = home.file("settings.json");
+    const std::string state = home.file("state");
+    test::writeFile(settings, R"({"statusLine": "~/bin/mine.sh"})");
+    const std::vector<std::string> where{"--settings", settings, "--state-dir", state};
+    std::vector<std::string> install{"install", "--tee", tee};
+    install.insert(install.end(), where.begin(), where.end());
+    std::vector<std::string> restore{"restore"};
+    restore.insert(restore.end(), where.begin(), where.end());
+    // Runs within one second: each backup is its own file, and the undo hint names it.
+    std::set<std::string> backups;
+    for (int run = 0; run < 2; ++run) {
+        Outcome outcome = tarnel(home, install);
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        std::smatch found;
+        ASSERT_TRUE(std::regex_search(outcome.out, found, std::regex("cp (\\S+) ")));
+        EXPECT_TRUE(contains(outcome.out, "backup          " + found[1].str() + "\n")) << outcome.out;
+        backups.insert(found[1].str());
+    }
+    EXPECT_EQ(backups.size(), 2u);
+    EXPECT_EQ(test::readFile(*backups.begin()), R"({"statusLine": "~/bin/mine.sh"})");
+
+    // config.json gone: the newest backup from before the tee gives the status line.
+    fs::remove(state + "/config.json");
+    Outcome restored = tarnel(home, restore);
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_TRUE(contains(restored.out, "taken from " + *backups.begin())) << restored.out;
+    EXPECT_EQ(JSONFile::readObject(settings).value()["statusLine"], "~/bin/mine.sh");
+
+    // Neither config.json nor a backup from before: the status line is left as it is, and it says so.
+    ASSERT_EQ(tarnel(home, install).status, 0);
+    fs::remove(state + "/config.json");
+    for (const auto& entry : fs::directory_iterator(home.path())) {
+        if (contains(entry.path().string(), ".bak-")) fs::remove(entry.path());
+    }
+    const std::string installed = test::readFile(settings);
+    Outcome left = tarnel(home, restore);
+    EXPECT_EQ(left.status, 0);
+    EXPECT_TRUE(contains(left.out, "left as it is")) << left.out;
+    EXPECT_EQ(test::readFile(settings), installed);
+}
+
+TEST(FrontCommandLine, FIFOsAndLinkLoopsAreRefusedNotWaitedOn) {
+    for (const char* name : {"settings.json", "state/config.json", "state/daemon.lock"}) {
+        for (const bool loop : {false, true}) {
+            TempDir home;
+            const std::string tee = fakeTee(home, "tarnel-tee");
+            fs::create_directories(home.file("state"));
+            const std::string path = home.file(name);
+            if (loop) {
+                fs::create_symlink(path, path);
+            } else {
+                ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+            }
+            const std::vector<std::string> where{"--settings", home.file("settings.json"), "--state-dir",
+                                                 home.file("state")};
+            for (std::vector<std::string> arguments :
+                 std::vector<std::vector<std::string>>{{"install", "--tee", tee}, {"restore"}, {"status"}}) {
+                arguments.insert(arguments.end(), where.begin(), where.end());
+                Outcome outcome = tarnel(home, arguments);
+                const std::string what = arguments[0] + " with " + (loop ? "a loop" : "a FIFO") + " at " + name;
+                EXPECT_NE(outcome.status, -1) << what << " did not end";
+                EXPECT_LE(outcome.status, 1) << what << ": " << outcome.err;
+                if (outcome.status == 1) {
+                    EXPECT_TRUE(contains(outcome.err, path)) << what << ": " << outcome.err;
+                }
+            }
+        }
+    }
+}
+
 class FrontStatus : public ::testing::Test {
 protected:
     TempDir home;

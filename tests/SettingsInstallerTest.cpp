@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "Core/SettingsInstaller.hpp"
+#include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
 namespace fs = std::filesystem;
@@ -93,6 +94,23 @@ TEST(SettingsInstallerStatusLine, EveryTeeMarkerCountsAsTheTee) {
     EXPECT_EQ(SI::displayCommand(own), "~/bin/my-status.sh");
     EXPECT_FALSE(SI::pointsAtTee(object(R"({"statusLine": ""})")));
     EXPECT_EQ(SI::displayCommand(object(R"({"statusLine": ""})")), std::nullopt);
+}
+
+TEST(SettingsInstallerStatusLine, AChosenStateDirectoryTravelsInTheCommand) {
+    TempDir bin;
+    const std::string tee = bin.file("tarnel-tee");
+    test::writeFile(tee, "#!/bin/sh\nprintf %s \"$VAZ_ADODIVO_STATE_DIR\"\n");
+    ::chmod(tee.c_str(), 0700);
+    for (const std::string dir : {"/srv/state", "/home/a b/it's", "/x/$(touch y)"}) {
+        JSONObject settings{{"statusLine", SI::statusLineValue(tee, 60, dir)}};
+        EXPECT_TRUE(SI::pointsAtTee(settings)) << dir;
+        EXPECT_EQ(SI::installedStateDir(settings), dir);
+        // The shell Claude Code runs the command with hands the tee exactly that directory.
+        std::string seen;
+        ASSERT_EQ(test::runProgram({"/bin/sh", "-c", SI::statusLineCommand(settings)}, &seen), 0);
+        EXPECT_EQ(seen, dir);
+    }
+    EXPECT_EQ(SI::installedStateDir({{"statusLine", SI::statusLineValue(tee, 60)}}), std::nullopt);
 }
 
 TEST(SettingsInstallerQuoting, SafeTextStaysOthersAreSingleQuoted) {
@@ -188,7 +206,7 @@ TEST(SettingsInstallerDocuments, BareTextStatusLineComesBackAsText) {
     EXPECT_EQ(restored["statusLine"], JSON("~/bin/my-status.sh"));
 }
 
-TEST(SettingsInstallerBackup, NameCarriesLocalTimeAndTheSameSecondOverwrites) {
+TEST(SettingsInstallerBackup, NameCarriesLocalTimeAndTheSameSecondNeverOverwrites) {
     UTCZone utc;
     TempDir dir;
     EXPECT_EQ(SI::backup(dir.file("settings.json"), 1796623379), std::nullopt);
@@ -196,10 +214,12 @@ TEST(SettingsInstallerBackup, NameCarriesLocalTimeAndTheSameSecondOverwrites) {
     auto first = SI::backup(dir.file("settings.json"), 1796623379.25);
     ASSERT_TRUE(first);
     EXPECT_EQ(*first, dir.file("settings.json.bak-20261207-060259"));
+    // Two runs in one second: the first backup may be the only copy of the user's status line.
     test::writeFile(dir.file("settings.json"), "second");
-    EXPECT_EQ(SI::backup(dir.file("settings.json"), 1796623379.9), first);
-    EXPECT_EQ(test::readFile(*first), "second");
-    EXPECT_EQ(backupsIn(dir.path()).size(), 1u);
+    EXPECT_EQ(SI::backup(dir.file("settings.json"), 1796623379.9), dir.file("settings.json.bak-20261207-060259-2"));
+    EXPECT_EQ(SI::backup(dir.file("settings.json"), 1796623379.9), dir.file("settings.json.bak-20261207-060259-3"));
+    EXPECT_EQ(test::readFile(*first), "first");
+    EXPECT_EQ(backupsIn(dir.path()).size(), 3u);
 }
 
 TEST(SettingsInstallerBackup, KeepsThePermissionsOfTheSettings) {

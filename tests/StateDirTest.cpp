@@ -7,6 +7,7 @@
 
 #include "Core/ProcessTable.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/StateDirTrust.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -179,6 +180,70 @@ TEST(StateDirPrune, AnAgeWithoutAWholeNumberReadsAsAQuestionMark) {
     EXPECT_TRUE(kept.empty());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "debug [pruneRecords] removed stale record ancient.json (pid 999999 dead, ts ?s old)");
+}
+
+TEST(StateDirTrust, OnlyADirectoryNobodyElseCanChangeIsTrusted) {
+    TempDir temp;
+    const std::string root = temp.file("state");
+    struct Case {
+        mode_t parent;
+        mode_t state;         // 0: not made
+        const char* problem;  // part of the message, "" for none
+    };
+    for (const auto& c : std::vector<Case>{{0755, 0700, ""},
+                                           {0755, 0755, ""},
+                                           {0755, 0770, "chmod 700 "},
+                                           {0755, 0777, "writable by group and others (mode 0777)"},
+                                           {01777, 0700, ""},
+                                           {0777, 0700, "chmod go-w "},
+                                           {0777, 0, "chmod go-w "},
+                                           {0755, 0, ""}}) {
+        fs::remove_all(root);
+        ::chmod(temp.path().c_str(), c.parent);
+        if (c.state) {
+            fs::create_directory(root);
+            ::chmod(root.c_str(), c.state);
+        }
+        auto problem = StateDir(root).trustProblem();
+        const std::string what = std::to_string(c.parent) + "/" + std::to_string(c.state);
+        if (*c.problem) {
+            ASSERT_TRUE(problem) << what;
+            EXPECT_NE(problem->find(c.problem), std::string::npos) << what << ": " << *problem;
+        } else {
+            EXPECT_EQ(problem, std::nullopt) << what;
+        }
+    }
+    ::chmod(temp.path().c_str(), 0700);
+}
+
+TEST(StateDirTrust, DocumentsAreReadOnlyWhenTheUsersAlone) {
+    TempDir temp;
+    StateDir dir(temp.file("state"));
+    dir.ensureDirectories();
+    dir.write(Pause{});
+    EXPECT_TRUE(dir.readPause());
+    ::chmod(dir.pausePath().c_str(), 0620);
+    EXPECT_FALSE(dir.readPause());
+    ::chmod(dir.pausePath().c_str(), 0600);
+    fs::rename(dir.pausePath(), temp.file("elsewhere.json"));
+    fs::create_symlink(temp.file("elsewhere.json"), dir.pausePath());
+    EXPECT_FALSE(dir.readPause());
+    std::string problem;
+    EXPECT_FALSE(StateDirTrust::readDocument(dir.pausePath(), {}, &problem));
+    EXPECT_NE(problem.find("symbolic link"), std::string::npos) << problem;
+}
+
+TEST(StateDirFiles, LongSessionIDsGetShortDistinctFileNames) {
+    const std::string a(250, 'a');
+    const std::string b = std::string(249, 'a') + "b";
+    EXPECT_EQ(StateDir::recordFileName(std::string(200, 'a')), std::string(200, 'a') + ".json");
+    EXPECT_NE(StateDir::recordFileName(a), StateDir::recordFileName(b));
+    EXPECT_LE(StateDir::recordFileName(a).size(), 125u);
+    // A cut never splits a character: byte 100 of this id is the middle of an "é".
+    std::string wide = "x";
+    for (int i = 0; i < 120; ++i) wide += "\xc3\xa9";
+    EXPECT_EQ(StateDir::recordFileName(wide).find("\xc3-"), std::string::npos);
+    EXPECT_EQ(StateDir::recordFileName(wide).rfind("x\xc3\xa9", 0), 0u);
 }
 
 TEST(SessionIDs, SafeFileNames) {

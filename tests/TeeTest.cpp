@@ -1,7 +1,10 @@
 // tarnel-tee end to end: the real program run by the Claude Code stand-in in
 // the three shapes a session can have, and run directly for its status line.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -168,6 +171,54 @@ TEST_F(TeeUnderClaude, UnsafeSessionIDsWriteNothingButTheLineStillShows) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(state.root(), ec)) {
         EXPECT_FALSE(entry.is_regular_file()) << entry.path();
     }
+}
+
+// Claude Code's input with a flaw anywhere, or an id too long for a plain file name: the tee, run
+// under a process named claude, still records the session and shows the line.
+TEST(TeeUnderAnyClaude, FlawedInputKeepsTheRecordAndTheLine) {
+    TempDir dir;
+    StateDir state(dir.file("state"));
+    std::filesystem::copy_file("/bin/sh", dir.file("claude"));
+    const double resetsAt = static_cast<double>(std::time(nullptr)) + 3930;
+    const std::string longID = std::string(250, 'x');
+    for (const auto& [id, flaw] : std::vector<std::pair<std::string, std::string>>{
+             {"bad-byte", "\"\xff\xfe\""}, {"surrogate", R"("\udc00")"}, {"huge", "1e400"}, {longID, "1"}}) {
+        std::string input = statusInput(id, 42, resetsAt);
+        input.insert(1, R"("cwd": )" + flaw + ", ");
+        test::writeFile(dir.file("in"), input);
+        const std::string script = test::shellQuote(tee()) + " < " + test::shellQuote(dir.file("in")) + " > " +
+                                   test::shellQuote(dir.file("out")) + "; true";
+        test::SpawnOptions options;
+        options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+        test::ChildProcess claude({dir.file("claude"), "-c", script}, options);
+        ASSERT_TRUE(claude.wait(20s));
+        EXPECT_EQ(test::readFile(dir.file("out")).rfind("\u23F3 5h 42% \u00B7 ", 0), 0u) << id;
+        auto record = JSONFile::readObject(state.recordPath(id));
+        ASSERT_TRUE(record) << id;
+        EXPECT_EQ(record->at("session_id"), id);
+    }
+    EXPECT_LT(StateDir::recordFileName(longID).size(), 255u - 30u);
+}
+
+// Input far past any status document is not read whole: memory stays small.
+TEST(TeeBounds, HugeInputIsNotReadWhole) {
+    TempDir dir;
+    const std::string input = dir.file("huge");
+    test::writeFile(input, "{");
+    std::filesystem::resize_file(input, 100u * 1024u * 1024u);
+    pid_t child = fork();
+    if (child == 0) {
+        ::dup2(::open(input.c_str(), O_RDONLY), 0);
+        ::dup2(::open("/dev/null", O_WRONLY), 1);
+        ::execl(tee().c_str(), "tarnel-tee", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    struct rusage usage {};
+    ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak RSS in kB";
 }
 
 class TeeDirect : public ::testing::Test {

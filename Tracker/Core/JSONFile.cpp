@@ -131,18 +131,19 @@ std::optional<JSON> read(const std::string& path, const RefusalHook& refused) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
+    bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    auto value = regular ? readOpen(fd, info, path, refused) : std::nullopt;
+    ::close(fd);
+    return value;
+}
+
+std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused) {
     if (static_cast<std::uintmax_t>(info.st_size) > maxDocumentBytes) {
-        ::close(fd);
         if (refused) refused(path, tooLarge(static_cast<std::uintmax_t>(info.st_size)));
         return std::nullopt;
     }
     // The file may have grown since fstat.
     FileRead::Outcome outcome = FileRead::all(fd, maxDocumentBytes);
-    ::close(fd);
     if (!outcome.complete()) {
         if (outcome.tooLarge && refused) refused(path, tooLarge(maxDocumentBytes + 1));
         return std::nullopt;
@@ -173,7 +174,7 @@ std::string serialize(const JSON& value) {
     return text;
 }
 
-void atomicWrite(const JSON& value, const std::string& path, bool durable) {
+void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode) {
     const std::string bytes = serialize(value);
 
     namespace fs = std::filesystem;
@@ -189,10 +190,20 @@ void atomicWrite(const JSON& value, const std::string& path, bool durable) {
     const std::string temporary = directory.empty() ? temporaryName : (directory / temporaryName).string();
 
     // Creation and opening are one step, so a file we could not open was never made.
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) throw JSONFileError::writeFailed("could not create " + temporary);
 
-    bool ok = writeWhole(fd, bytes) && (!durable || ::fsync(fd) == 0);
+    if (mode.uid || mode.gid) {
+        // Giving a file away needs privilege: without it the file stays ours.
+        uid_t uid = mode.uid ? static_cast<uid_t>(*mode.uid) : static_cast<uid_t>(-1);
+        gid_t gid = mode.gid ? static_cast<gid_t>(*mode.gid) : static_cast<gid_t>(-1);
+        if (::fchown(fd, uid, gid) != 0 && mode.gid) {
+            int ignored = ::fchown(fd, static_cast<uid_t>(-1), gid);
+            (void)ignored;
+        }
+    }
+    bool ok = ::fchmod(fd, static_cast<mode_t>(mode.permissions & 07777)) == 0;
+    ok = ok && writeWhole(fd, bytes) && (!durable || ::fsync(fd) == 0);
     int savedErrno = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -54,6 +56,9 @@ using RefusalHook = std::function<void(const std::string& path, const std::strin
 // too large, nested too deeply or does not parse. Never throws.
 std::optional<JSON> read(const std::string& path, const RefusalHook& refused = {});
 std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused = {});
+// The rest of read() for a regular file its caller opened and checked (fd with its fstat): the size and
+// depth limits, then the parse. Leaves fd open.
+std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused = {});
 // Parses bytes the way read() does, without the file: absent when they do not parse or nest deeper than
 // maxDepth.
 std::optional<JSON> parse(std::string_view bytes);
@@ -65,11 +70,20 @@ std::size_t nestingDepth(std::string_view bytes, std::size_t limit);
 // is finite and every text valid UTF-8.
 std::string serialize(const JSON& value);
 
+// The permission bits (exactly these, whatever the umask) and, when given,
+// the owner of a file a write makes.
+struct FileMode {
+    unsigned permissions = 0600;
+    std::optional<unsigned> uid;
+    std::optional<unsigned> gid;
+};
+
 // Replaces the file at path with serialize(value) through a uniquely named
 // hidden temporary file in the same directory and a rename; with durable the
-// bytes are flushed to stable storage first. Throws JSONFileError; no
-// temporary file survives a failure.
-void atomicWrite(const JSON& value, const std::string& path, bool durable);
+// bytes are flushed to stable storage first. The file gets mode (by default
+// 0600, the user's alone). Throws JSONFileError; no temporary file survives a
+// failure.
+void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode = {});
 
 }  // namespace JSONFile
 

@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <vector>
 
 #include "Core/FileRead.hpp"
 #include "Core/RandomNumber.hpp"
+#include "Core/StateDirTrust.hpp"
 
 namespace fs = std::filesystem;
 
@@ -56,10 +59,14 @@ StrictRead readStrictly(const std::string& path, const std::string& what) {
         throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(error));
     }
     if (S_ISDIR(info.st_mode)) throw Refusal(path, "the " + what + " " + path + " is a directory, not a file");
+    if (!S_ISREG(info.st_mode)) {
+        // A FIFO or a device would block the read or never end.
+        throw Refusal(path, "the " + what + " " + path + " is not a regular file; it was left as it is");
+    }
     if (static_cast<std::uintmax_t>(info.st_size) > JSONFile::maxDocumentBytes) {
         throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
     }
-    FileRead::Outcome read = FileRead::file(path, JSONFile::maxDocumentBytes);
+    FileRead::Outcome read = FileRead::file(path, JSONFile::maxDocumentBytes, O_NONBLOCK);
     if (read.error) throw Refusal(path, "cannot read the " + what + " " + path + ": " + std::strerror(read.error));
     if (read.tooLarge) {
         throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
@@ -131,6 +138,77 @@ std::string localStamp(double now) {
     return std::string(text, length);
 }
 
+// The mode and owner of the file a write to path replaces; the default for a new file.
+JSONFile::FileMode modeOf(const std::string& path) {
+    JSONFile::FileMode mode;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        mode.permissions = info.st_mode & 07777;
+        mode.uid = info.st_uid;
+        mode.gid = info.st_gid;
+    }
+    return mode;
+}
+
+// The state directory and config.json must be the user's alone: config.json
+// names a command the tee runs, and restore puts its status line into the settings.
+void checkStateDir(const StateDir& stateDir) {
+    if (auto problem = stateDir.trustProblem()) throw Refusal(stateDir.root(), *problem);
+    const std::string configPath = stateDir.configPath();
+    int fd = ::open(configPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ELOOP) throw Refusal(configPath, "the configuration " + configPath + " is a symbolic link");
+        return;
+    }
+    struct stat info {};
+    std::optional<std::string> problem;
+    if (::fstat(fd, &info) == 0) problem = StateDirTrust::fileProblem(info, configPath);
+    ::close(fd);
+    if (problem) throw Refusal(configPath, "the configuration " + *problem);
+}
+
+// Writes bytes into a new file at path (never an existing one, never through a
+// link), then gives it permissions; false when path is taken or a step failed.
+bool copyInto(const std::string& bytes, const std::string& path, mode_t permissions) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fchmod(fd, permissions) == 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) ::unlink(path.c_str());
+    return ok;
+}
+
+// The single-quoted or bare shell word at the start of text, as shellQuoted
+// writes it, and where it ends; none when text does not start with one.
+std::optional<std::pair<std::string, std::size_t>> leadingWord(std::string_view text) {
+    std::string word;
+    std::size_t i = 0;
+    while (i < text.size() && text[i] != ' ') {
+        if (text[i] == '\'') {
+            std::size_t close = text.find('\'', i + 1);
+            if (close == std::string_view::npos) return std::nullopt;
+            word.append(text.substr(i + 1, close - i - 1));
+            i = close + 1;
+        } else if (text[i] == '\\' && i + 1 < text.size()) {
+            word += text[i + 1];
+            i += 2;
+        } else if (isSafeByte(static_cast<unsigned char>(text[i]))) {
+            word += text[i++];
+        } else {
+            return std::nullopt;
+        }
+    }
+    return std::make_pair(word, i);
+}
+
 }  // namespace
 
 std::string settingsPath(const std::optional<std::string>& path, const Environment& environment) {
@@ -195,16 +273,29 @@ std::string shellQuoted(std::string_view text) {
     return quoted;
 }
 
-JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInterval) {
+JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInterval,
+                           const std::optional<std::string>& stateDir) {
+    std::string command = shellQuoted(teePath);
+    if (stateDir) command = std::string(StateDir::environmentKey) + "=" + shellQuoted(*stateDir) + " " + command;
     return JSONObject{
         {"type", "command"},
-        {"command", shellQuoted(teePath)},
+        {"command", command},
         {"refreshInterval", refreshInterval},
     };
 }
 
+std::optional<std::string> installedStateDir(const JSONObject& settings) {
+    if (!pointsAtTee(settings)) return std::nullopt;
+    const std::string command = statusLineCommand(settings);
+    const std::string prefix = std::string(StateDir::environmentKey) + "=";
+    if (!command.starts_with(prefix)) return std::nullopt;
+    auto word = leadingWord(std::string_view(command).substr(prefix.size()));
+    if (!word || word->first.empty()) return std::nullopt;
+    return word->first;
+}
+
 JSONObject installedSettings(JSONObject settings, const Options& options) {
-    settings["statusLine"] = statusLineValue(options.teePath, options.refreshInterval);
+    settings["statusLine"] = statusLineValue(options.teePath, options.refreshInterval, options.stateDir);
     return settings;
 }
 
@@ -241,17 +332,53 @@ JSONObject restoredSettings(JSONObject settings, const JSONObject& config) {
 }
 
 std::optional<std::string> backup(const std::string& location, double now) {
-    std::error_code ec;
-    if (!fs::is_regular_file(location, ec)) return std::nullopt;
+    struct stat info {};
+    if (::stat(location.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    FileRead::Outcome read = FileRead::file(location, JSONFile::maxDocumentBytes, O_NONBLOCK);
+    if (!read.complete()) return std::nullopt;
     const fs::path source(location);
-    const fs::path copy = source.parent_path() / (source.filename().string() + ".bak-" + localStamp(now));
-    fs::remove(copy, ec);
-    fs::copy_file(source, copy, fs::copy_options::overwrite_existing, ec);
-    if (!fs::is_regular_file(fs::symlink_status(copy, ec))) return std::nullopt;
-    return copy.string();
+    const std::string stem = (source.parent_path() / (source.filename().string() + ".bak-" + localStamp(now))).string();
+    for (int attempt = 1; attempt <= 1000; ++attempt) {
+        std::string copy = attempt == 1 ? stem : stem + "-" + std::to_string(attempt);
+        if (copyInto(read.bytes, copy, info.st_mode & 0777)) return copy;
+        if (errno != EEXIST) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::pair<std::string, JSON>> statusLineBeforeTee(const std::string& settingsPath) {
+    const fs::path settings(settingsPath);
+    const std::string prefix = settings.filename().string() + ".bak-";
+    struct Candidate {
+        fs::file_time_type time;
+        std::string path;
+    };
+    std::vector<Candidate> candidates;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(settings.parent_path(), ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        if (!it->path().filename().string().starts_with(prefix)) continue;
+        std::error_code timeError;
+        auto time = fs::last_write_time(it->path(), timeError);
+        if (!timeError) candidates.push_back({time, it->path().string()});
+    }
+    // Newest first; names of the same moment by their stamp and number.
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.time != b.time) return a.time > b.time;
+        if (a.path.size() != b.path.size()) return a.path.size() > b.path.size();
+        return a.path > b.path;
+    });
+    for (const auto& candidate : candidates) {
+        auto object = JSONFile::readObject(candidate.path);
+        if (!object || pointsAtTee(*object)) continue;
+        const JSON* statusLine = JSONCoerce::member(*object, "statusLine");
+        return std::make_pair(candidate.path, statusLine ? *statusLine : JSON(nullptr));
+    }
+    return std::nullopt;
 }
 
 Result install(const std::string& settingsPath, const StateDir& stateDir, const Options& options) {
+    checkStateDir(stateDir);
     const std::string configPath = stateDir.configPath();
     StrictRead settings = readStrictly(settingsPath, "settings file");
     StrictRead config = readStrictly(configPath, "configuration");
@@ -267,9 +394,10 @@ Result install(const std::string& settingsPath, const StateDir& stateDir, const 
     const std::string configTarget = writeTarget(configPath);
     JSONFile::atomicWrite(newConfig, configTarget, true);
 
-    Result result{settingsPath, backup(settingsPath, currentTime()), newSettings, newConfig, true};
+    Result result{settingsPath, backup(settingsPath, currentTime()), newSettings, newConfig, true, {}, {}};
     try {
-        JSONFile::atomicWrite(newSettings, writeTarget(settingsPath), true);
+        const std::string settingsTarget = writeTarget(settingsPath);
+        JSONFile::atomicWrite(newSettings, settingsTarget, true, modeOf(settingsTarget));
     } catch (...) {
         // Leave config.json as it was, so it does not describe an install that did not happen.
         try {
@@ -286,17 +414,39 @@ Result install(const std::string& settingsPath, const StateDir& stateDir, const 
 }
 
 Result restore(const std::string& settingsPath, const StateDir& stateDir) {
+    checkStateDir(stateDir);
     StrictRead settings = readStrictly(settingsPath, "settings file");
     StrictRead config = readStrictly(stateDir.configPath(), "configuration");
     if (!pointsAtTee(settings.object)) {
         // The user's own status line (or none) is in place: nothing of ours to take out.
-        return Result{settingsPath, std::nullopt, settings.object, config.object, false};
+        return Result{settingsPath, std::nullopt, settings.object, config.object, false, {}, {}};
     }
-    JSONObject restored = restoredSettings(settings.object, config.object);
+    JSONObject saved = config.object;
+    std::optional<std::string> restoredFrom;
+    if (!saved.contains(TrackerConfig::Key::previousStatusLine)) {
+        // config.json is gone (or never held it): the settings from before the tee are in a backup, if anywhere.
+        auto before = statusLineBeforeTee(settingsPath);
+        if (!before) {
+            return Result{settingsPath,
+                          std::nullopt,
+                          settings.object,
+                          config.object,
+                          false,
+                          {},
+                          stateDir.configPath() +
+                              " holds no saved status line and no backup of the settings from before tarnel-tee "
+                              "was found, so the status line was left as it is; set \"statusLine\" in " +
+                              settingsPath + " by hand"};
+        }
+        saved[TrackerConfig::Key::previousStatusLine] = before->second;
+        restoredFrom = before->first;
+    }
+    JSONObject restored = restoredSettings(settings.object, saved);
     JSONFile::serialize(restored);
     checkWritable(settingsPath, "settings file");
-    Result result{settingsPath, backup(settingsPath, currentTime()), restored, config.object, true};
-    JSONFile::atomicWrite(restored, writeTarget(settingsPath), true);
+    Result result{settingsPath, backup(settingsPath, currentTime()), restored, config.object, true, restoredFrom, {}};
+    const std::string settingsTarget = writeTarget(settingsPath);
+    JSONFile::atomicWrite(restored, settingsTarget, true, modeOf(settingsTarget));
     return result;
 }
 

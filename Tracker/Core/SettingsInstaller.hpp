@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Core/JSONFile.hpp"
 #include "Core/NotifyMode.hpp"
@@ -21,7 +22,11 @@
 // a readable JSON object would read as empty and the write would drop every
 // member the user has, so it is refused with a Refusal before anything is
 // written. A settings file that cannot be written is refused the same way,
-// before config.json is touched, so the two never disagree.
+// before config.json is touched, so the two never disagree. Neither acts on a
+// state directory or config.json that someone else could have written (see
+// StateDirTrust), nor on anything but a regular file: a FIFO would never end.
+// The settings file keeps its mode and owner, and every backup gets a name of
+// its own.
 namespace tracker::SettingsInstaller {
 
 inline constexpr const char* environmentKey = "VAZ_ADODIVO_SETTINGS_FILE";
@@ -37,6 +42,8 @@ inline constexpr const char* backupStampPattern = "yyyyMMdd-HHmmss";
 // What to install.
 struct Options {
     std::string teePath;
+    // The state directory the installed tee is to use; none for the default.
+    std::optional<std::string> stateDir;
     std::int64_t refreshInterval = TrackerConfig::defaultRefreshInterval;
     double threshold = TrackerConfig::defaultThreshold;
     // Stored only when config.json has no "notify" (unless overrideNotify).
@@ -60,8 +67,13 @@ struct Result {
     JSONObject settings;
     // The configuration as written by install, as read by restore.
     JSONObject config;
-    // False only for a restore that found no tee in the settings and left them alone.
+    // False only for a restore that left the settings alone: no tee in them,
+    // or nothing known to put back (note says so).
     bool changed = true;
+    // A restore whose config.json had no saved status line took it from this backup.
+    std::optional<std::string> restoredFrom;
+    // Why a restore left the settings alone although they run the tee.
+    std::string note;
 
     bool operator==(const Result&) const = default;
 };
@@ -96,17 +108,26 @@ JSON previousStatusLine(const JSONObject& settings, const JSONObject& existingCo
 // else in single quotes with each ' written as '\''; "" becomes ''.
 std::string shellQuoted(std::string_view text);
 
-// {"type": "command", "command": <quoted tee>, "refreshInterval": <seconds>}.
-JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInterval);
+// {"type": "command", "command": <quoted tee>, "refreshInterval": <seconds>};
+// with a state directory the command is "VAZ_ADODIVO_STATE_DIR=<quoted dir> <quoted tee>".
+JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInterval,
+                           const std::optional<std::string>& stateDir = std::nullopt);
+// The state directory an installed status-line command names, as statusLineValue writes it.
+std::optional<std::string> installedStateDir(const JSONObject& settings);
 JSONObject installedSettings(JSONObject settings, const Options& options);
 JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings, const Options& options);
 // "statusLine" set to the saved "previous_statusline", or removed when none was saved.
 JSONObject restoredSettings(JSONObject settings, const JSONObject& config);
 
-// Copies the file at location to "<name>.bak-yyyyMMdd-HHmmss" beside it (local
-// time of now, seconds since the epoch), replacing a backup of the same
-// second. None when there is no file or the copy failed; never throws.
+// Copies the regular file at location to "<name>.bak-yyyyMMdd-HHmmss" beside
+// it (local time of now, seconds since the epoch), with "-2", "-3", ... added
+// when that name is taken: a backup is never replaced. The copy has the
+// file's permissions. None when there is no file or the copy failed; never throws.
 std::optional<std::string> backup(const std::string& location, double now);
+// Among the backups beside the settings file, newest first, the first whose
+// status line does not run the tee: its path and "statusLine" (null when it
+// had none). None when there is no such backup.
+std::optional<std::pair<std::string, JSON>> statusLineBeforeTee(const std::string& settingsPath);
 
 // Writes config.json, backs the settings up and writes them, both durably.
 // Throws Refusal (nothing written), std::filesystem::filesystem_error (state
@@ -114,8 +135,10 @@ std::optional<std::string> backup(const std::string& location, double now);
 // settings write, config.json is put back as it was).
 Result install(const std::string& settingsPath, const StateDir& stateDir, const Options& options);
 // Puts the saved status line back when the settings run the tee; otherwise
-// writes nothing and returns changed false. config.json is never changed.
-// Throws Refusal or JSONFileError.
+// writes nothing and returns changed false. Without a saved status line in
+// config.json (it is gone) the newest backup from before the tee gives it;
+// without one either, nothing is written (changed false, note says why).
+// config.json is never changed. Throws Refusal or JSONFileError.
 Result restore(const std::string& settingsPath, const StateDir& stateDir);
 
 }  // namespace tracker::SettingsInstaller

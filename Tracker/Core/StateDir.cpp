@@ -1,17 +1,20 @@
 #include "Core/StateDir.hpp"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessTable.hpp"
+#include "Core/StateDirTrust.hpp"
 
 extern char** environ;
 
@@ -92,7 +95,50 @@ StateDir::StateDir(const std::string& path) : root_(absolute(expandTilde(path)))
 }
 
 void StateDir::ensureDirectories() const {
-    fs::create_directories(sessionsDir());
+    // Each missing directory is made for the user alone, whatever the umask.
+    const std::string target = sessionsDir();
+    std::vector<std::string> missing;
+    for (std::string path = target; path.size() > 1; path = fs::path(path).parent_path().string()) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) break;
+        if (errno != ENOENT) break;  // the mkdir below reports it
+        missing.push_back(path);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+            throw fs::filesystem_error("cannot create directory", *it, std::error_code(errno, std::generic_category()));
+        }
+    }
+    if (!fs::is_directory(target)) {
+        throw fs::filesystem_error("not a directory", target, std::make_error_code(std::errc::not_a_directory));
+    }
+}
+
+std::optional<std::string> StateDir::trustProblem() const {
+    if (auto problem = StateDirTrust::directoryProblem(root_)) return problem;
+    struct stat info {};
+    if (::lstat(sessionsDir().c_str(), &info) != 0) return std::nullopt;  // made when first needed
+    if (!S_ISDIR(info.st_mode)) return sessionsDir() + " is not a directory";
+    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH))) {
+        return StateDirTrust::directoryProblem(sessionsDir());
+    }
+    return std::nullopt;
+}
+
+std::string StateDir::recordFileName(const std::string& sessionID) {
+    if (sessionID.size() <= maxPlainIDBytes) return sessionID + ".json";
+    // 64-bit FNV-1a of the whole id tells long ids with the same beginning apart.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : sessionID) {
+        hash ^= byte;
+        hash *= 1099511628211ull;
+    }
+    // Cut at a character boundary, so the name stays the text it was.
+    std::size_t keep = 100;
+    while (keep > 0 && (static_cast<unsigned char>(sessionID[keep]) & 0xC0) == 0x80) --keep;
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, "-%016llx", static_cast<unsigned long long>(hash));
+    return sessionID.substr(0, keep) + suffix + ".json";
 }
 
 std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize) const {
@@ -107,35 +153,36 @@ std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize)
         if (name.empty() || name[0] == '.') continue;
         if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
         std::string path = sessionsDir() + "/" + name;
-        auto value = JSONFile::read(path, oversize);
+        auto value = StateDirTrust::readDocument(path, oversize);
         if (auto record = Record::fromJSON(value ? &*value : nullptr, path)) records.push_back(std::move(*record));
     }
     return records;
 }
 
 std::optional<Pause> StateDir::readPause(const JSONFile::RefusalHook& oversize) const {
-    auto value = JSONFile::read(pausePath(), oversize);
+    auto value = StateDirTrust::readDocument(pausePath(), oversize);
     return Pause::fromJSON(value ? &*value : nullptr);
 }
 
 std::optional<LastThaw> StateDir::readLastThaw(const JSONFile::RefusalHook& oversize) const {
-    auto value = JSONFile::read(lastThawPath(), oversize);
+    auto value = StateDirTrust::readDocument(lastThawPath(), oversize);
     return LastThaw::fromJSON(value ? &*value : nullptr);
 }
 
 std::optional<Pause> StateDir::readHeld(const JSONFile::RefusalHook& oversize) const {
-    auto value = JSONFile::read(heldPath(), oversize);
+    auto value = StateDirTrust::readDocument(heldPath(), oversize);
     return Pause::fromJSON(value ? &*value : nullptr);
 }
 
 std::optional<DaemonPIDFile> StateDir::readDaemonPID(const JSONFile::RefusalHook& oversize) const {
-    auto value = JSONFile::read(pidPath(), oversize);
+    auto value = StateDirTrust::readDocument(pidPath(), oversize);
     return value ? DaemonPIDFile::fromJSON(*value) : std::nullopt;
 }
 
 TrackerConfig StateDir::readConfig(const JSONFile::RefusalHook& oversize) const {
-    auto object = JSONFile::readObject(configPath(), oversize);
-    return object ? TrackerConfig(std::move(*object)) : TrackerConfig();
+    auto value = StateDirTrust::readDocument(configPath(), oversize);
+    if (!value || !value->is_object()) return TrackerConfig();
+    return TrackerConfig(std::move(value->get_ref<JSONObject&>()));
 }
 
 std::optional<Record> StateDir::freshestUsable(double now, double staleAfter) const {

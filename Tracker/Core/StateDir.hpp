@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
@@ -39,7 +40,14 @@ public:
 
     const std::string& root() const { return root_; }
     std::string sessionsDir() const { return root_ + "/sessions"; }
-    std::string recordPath(const std::string& sessionID) const { return sessionsDir() + "/" + sessionID + ".json"; }
+    std::string recordPath(const std::string& sessionID) const {
+        return sessionsDir() + "/" + recordFileName(sessionID);
+    }
+    // "<id>.json"; an id too long for a file name (with room for the writer's
+    // temporary name) keeps its first bytes and gets a hash of the whole id.
+    static std::string recordFileName(const std::string& sessionID);
+    // Ids up to this many bytes name their record file as they are.
+    static constexpr std::size_t maxPlainIDBytes = 200;
     std::string pausePath() const { return root_ + "/pause.json"; }
     std::string lastThawPath() const { return root_ + "/last_thaw.json"; }
     std::string configPath() const { return root_ + "/config.json"; }
@@ -50,12 +58,18 @@ public:
     // removed after the thaw, so that neither a lost pause.json nor a crash loses track of a held session.
     std::string heldPath() const { return root_ + "/held.json"; }
 
-    // Creates root and "sessions" with any missing parents; throws
-    // std::filesystem::filesystem_error on failure.
+    // Creates root and "sessions" with any missing parents, each new one 0700;
+    // throws std::filesystem::filesystem_error on failure.
     void ensureDirectories() const;
+
+    // Why this directory cannot be trusted (see StateDirTrust), none when it
+    // can: the root and "sessions" must be the user's alone.
+    std::optional<std::string> trustProblem() const;
 
     // Readable records in file-name order; hidden and non-".json" names skipped.
     // Each reader tells oversize about a file it read as absent for its size.
+    // Every reader reads only documents the user owns and nobody else may
+    // write, never through a symbolic link (see StateDirTrust::readDocument).
     std::vector<Record> readRecords(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<Pause> readPause(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<LastThaw> readLastThaw(const JSONFile::RefusalHook& oversize = {}) const;

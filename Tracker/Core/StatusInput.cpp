@@ -1,5 +1,7 @@
 #include "Core/StatusInput.hpp"
 
+#include "Core/LenientJSON.hpp"
+
 namespace tracker {
 
 namespace {
@@ -13,7 +15,7 @@ std::string textMember(const JSONObject& object, const char* key) {
 
 StatusInput StatusInput::fromBytes(std::string_view bytes) {
     StatusInput input;
-    if (auto parsed = JSONFile::parse(bytes); parsed && parsed->is_object()) {
+    if (auto parsed = LenientJSON::parse(bytes); parsed && parsed->is_object()) {
         input.status = std::move(parsed->get_ref<JSONObject&>());
     }
     input.sessionID = textMember(input.status, "session_id");

@@ -10,7 +10,9 @@ namespace tracker {
 
 // What the tee takes from the status document Claude Code writes to its
 // standard input. Never fails: input that is not a JSON object counts as an
-// empty object, and members of the wrong type as empty.
+// empty object, and members of the wrong type as empty. A flaw that stops a
+// JSON parser (a broken byte, a lone surrogate, 1e400) is mended first (see
+// LenientJSON), so it costs only the value it is in.
 struct StatusInput {
     // The whole document as an object (empty when the input is not one).
     JSONObject status;

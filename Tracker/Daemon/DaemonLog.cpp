@@ -139,9 +139,42 @@ std::string DaemonLogger::formatLine(DaemonLogLevel level, std::string_view mess
     line += lbl;
     if (lbl.size() < labelWidth) line.append(labelWidth - lbl.size(), ' ');
     line += ' ';
-    line += message;
+    line += escaped(message);
     line += '\n';
     return line;
+}
+
+std::string DaemonLogger::escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // C1 controls (U+0080 to U+009F) are two bytes in UTF-8, the first 0xC2.
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte >= 0x20 && byte != 0x7F && !c1) {
+            out += static_cast<char>(byte);
+            continue;
+        }
+        switch (byte) {
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            default:
+                break;
+        }
+        char code[8];
+        unsigned value = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+        std::snprintf(code, sizeof code, c1 ? "\\u%04x" : "\\x%02x", value);
+        out += code;
+    }
+    return out;
 }
 
 void DaemonLogger::write(DaemonLogLevel level, const std::string& message) {
@@ -164,27 +197,32 @@ void DaemonLogger::openFile() {
         ::close(fd_);
         fd_ = -1;
     }
+    // Never through a symbolic link, never into a file that is not the user's own: whoever
+    // planted either would have the daemon write into a file of their choosing.
     do {
-        fd_ = ::open(path_->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd_ = ::open(path_->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                     0600);
     } while (fd_ < 0 && errno == EINTR);
     struct stat st {};
-    if (fd_ >= 0 ? ::fstat(fd_, &st) == 0 : ::stat(path_->c_str(), &st) == 0)
-        written_ = static_cast<std::int64_t>(st.st_size);
-    else
-        written_ = 0;
+    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    written_ = fd_ >= 0 ? static_cast<std::int64_t>(st.st_size) : 0;
 }
 
 void DaemonLogger::rotateIfNeeded() {
     if (!path_ || maxBytes_ <= 0 || written_ < maxBytes_) return;
+    const std::string rotated = *path_ + ".1";
+    ::unlink(rotated.c_str());
+    if (::rename(path_->c_str(), rotated.c_str()) != 0 && fd_ >= 0) {
+        // Could not keep the old generation: start the log afresh rather than let it grow.
+        int ignored = ::ftruncate(fd_, 0);
+        (void)ignored;
+    }
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
-    }
-    const std::string rotated = *path_ + ".1";
-    ::unlink(rotated.c_str());
-    if (::rename(path_->c_str(), rotated.c_str()) != 0) {
-        // Could not keep the old generation: start the log afresh rather than let it grow.
-        ::truncate(path_->c_str(), 0);
     }
     written_ = 0;
     openFile();

@@ -41,7 +41,8 @@ std::optional<DaemonLogLevel> fromName(std::string_view name);
 }  // namespace DaemonLogLevels
 
 // The daemon's one logger: time-stamped lines to "daemon.log" (rotated to "daemon.log.1" at
-// maxBytes) and optionally standard error. Shared by reference, so it is only made through
+// maxBytes; made 0600, never opened through a symbolic link nor when it is not the user's own
+// regular file) and optionally standard error. Shared by reference, so it is only made through
 // create(); sink() hands the shared core a plain function that holds the logger weakly.
 class DaemonLogger : public std::enable_shared_from_this<DaemonLogger> {
 public:
@@ -100,8 +101,12 @@ public:
     const std::optional<std::string>& path() const { return path_; }
     std::int64_t maxBytes() const { return maxBytes_; }
 
-    // One formatted line, without taking the lock: stamp, blank, label padded to 8, blank, message.
+    // One formatted line, without taking the lock: stamp, blank, label padded to 8, blank, message
+    // escaped, so that no value it shows can end the line or start another.
     static std::string formatLine(DaemonLogLevel level, std::string_view message);
+    // The text with every control character (C0, DEL and C1; newlines too) written as an escape:
+    // \n, \r, \t, \xNN, \u00NN.
+    static std::string escaped(std::string_view text);
     // The local time "yyyy-MM-dd HH:mm:ss,SSS" of now.
     static std::string stampNow();
 

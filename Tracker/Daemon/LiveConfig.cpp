@@ -1,6 +1,7 @@
 #include "Daemon/LiveConfig.hpp"
 
 #include "Core/NumberText.hpp"
+#include "Core/StateDirTrust.hpp"
 
 namespace tracker {
 
@@ -113,7 +114,9 @@ std::string LiveConfig::value(const std::string& key) const {
 }
 
 std::vector<ConfigChange> LiveConfig::reload() {
-    JSONObject fresh = JSONFile::readObject(configPath_, oversize_).value_or(JSONObject{});
+    // Only a config.json of the user's own that nobody else may write, as at start.
+    auto document = StateDirTrust::readDocument(configPath_, oversize_);
+    JSONObject fresh = document && document->is_object() ? document->get<JSONObject>() : JSONObject{};
     std::vector<ConfigChange> changes;
     for (const auto& key : liveKeys()) {
         if (pinnedKeys_.count(key)) continue;

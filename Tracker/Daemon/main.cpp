@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,8 +58,18 @@ std::string trimmed(const std::string& text) {
 }
 
 // An open, exclusively locked "daemon.lock" holding our pid, or the end of the process.
+// Made 0600 and never opened through a symbolic link, a FIFO or a file of another user:
+// the lock file is truncated, and a planted link would aim that at a file of the user's.
 int acquireSingleInstanceLock(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0 && errno == ELOOP) die("the daemon lock " + path + " is a symbolic link; remove it and start again", 3);
+    if (fd >= 0) {
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+            ::close(fd);
+            die("the daemon lock " + path + " is not a regular file of yours; remove it and start again", 3);
+        }
+    }
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         if (::ftruncate(fd, 0) == 0) {
             std::string pid = std::to_string(::getpid()) + "\n";
@@ -70,7 +81,7 @@ int acquireSingleInstanceLock(const std::string& path) {
     int error = errno;
     if (fd >= 0) ::close(fd);
     if (error == EWOULDBLOCK) {
-        std::string holder = trimmed(FileRead::file(path, 4096).bytes);
+        std::string holder = trimmed(FileRead::file(path, 4096, O_NOFOLLOW | O_NONBLOCK).bytes);
         die("another tarnel-vovivida is already running" + (holder.empty() ? "" : " (pid " + holder + ")") +
                 "; refusing to start a second one. Lock: " + path,
             3);
@@ -192,11 +203,18 @@ int daemonMain(int argc, char** argv) {
 
     const Environment environment = currentEnvironment();
     const StateDir stateDir = StateDir::fromEnvironment(flags.stateDir, environment);
+    // The directory says which processes to hold and continue: only the user may write it.
+    // Checked before anything is made in it, and again once it is there.
+    auto refuseUntrusted = [&stateDir] {
+        if (auto problem = stateDir.trustProblem()) die("refusing to run: " + *problem, 2);
+    };
+    refuseUntrusted();
     try {
         stateDir.ensureDirectories();
     } catch (const std::exception&) {
         // Shows up as a lock failure next.
     }
+    refuseUntrusted();
     acquireSingleInstanceLock(stateDir.lockPath());  // held until the process ends
 
     auto logger = DaemonLogger::create(stateDir.logPath(), flags.logLevel, true, DaemonLogger::defaultMaxBytes);

@@ -25,7 +25,9 @@ const char* const installUsage =
     "\n"
     "Make tarnel-tee Claude Code's status-line command. Your previous status line is kept in\n"
     "config.json as the tee's display command, so it still shows; the settings file is backed\n"
-    "up beside itself first (settings.json.bak-yyyyMMdd-HHmmss). Running it again is safe.\n"
+    "up beside itself first (settings.json.bak-yyyyMMdd-HHmmss, never replacing one). Running\n"
+    "it again is safe. A state directory chosen with --state-dir or VAZ_ADODIVO_STATE_DIR is\n"
+    "written into the status-line command, so the tee records there.\n"
     "\n"
     "  --tee PATH                tarnel-tee to run (default: the one beside this program)\n"
     "  --refresh SECONDS         status-line refresh interval, a whole number above 0\n"
@@ -43,7 +45,9 @@ const char* const restoreUsage =
     "Put back the status line that Claude Code's settings held before `tarnel install`\n"
     "(or remove the status line when there was none). The settings file is backed up\n"
     "beside itself first; config.json is left as it is. When the status line does not\n"
-    "run tarnel-tee, nothing is changed.\n"
+    "run tarnel-tee, nothing is changed. Without config.json the newest backup from before\n"
+    "tarnel-tee gives the status line; without one either, nothing is changed. The state\n"
+    "directory is the one the installed status line names, unless one is chosen.\n"
     "\n";
 
 namespace {
@@ -130,6 +134,18 @@ int failed(const char* command, const std::string& message) {
     return 1;
 }
 
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// Whether the state directory was chosen on the command line or in the environment.
+bool stateDirChosen(const Locations& locations, const Environment& environment) {
+    if (locations.stateDirOption) return true;
+    auto it = environment.find(StateDir::environmentKey);
+    return it != environment.end() && !it->second.empty();
+}
+
 }  // namespace
 
 int install(Arguments& arguments, const Invocation& invocation) {
@@ -177,6 +193,11 @@ int install(Arguments& arguments, const Invocation& invocation) {
     const TrackerConfig existing = stateDir.readConfig();
     SettingsInstaller::Options options;
     options.teePath = *tee;
+    // The tee finds a chosen state directory only when its command says so.
+    if (stateDirChosen(locations, invocation.environment) &&
+        stateDir.root() != StateDir::fromEnvironment(std::nullopt, {}).root()) {
+        options.stateDir = stateDir.root();
+    }
     options.refreshInterval = refresh.value_or(existing.refreshInterval() > 0 ? existing.refreshInterval()
                                                                               : TrackerConfig::defaultRefreshInterval);
     double kept = existing.threshold();
@@ -187,7 +208,7 @@ int install(Arguments& arguments, const Invocation& invocation) {
     options.overrideShellStopMode = shellStopMode.has_value();
 
     const auto before = JSONFile::readObject(settingsPath);
-    const bool settingsExisted = fs::exists(settingsPath);
+    const bool settingsExisted = exists(settingsPath);
     SettingsInstaller::Result result;
     try {
         result = SettingsInstaller::install(settingsPath, stateDir, options);
@@ -233,11 +254,15 @@ int restore(Arguments& arguments, const Invocation& invocation) {
         }
         if (!locations.take(arguments)) arguments.reject();
     }
-    const StateDir stateDir = locations.stateDir(invocation.environment);
     const std::string settingsPath = locations.settingsPath(invocation.environment);
-
     const auto before = JSONFile::readObject(settingsPath);
-    const bool settingsExisted = fs::exists(settingsPath);
+    const bool settingsExisted = exists(settingsPath);
+    // Unless one is chosen, the state directory is the one the installed tee uses.
+    std::optional<std::string> installedDir;
+    if (before && !stateDirChosen(locations, invocation.environment)) {
+        installedDir = SettingsInstaller::installedStateDir(*before);
+    }
+    const StateDir stateDir = installedDir ? StateDir(*installedDir) : locations.stateDir(invocation.environment);
     SettingsInstaller::Result result;
     try {
         result = SettingsInstaller::restore(settingsPath, stateDir);
@@ -249,6 +274,10 @@ int restore(Arguments& arguments, const Invocation& invocation) {
         return failed("restore", std::string(error.what()) + "\nThe settings file was not changed.");
     }
 
+    if (!result.changed && !result.note.empty()) {
+        std::cout << "Not restored: " << result.note << ".\n";
+        return 0;
+    }
     if (!result.changed) {
         std::cout << "Nothing to restore: the status line in " << settingsPath
                   << (settingsExisted ? " does not run tarnel-tee" : " is not set (there is no such file)")
@@ -262,6 +291,10 @@ int restore(Arguments& arguments, const Invocation& invocation) {
         std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
     } else {
         std::cout << "                  now: removed (there was none before tarnel-tee)\n";
+    }
+    if (result.restoredFrom) {
+        std::cout << "                  (" << stateDir.configPath() << " has no saved status line: taken from "
+                  << *result.restoredFrom << ")\n";
     }
     printBackup(result, settingsExisted);
     std::cout << "  configuration   " << stateDir.configPath() << " (unchanged)\n";

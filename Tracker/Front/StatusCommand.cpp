@@ -18,7 +18,8 @@ const char* const usage =
     "  --json                    print one JSON object instead. Times are seconds since\n"
     "                            the epoch, durations seconds, *_local texts \"HH:mm\" in\n"
     "                            local time; a member without a value is null:\n"
-    "      state_dir, state_dir_exists, now, records (readable session records),\n"
+    "      state_dir, state_dir_exists, state_dir_problem (null, or why the directory is\n"
+    "      not used: someone else owns or may write it), now, records (readable session records),\n"
     "      threshold, threshold_reached,\n"
     "      usage: null | {session_id, pid, used_percentage, resets_at, resets_at_local,\n"
     "                     resets_in, recorded_at, age},\n"
@@ -29,7 +30,8 @@ const char* const usage =
     "      daemon: {running, lock (held|free|absent|unknown), lock_path, pid, pid_start,\n"
     "               started_at, pid_verified}\n"
     "    alive: some process has the pid; verified: it is still the process that was\n"
-    "    recorded (same start time); claude: and it runs a Claude command.\n";
+    "    recorded (same start time); claude: and it runs a Claude command.\n"
+    "Exit status 1 when the state directory is not used.\n";
 
 int run(Arguments& arguments, const Invocation& invocation) {
     Locations locations;
@@ -52,7 +54,7 @@ int run(Arguments& arguments, const Invocation& invocation) {
     } else {
         std::cout << report.toText();
     }
-    return 0;
+    return report.stateDirProblem ? 1 : 0;
 }
 
 }  // namespace tracker::Front::StatusCommand

@@ -8,7 +8,7 @@ namespace tracker::Front::StatusCommand {
 
 extern const char* const usage;
 
-// Exit status 0; throws Arguments::UsageError for a bad command line.
+// Exit status 0, 1 when the state directory is refused; throws Arguments::UsageError for a bad command line.
 int run(Arguments& arguments, const Invocation& invocation);
 
 }  // namespace tracker::Front::StatusCommand

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,8 +77,14 @@ const char* lockText(StatusReport::LockState state) {
 }  // namespace
 
 StatusReport::LockState StatusReport::probeLock(const std::string& lockPath) {
-    int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not through a link, and not waiting on a FIFO planted there.
+    int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? LockState::absent : LockState::unknown;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return LockState::unknown;
+    }
     // A shared lock can be had unless a daemon holds its exclusive one.
     LockState state = LockState::unknown;
     if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
@@ -96,6 +103,12 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
     std::error_code ec;
     report.stateDirExists = std::filesystem::is_directory(stateDir.root(), ec);
     report.now = now;
+    report.daemon.lockPath = stateDir.lockPath();
+    report.stateDirProblem = stateDir.trustProblem();
+    if (report.stateDirProblem) {
+        report.daemon.lock = LockState::unknown;
+        return report;
+    }
 
     const TrackerConfig config = stateDir.readConfig();
     report.threshold = config.threshold();
@@ -149,6 +162,7 @@ JSON StatusReport::toJSON() const {
     JSONObject object;
     object["state_dir"] = stateDir;
     object["state_dir_exists"] = stateDirExists;
+    object["state_dir_problem"] = stateDirProblem ? JSON(*stateDirProblem) : JSON(nullptr);
     object["now"] = number(now);
     object["records"] = recordCount;
     object["threshold"] = number(threshold);
@@ -225,6 +239,11 @@ std::string StatusReport::toText() const {
     std::ostringstream out;
     out << "State directory  " << stateDir << (stateDirExists ? "" : " (does not exist: nothing has run here yet)")
         << "\n";
+    if (stateDirProblem) {
+        out << "Not used         " << *stateDirProblem << "\n"
+            << "                 Neither tarnel-tee nor tarnel-vovivida acts on it until it is fixed.\n";
+        return out.str();
+    }
 
     if (freshest) {
         double used = freshest->usedPercentage().value_or(NAN);

@@ -42,6 +42,8 @@ struct StatusReport {
 
     std::string stateDir;
     bool stateDirExists = false;
+    // Why the state directory is not used (not the user's alone); nothing in it was read then.
+    std::optional<std::string> stateDirProblem;
     double now = 0;
     double threshold = 0;
     std::size_t recordCount = 0;

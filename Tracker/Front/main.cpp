@@ -48,6 +48,10 @@ int main(int argc, char** argv) {
     } catch (const Arguments::UsageError& error) {
         std::cerr << "tarnel " << command << ": " << error.what() << "\nTry 'tarnel " << command << " --help'.\n";
         return 2;
+    } catch (const std::exception& error) {
+        // Whatever a file system oddity throws ends with a message, never an abort.
+        std::cerr << "tarnel " << command << ": " << error.what() << "\n";
+        return 1;
     }
     std::cerr << "tarnel: unknown command: " << command << "\n\n" << usage;
     return 2;

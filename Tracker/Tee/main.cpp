@@ -21,6 +21,7 @@
 #include "Core/Spawn.hpp"
 #include "Core/StandardStreams.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/StateDirTrust.hpp"
 #include "Core/StatusInput.hpp"
 #include "Core/StatusLine.hpp"
 
@@ -37,6 +38,8 @@ struct Tee {
     std::string version;
     JSONObject rateLimits;
     std::optional<StateDir> stateDir;
+    // Why the state directory is not the user's alone; then nothing in it is used.
+    std::optional<std::string> untrusted;
 
     std::string elapsedMS() const {
         auto nanoseconds =
@@ -62,10 +65,15 @@ struct Tee {
     void runDisplay() const;
 };
 
-// Far above any status document; what a broken or hostile writer sends past it is not read.
-constexpr std::size_t maxInputBytes = JSONFile::maxDocumentBytes;
+// Far above any status document (a few kilobytes); what a broken or hostile
+// writer sends past it is not read.
+constexpr std::size_t maxInputBytes = 1024 * 1024;
 
 std::optional<Record> Tee::recordSession() const {
+    if (untrusted) {
+        note([this] { return *untrusted + "; not recording"; });
+        return std::nullopt;
+    }
     if (sessionID.empty()) {
         note([] { return "no session_id on stdin; not recording"; });
         return std::nullopt;
@@ -131,7 +139,17 @@ std::optional<Record> Tee::recordSession() const {
 }
 
 void Tee::runDisplay() const {
-    auto command = stateDir->readConfig().displayCommand();
+    // The display command runs as the user: only from a config.json that nobody else can have written.
+    std::optional<std::string> command;
+    if (!untrusted) {
+        std::string problem;
+        auto document = StateDirTrust::readDocument(stateDir->configPath(), {}, &problem);
+        if (document && document->is_object()) {
+            command = TrackerConfig(document->get<JSONObject>()).displayCommand();
+        } else if (!problem.empty()) {
+            note([&problem] { return problem + "; not running its display_command"; });
+        }
+    }
     if (command) {
         if (!Spawn::shell(*command, input)) {
             note([&command] { return "could not run the display command: " + *command; });
@@ -154,13 +172,18 @@ int run() {
     tee.environment = currentEnvironment();
     tee.debug = tee.env("LST_TEE_DEBUG") == "1";
 
-    tee.input = FileRead::all(STDIN_FILENO, maxInputBytes).bytes;
+    FileRead::Outcome read = FileRead::all(STDIN_FILENO, maxInputBytes);
+    tee.input = std::move(read.bytes);
+    if (read.tooLarge) {
+        tee.note([] { return "stdin is larger than " + std::to_string(maxInputBytes) + " bytes; read no further"; });
+    }
     StatusInput status = StatusInput::fromBytes(tee.input);
     tee.status = std::move(status.status);
     tee.sessionID = std::move(status.sessionID);
     tee.version = std::move(status.version);
     tee.rateLimits = std::move(status.rateLimits);
     tee.stateDir = StateDir::fromEnvironment(std::nullopt, tee.environment);
+    tee.untrusted = tee.stateDir->trustProblem();
     tee.note([&tee] { return "stdin read: " + std::to_string(tee.input.size()) + " bytes"; });
 
     bool written = false;
