@@ -15,6 +15,8 @@
 #include <filesystem>
 
 #include "Core/JSONFile.hpp"
+#include "Core/ProcessTable.hpp"
+#include "Core/Records.hpp"
 #include "Core/StateDir.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
@@ -240,6 +242,35 @@ TEST_F(SecondUser, PlantedDocumentsHoldAndContinueNothing) {
     EXPECT_EQ(daemon.status, 0) << daemon.err;
     EXPECT_EQ(test::processState(job.pid()), 'T') << daemon.err;
     EXPECT_TRUE(test::fileExists(state.pausePath()));  // not adopted, not removed
+}
+
+TEST_F(SecondUser, ADaemonNeverHoldsAnotherUsersProcess) {
+    // A Claude Code of the other user's, named by a record in this user's own (trusted) state directory.
+    test::ChildProcess foreign({"setpriv", "--reuid=" + std::to_string(attacker->uid()),
+                                "--regid=" + std::to_string(attacker->gid()), "--clear-groups", "--", "/bin/bash", "-c",
+                                "exec -a claude sleep 60"});
+    ASSERT_TRUE(test::waitUntil([&] { return ProcessTable::fromSystem({foreign.pid()}).claudes().size() == 1; }));
+    auto row = ProcessTable::fromSystem({foreign.pid()}).get(foreign.pid());
+    ASSERT_TRUE(row);
+    Record record;
+    record.sessionID = "foreign";
+    record.pid = foreign.pid();
+    record.pidStart = row->lstart;
+    record.startID = row->startID;
+    record.ts = static_cast<double>(std::time(nullptr));
+    record.shape = Shape::a;
+    record.rateLimits["five_hour"] =
+        JSONObject{{"used_percentage", 99}, {"resets_at", static_cast<double>(std::time(nullptr)) + 3600}};
+    state.write(record, false);
+
+    Outcome daemon = runBuilt(dir, "tarnel-vovivida", {"--once", "--notify", "off"}, "", env());
+    EXPECT_EQ(daemon.status, 0) << daemon.err;
+    const std::string log = test::readFile(state.logPath());
+    EXPECT_NE(log.find("[freezeTarget] pid " + std::to_string(foreign.pid()) + " failed identity verification"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("pid=" + std::to_string(foreign.pid()) + " (session"), std::string::npos) << log;
+    EXPECT_NE(test::processState(foreign.pid()), 'T');
 }
 
 TEST_F(SecondUser, InstallKeepsTheSettingsModeAndOwner) {

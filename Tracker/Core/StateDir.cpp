@@ -227,7 +227,8 @@ bool StateDir::deletePause() const {
 }
 
 void StateDir::writeHeld(const Pause& held) const {
-    JSONFile::atomicWrite(held.toJSON(), heldPath(), true);
+    // Not flushed: it must outlive the daemon, not the machine, whose sessions end with it anyway.
+    JSONFile::atomicWrite(held.toJSON(), heldPath(), false);
 }
 
 bool StateDir::deleteHeld() const {

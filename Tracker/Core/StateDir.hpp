@@ -89,7 +89,8 @@ public:
     void write(const TrackerConfig& config) const;
     // Durable: it names the process that holds the sessions.
     void write(const DaemonPIDFile& pidFile) const;
-    // Durable, like pause.json.
+    // Replaced atomically, not flushed: it outlives a crash of the daemon, and a machine that stops ends
+    // every session it names.
     void writeHeld(const Pause& held) const;
     // True when "pause.json" was removed; every failure is false.
     bool deletePause() const;

@@ -46,7 +46,12 @@ std::optional<Pause> FreezeThaw::ledger() {
         if (!stateDir_.deleteHeld()) return std::nullopt;
         staleLedger_ = false;
     }
-    return stateDir_.readHeld(oversize_);
+    // Only this daemon writes held.json (it holds the state directory's lock): once it is known to be
+    // empty, memory says the rest.
+    if (noLedger_) return std::nullopt;
+    auto held = stateDir_.readHeld(oversize_);
+    if (!held) noLedger_ = true;
+    return held;
 }
 
 std::optional<Pause> FreezeThaw::livePause() {
@@ -273,6 +278,7 @@ void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& ta
         });
     }
     held_.reset();
+    noLedger_ = true;
     retries_.clear();
     if (!stateDir_.deleteHeld()) {
         int error = errno;
@@ -320,7 +326,7 @@ int FreezeThaw::sweep(const ProcessTable& table, const std::optional<Pause>& pau
     }
     if (!pause && !dryRun_) {
         held_.reset();
-        stateDir_.deleteHeld();
+        noLedger_ = stateDir_.deleteHeld();
     }
     if (continued > 0) {
         log_->info([&] { return "[sweep] Exit - continued " + std::to_string(continued) + " orphaned process(es)"; });

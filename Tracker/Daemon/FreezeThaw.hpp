@@ -82,6 +82,8 @@ private:
     std::map<std::int64_t, int> retries_;
     // held.json outlived the thaw that ended its pause (it could not be removed).
     bool staleLedger_ = false;
+    // held.json is known not to be there (read once, or removed by this run).
+    bool noLedger_ = false;
     // pause.json was found missing and restored from the ledger (warned once per pause).
     bool restoredWarned_ = false;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,6 +65,15 @@ private:
     const std::string configPath_;
     std::shared_ptr<DaemonLogger> log_;
     JSONFile::RefusalHook oversize_;
+    // What identifies a version of config.json without reading it.
+    struct FileStamp {
+        std::uint64_t inode;
+        std::int64_t size, modifiedSeconds, modifiedNanoseconds, changedSeconds, changedNanoseconds;
+        std::uint32_t mode, owner;
+        bool operator==(const FileStamp&) const = default;
+    };
+    // config.json as the last reload read it.
+    std::optional<FileStamp> lastStamp_;
     // The bad value last warned about, by key; and the last unusable poll interval warned about.
     std::map<std::string, std::string> warned_;
     std::optional<std::string> warnedPoll_;
