@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "Core/PIDRange.hpp"
 #include "Platform/linux/CgroupV2.hpp"
 
 namespace tracker::UserScope {
@@ -212,7 +213,7 @@ std::string nameFor(std::int64_t pid) {
 std::optional<std::string> move(std::int64_t pid, const std::string& name, std::string* whyNot,
                                 std::chrono::milliseconds bound) {
     auto deadline = Clock::now() + bound;
-    if (pid < 1 || pid > 2147483647) {
+    if (!PIDRange::fits(pid)) {
         setWhy(whyNot, "not a process id: " + std::to_string(pid));
         return std::nullopt;
     }
