@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "Core/ProcessTable.hpp"
+#include "Core/RecordCache.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/StateDirTrust.hpp"
 #include "TestSupport.hpp"
@@ -255,6 +256,34 @@ TEST(SessionIDs, SafeFileNames) {
     EXPECT_FALSE(isSafeSessionID(".hidden"));
     EXPECT_FALSE(isSafeSessionID("a/b"));
     EXPECT_FALSE(isSafeSessionID(std::string("a\0b", 3)));
+}
+
+TEST(RecordCacheTest, ParsesAgainOnlyWhatChangedAndForgetsWhatWent) {
+    test::TempDir dir;
+    StateDir state(dir.file("state"));
+    state.ensureDirectories();
+    auto write = [&](const std::string& id, double ts) {
+        Record record;
+        record.sessionID = id;
+        record.pid = 7;
+        record.ts = ts;
+        state.write(record, false);
+    };
+    write("a", 1);
+    write("b", 1);
+    RecordCache cache;
+    auto first = state.readRecords({}, &cache);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(state.readRecords({}, &cache), first);
+    // A replaced file is read anew; a removed one is gone; a file others may write is refused again.
+    write("a", 2);
+    std::filesystem::remove(state.recordPath("b"));
+    auto second = state.readRecords({}, &cache);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].ts, 2);
+    ::chmod(state.recordPath("a").c_str(), 0666);
+    EXPECT_TRUE(state.readRecords({}, &cache).empty());
+    EXPECT_EQ(state.readRecords({}, &cache), state.readRecords());
 }
 
 }  // namespace

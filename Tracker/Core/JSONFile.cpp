@@ -88,6 +88,13 @@ namespace JSONFile {
 
 namespace {
 
+// parse, for bytes whose depth was checked already.
+std::optional<JSON> parseShallow(std::string_view bytes) {
+    JSON value = JSON::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    if (value.is_discarded()) return std::nullopt;
+    return value;
+}
+
 std::string tooLarge(std::uintmax_t size) {
     return "is " + std::to_string(size) + " bytes, more than the " + std::to_string(maxDocumentBytes) +
            " a state document may have";
@@ -121,9 +128,7 @@ std::size_t nestingDepth(std::string_view bytes, std::size_t limit) {
 
 std::optional<JSON> parse(std::string_view bytes) {
     if (nestingDepth(bytes, maxDepth) > maxDepth) return std::nullopt;
-    JSON value = JSON::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded()) return std::nullopt;
-    return value;
+    return parseShallow(bytes);
 }
 
 std::optional<JSON> read(const std::string& path, const RefusalHook& refused) {
@@ -152,7 +157,7 @@ std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string&
         if (refused) refused(path, "is nested deeper than " + std::to_string(maxDepth) + " levels");
         return std::nullopt;
     }
-    return parse(outcome.bytes);
+    return parseShallow(outcome.bytes);
 }
 
 std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused) {

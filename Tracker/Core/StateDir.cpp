@@ -14,6 +14,7 @@
 
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessTable.hpp"
+#include "Core/RecordCache.hpp"
 #include "Core/StateDirTrust.hpp"
 
 extern char** environ;
@@ -141,7 +142,7 @@ std::string StateDir::recordFileName(const std::string& sessionID) {
     return sessionID.substr(0, keep) + suffix + ".json";
 }
 
-std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize) const {
+std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize, RecordCache* cache) const {
     std::vector<std::string> names;
     std::error_code ec;
     for (auto it = fs::directory_iterator(sessionsDir(), ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -153,9 +154,14 @@ std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize)
         if (name.empty() || name[0] == '.') continue;
         if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
         std::string path = sessionsDir() + "/" + name;
+        if (cache) {
+            if (auto record = cache->read(path, oversize)) records.push_back(std::move(*record));
+            continue;
+        }
         auto value = StateDirTrust::readDocument(path, oversize);
         if (auto record = Record::fromJSON(value ? &*value : nullptr, path)) records.push_back(std::move(*record));
     }
+    if (cache) cache->forgetUnread();
     return records;
 }
 

@@ -15,6 +15,7 @@
 namespace tracker {
 
 class ProcessTable;
+class RecordCache;
 
 using Environment = std::map<std::string, std::string>;
 
@@ -70,7 +71,8 @@ public:
     // Each reader tells oversize about a file it read as absent for its size.
     // Every reader reads only documents the user owns and nobody else may
     // write, never through a symbolic link (see StateDirTrust::readDocument).
-    std::vector<Record> readRecords(const JSONFile::RefusalHook& oversize = {}) const;
+    // With a cache, files unchanged since it last read them are not parsed again.
+    std::vector<Record> readRecords(const JSONFile::RefusalHook& oversize = {}, RecordCache* cache = nullptr) const;
     std::optional<Pause> readPause(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<LastThaw> readLastThaw(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<Pause> readHeld(const JSONFile::RefusalHook& oversize = {}) const;

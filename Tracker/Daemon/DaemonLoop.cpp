@@ -261,7 +261,7 @@ Action DaemonLoop::tick() {
     config_.reload();
     const double now = clock();
     auto pause = actions_.livePause();
-    auto records = stateDir_.readRecords(oversizeHook_);
+    auto records = stateDir_.readRecords(oversizeHook_, &records_);
     ProcessTable table = tableFor(records, {&pause});
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);

@@ -12,6 +12,7 @@
 
 #include "Core/Decide.hpp"
 #include "Core/ProcessTable.hpp"
+#include "Core/RecordCache.hpp"
 #include "Core/Signaller.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
@@ -98,6 +99,8 @@ private:
     const JSONFile::RefusalHook oversizeHook_;
     LiveConfig config_;
     FreezeThaw actions_;
+    // The records as the last tick read them: only changed files are parsed again.
+    RecordCache records_;
 };
 
 }  // namespace tracker
