@@ -209,4 +209,16 @@ bool RealClaude::waitForHook(const std::string& event, std::chrono::milliseconds
         timeout, std::chrono::milliseconds(50));
 }
 
+nlohmann::json textBlock(const std::string& words, nlohmann::json extra) {
+    nlohmann::json block = {{"type", "text"}, {"text", words}};
+    block.merge_patch(extra);
+    return block;
+}
+
+nlohmann::json bashBlock(const std::string& command, nlohmann::json extra) {
+    nlohmann::json block = {{"type", "tool_use"}, {"command", command}};
+    block.merge_patch(extra);
+    return block;
+}
+
 }  // namespace tracker::test

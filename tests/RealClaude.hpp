@@ -110,4 +110,9 @@ private:
     std::string whyNot_;
 };
 
+// Content blocks of a scripted reply for the fake API: a text, and a Bash tool call; extra members (delays,
+// chunks) are merged in.
+nlohmann::json textBlock(const std::string& words, nlohmann::json extra = nlohmann::json::object());
+nlohmann::json bashBlock(const std::string& command, nlohmann::json extra = nlohmann::json::object());
+
 }  // namespace tracker::test

@@ -18,18 +18,6 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-json text(const std::string& words, json extra = json::object()) {
-    json block = {{"type", "text"}, {"text", words}};
-    block.merge_patch(extra);
-    return block;
-}
-
-json bash(const std::string& command, json extra = json::object()) {
-    json block = {{"type", "tool_use"}, {"command", command}};
-    block.merge_patch(extra);
-    return block;
-}
-
 json with(json block, const json& extra) {
     block.merge_patch(extra);
     return block;
@@ -52,18 +40,18 @@ void PrintTo(const HoldCase& hold, std::ostream* out) {
 }
 
 std::vector<HoldCase> holdCases() {
-    json slowFirstBlock = text("one two three four five six seven eight", {{"chunks", 8}, {"chunk_delay", 0.8}});
-    json slowToolCall = bash("echo streamed", {{"chunks", 6}, {"chunk_delay", 1}});
+    json slowFirstBlock = textBlock("one two three four five six seven eight", {{"chunks", 8}, {"chunk_delay", 0.8}});
+    json slowToolCall = bashBlock("echo streamed", {{"chunks", 6}, {"chunk_delay", 1}});
     return {
         {"AtThePrompt",
-         json::array({text("Running it."), bash("echo ran")}),
+         json::array({textBlock("Running it."), bashBlock("echo ran")}),
          {{"event", "end"}, {"turn", 1}},
          1.5,
          4,
          {},
          false},
         {"WhileAToolRunsAfterTheReply",
-         json::array({text("Running it."), bash("sleep 6; echo ran")}),
+         json::array({textBlock("Running it."), bashBlock("sleep 6; echo ran")}),
          {{"event", "end"}, {"turn", 0}},
          1.5,
          4,
@@ -71,14 +59,14 @@ std::vector<HoldCase> holdCases() {
          false},
         // The connection breaks before any block is complete: Claude Code asks for the reply again.
         {"WhileTheFirstBlockStreamsAndTheServerHangsUp",
-         json::array({with(slowFirstBlock, {{"hang_up_after", 3}}), bash("echo ran")}),
+         json::array({with(slowFirstBlock, {{"hang_up_after", 3}}), bashBlock("echo ran")}),
          {{"event", "block"}, {"turn", 0}, {"block", 0}},
          1.2,
          5,
          {},
          false},
         {"AfterTheFirstBlockAndTheServerHangsUp",
-         json::array({text("First block."), with(slowToolCall, {{"hang_up_after", 2}})}),
+         json::array({textBlock("First block."), with(slowToolCall, {{"hang_up_after", 2}})}),
          {{"event", "block"}, {"turn", 0}, {"block", 1}},
          0.5,
          5,
@@ -86,8 +74,9 @@ std::vector<HoldCase> holdCases() {
          true},
         // A tool starts as soon as its block is complete, while the reply's next block still streams.
         {"WhileAToolRunsBeforeTheReplyEndsAndTheServerHangsUp",
-         json::array({text("Two commands."), bash("sleep 3; echo first"),
-                      bash("echo second", {{"delay", 4}, {"chunks", 3}, {"chunk_delay", 1}, {"hang_up_after", 1}})}),
+         json::array(
+             {textBlock("Two commands."), bashBlock("sleep 3; echo first"),
+              bashBlock("echo second", {{"delay", 4}, {"chunks", 3}, {"chunk_delay", 1}, {"hang_up_after", 1}})}),
          {{"event", "block"}, {"turn", 0}, {"block", 1}},
          1.0,
          5,
@@ -96,7 +85,7 @@ std::vector<HoldCase> holdCases() {
         // The whole reply arrives meanwhile, but the hold outlasts the watchdog on a reply that stops arriving
         // (300 s against a custom base URL; 10 s here, its least).
         {"AfterTheFirstBlockLongerThanTheWatchdog",
-         json::array({text("First block."), slowToolCall}),
+         json::array({textBlock("First block."), slowToolCall}),
          {{"event", "block"}, {"turn", 0}, {"block", 1}},
          0.5,
          12,
@@ -140,7 +129,7 @@ TEST_P(RealClaudeHoldTest, TurnSurvivesTheHoldOrLosesTheReply) {
     options.prompt = "Do the task.";
     options.environment = hold.environment;
     options.script = {
-        {"replies", {{{"blocks", hold.firstReply}}, {{"blocks", json::array({text("Finished the task.")})}}}}};
+        {"replies", {{{"blocks", hold.firstReply}}, {{"blocks", json::array({textBlock("Finished the task.")})}}}}};
     RealClaude claude(options);
     ASSERT_TRUE(claude.start()) << claude.whyNot();
     FreezeGroupGuard guard(claude.pid());

@@ -14,16 +14,6 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-json bash(const std::string& command, json extra = json::object()) {
-    json block = {{"type", "tool_use"}, {"command", command}};
-    block.merge_patch(extra);
-    return block;
-}
-
-json text(const std::string& words) {
-    return {{"type", "text"}, {"text", words}};
-}
-
 // A member of an object, or a null when either is missing.
 json member(const json& object, const char* name) {
     return object.is_object() && object.contains(name) ? object[name] : json();
@@ -88,8 +78,8 @@ TEST_P(RealClaudeToolTest, HooksTellTheTurnAndTheStatusLineTheLimits) {
     const auto& tool = GetParam();
     std::int64_t reset = static_cast<std::int64_t>(std::time(nullptr)) + 3600;
     json script = {{"replies",
-                    {{{"blocks", {text("Running it."), bash(tool.command)}}, {"usage", usage(0.25, reset)}},
-                     {{"blocks", {text("Finished the task.")}}, {"usage", usage(0.42, reset)}}}},
+                    {{{"blocks", {textBlock("Running it."), bashBlock(tool.command)}}, {"usage", usage(0.25, reset)}},
+                     {{"blocks", {textBlock("Finished the task.")}}, {"usage", usage(0.42, reset)}}}},
                    {"usage", usage(0.1, reset)}};
     auto claude = run(script, "Run the command.");
     ASSERT_GT(claude->pid(), 0);
@@ -139,10 +129,10 @@ INSTANTIATE_TEST_SUITE_P(Tools, RealClaudeToolTest,
 // Claude Code starts a tool as soon as its block is complete, while the rest of the reply still streams: a
 // PreToolUse hook does not mean that the reply is over.
 TEST_F(RealClaudeTest, ToolStartsWhileTheReplyStillStreams) {
-    json slowSecondCall = bash("echo second", {{"delay", 4}});
+    json slowSecondCall = bashBlock("echo second", {{"delay", 4}});
     json script = {{"replies",
-                    {{{"blocks", {text("Two commands."), bash("echo first"), slowSecondCall}}},
-                     {{"blocks", {text("Finished the task.")}}}}}};
+                    {{{"blocks", {textBlock("Two commands."), bashBlock("echo first"), slowSecondCall}}},
+                     {{"blocks", {textBlock("Finished the task.")}}}}}};
     auto claude = run(script, "Run both commands.");
     ASSERT_GT(claude->pid(), 0);
     ASSERT_TRUE(claude->waitForHook("Stop", 60s)) << claude->screen();
