@@ -8,10 +8,11 @@
 #include <string>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NotifyMode.hpp"
 #include "Core/Records.hpp"
+#include "Core/ShellStopMode.hpp"
 #include "Core/TrackerConfig.hpp"
-#include "Daemon/DaemonLoop.hpp"
-#include "Daemon/DaemonNotify.hpp"
+#include "Daemon/LiveConfig.hpp"
 #include "FuzzCheck.hpp"
 
 namespace tracker {
@@ -171,14 +172,15 @@ void checkConfig(const JSON& value, const std::string& input) {
                literal(input));
 
     // The daemon's live keys: only values it can act on are taken.
-    for (const std::string key : {"threshold", "notify", "shell_stop_mode"}) {
-        auto accepted = DaemonLoop::coerce(key, JSONCoerce::member(config.raw, key));
+    for (const auto& key : LiveConfig::liveKeys()) {
+        auto accepted = LiveConfig::coerce(key, JSONCoerce::member(config.raw, key));
         if (!accepted) continue;
         if (key == "threshold") {
-            FUZZ_CHECK(accepted->is_number_float(), literal(input));
+            FUZZ_CHECK(accepted->is_number_float() && TrackerConfig::isThreshold(accepted->get<double>()),
+                       literal(input));
             continue;
         }
-        const auto& modes = key == "notify" ? DaemonNotify::modes() : DaemonLoop::shellStopModes();
+        const auto& modes = key == "notify" ? NotifyModes::texts() : ShellStopModes::texts();
         FUZZ_CHECK(
             accepted->is_string() && std::find(modes.begin(), modes.end(), accepted->get<std::string>()) != modes.end(),
             literal(input));
