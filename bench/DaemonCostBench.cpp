@@ -227,17 +227,17 @@ struct Launch {
     int stdoutFD = -1;
 };
 
-pid_t launch(const Launch& spec) {
+pid_t launch(const Launch& request) {
     auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         std::string text = *entry;
-        bool replaced = std::any_of(spec.environment.begin(), spec.environment.end(),
+        bool replaced = std::any_of(request.environment.begin(), request.environment.end(),
                                     [&](const std::string& added) { return nameOf(added) == nameOf(text); });
         if (!replaced) environment.push_back(text);
     }
-    environment.insert(environment.end(), spec.environment.begin(), spec.environment.end());
-    std::vector<std::string> words = spec.argv;
+    environment.insert(environment.end(), request.environment.begin(), request.environment.end());
+    std::vector<std::string> words = request.argv;
     std::vector<char*> argv, envp;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -254,32 +254,33 @@ pid_t launch(const Launch& spec) {
         for (int signal = 1; signal < NSIG; ++signal) {
             if (signal != SIGKILL && signal != SIGSTOP) ::signal(signal, SIG_DFL);
         }
-        if (spec.newSession) {
+        if (request.newSession) {
             ::setsid();
         } else {
             ::setpgid(0, 0);
         }
         int in = ::open("/dev/null", O_RDONLY);
-        int out =
-            spec.stdoutFD >= 0 ? spec.stdoutFD : ::open(spec.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int err = ::open(spec.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int out = request.stdoutFD >= 0 ? request.stdoutFD
+                                        : ::open(request.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = ::open(request.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (in < 0 || out < 0 || err < 0) _exit(126);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::close_range(3, ~0U, 0);
-        if (spec.account) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(spec.account->gid) != 0 || ::setuid(spec.account->uid) != 0) {
+        if (request.account) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(request.account->gid) != 0 ||
+                ::setuid(request.account->uid) != 0) {
                 _exit(126);
             }
         }
         // After the change of user, which clears it.
-        ::prctl(PR_SET_PDEATHSIG, spec.deathSignal);
+        ::prctl(PR_SET_PDEATHSIG, request.deathSignal);
         if (::getppid() != parent) _exit(1);
         ::execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    if (!spec.newSession) ::setpgid(pid, pid);
+    if (!request.newSession) ::setpgid(pid, pid);
     started.insert(pid);
     return pid;
 }
@@ -513,11 +514,11 @@ public:
         if (count <= 0) return;
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        Launch spec;
-        spec.argv = {fs::canonical("/proc/self/exe").string(), "--idle-herd", std::to_string(count)};
-        spec.stdoutFD = fds[1];
+        Launch request;
+        request.argv = {fs::canonical("/proc/self/exe").string(), "--idle-herd", std::to_string(count)};
+        request.stdoutFD = fds[1];
         try {
-            pid_ = launch(spec);
+            pid_ = launch(request);
         } catch (...) {
             ::close(fds[0]);
             ::close(fds[1]);
@@ -577,14 +578,14 @@ public:
     Daemon(const Programs& programs, const std::string& stateDir, const std::vector<std::string>& extra,
            const Account* account, const std::string& stderrPath)
         : stateDir_(stateDir) {
-        Launch spec;
-        spec.argv = {programs.daemon, "--state-dir", stateDir, "--notify", "off"};
-        spec.argv.insert(spec.argv.end(), extra.begin(), extra.end());
-        spec.account = account;
-        spec.deathSignal = SIGTERM;  // so that it continues what it holds
-        spec.stderrPath = stderrPath;
+        Launch request;
+        request.argv = {programs.daemon, "--state-dir", stateDir, "--notify", "off"};
+        request.argv.insert(request.argv.end(), extra.begin(), extra.end());
+        request.account = account;
+        request.deathSignal = SIGTERM;  // so that it continues what it holds
+        request.stderrPath = stderrPath;
         stderrPath_ = stderrPath;
-        pid_ = launch(spec);
+        pid_ = launch(request);
         try {
             // Up once it has published its pid (or at least its log); a daemon without either is given a moment.
             waitFor([&] { return exists(stateDir + "/daemon.pid") || exists(stateDir + "/daemon.log"); }, 5);
@@ -688,24 +689,24 @@ public:
             }
             // Started back to back, so that their refreshes come in bursts.
             for (auto& session : sessions_) {
-                Launch spec;
-                spec.argv = {programs.standIn,
-                             "--settings",
-                             session.directory + "/settings.json",
-                             "--period-ms",
-                             std::to_string(periodMs),
-                             "--session-id",
-                             session.id,
-                             "--limits-file",
-                             session.limits,
-                             "--heartbeat",
-                             session.heartbeat,
-                             "--lifetime-s",
-                             "7200"};
-                spec.environment = {"VAZ_ADODIVO_STATE_DIR=" + stateDir};
-                spec.newSession = true;
-                spec.account = account;
-                session.pid = launch(spec);
+                Launch request;
+                request.argv = {programs.standIn,
+                                "--settings",
+                                session.directory + "/settings.json",
+                                "--period-ms",
+                                std::to_string(periodMs),
+                                "--session-id",
+                                session.id,
+                                "--limits-file",
+                                session.limits,
+                                "--heartbeat",
+                                session.heartbeat,
+                                "--lifetime-s",
+                                "7200"};
+                request.environment = {"VAZ_ADODIVO_STATE_DIR=" + stateDir};
+                request.newSession = true;
+                request.account = account;
+                session.pid = launch(request);
             }
         } catch (...) {
             end();

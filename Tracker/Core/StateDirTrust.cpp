@@ -10,8 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "Core/FileRead.hpp"
-
 namespace tracker::StateDirTrust {
 
 namespace {
