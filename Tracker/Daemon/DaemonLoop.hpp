@@ -36,8 +36,8 @@ public:
 
     // After a change in sessions/, the loop waits until none has come for burstQuiet seconds, at most
     // burstSettleLimit in all, so that several records written together make one tick.
-    static constexpr double burstQuiet = 0.005;
-    static constexpr std::chrono::milliseconds burstSettleLimit{25};
+    static constexpr double burstQuiet = 0.012;
+    static constexpr std::chrono::milliseconds burstSettleLimit{40};
 
     // No signaller: the dry-run recorder for a dry run, else the platform's holding signaller.
     DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<DaemonLogger> log, bool dryRun,
