@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <cmath>
 #include <limits>
 #include <mutex>
 #include <unordered_map>
@@ -142,8 +142,8 @@ std::optional<std::int64_t> bootTimeOf(int proc) {
     timespec sinceBoot{};
     ::clock_gettime(CLOCK_REALTIME, &wall);
     ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
-    const double estimate =
-        static_cast<double>(wall.tv_sec - sinceBoot.tv_sec) + static_cast<double>(wall.tv_nsec - sinceBoot.tv_nsec) / 1e9;
+    const double estimate = static_cast<double>(wall.tv_sec - sinceBoot.tv_sec) +
+                            static_cast<double>(wall.tv_nsec - sinceBoot.tv_nsec) / 1e9;
     std::lock_guard lock(guard);
     if (known && std::fabs(estimate - estimateAtRead) < 0.25) return known;
     FileBytes procStat;
