@@ -81,9 +81,11 @@ int main(int argc, char** argv) {
         std::perror("execv");
         return 1;
     }
+    // TeeBench [RUNS [TEE]]: TEE (another build's tee, say) is measured beside this build's, in the same run.
     int runs = argc > 1 ? std::atoi(argv[1]) : 200;
     fs::path binDir = self.parent_path().parent_path();
     std::string tee = (binDir / "Tracker" / "tarnel-tee").string();
+    std::string other = argc > 2 ? argv[2] : "";
     std::string floor = (self.parent_path() / "MinimalReader").string();
 
     char stateTemplate[] = "/tmp/tarnel-teebench-XXXXXX";
@@ -102,11 +104,12 @@ int main(int argc, char** argv) {
         runOnce(tee, input);
         runOnce(floor, input);
     }
-    std::vector<double> teeTimes, floorTimes;
+    std::vector<double> teeTimes, floorTimes, otherTimes;
     long teePeak = 0, floorPeak = 0;
     for (int i = 0; i < runs; ++i) {
         Sample t = runOnce(tee, input);
         Sample f = runOnce(floor, input);
+        if (!other.empty()) otherTimes.push_back(runOnce(other, input).ms);
         teeTimes.push_back(t.ms);
         floorTimes.push_back(f.ms);
         teePeak = std::max(teePeak, t.maxRSSKiB);
@@ -121,5 +124,10 @@ int main(int argc, char** argv) {
     std::printf("tarnel-tee     median %.3f ms per run, peak RSS %.2f MiB\n", teeMedian, teePeak / 1024.0);
     std::printf("minimal reader median %.3f ms per run, peak RSS %.2f MiB\n", floorMedian, floorPeak / 1024.0);
     std::printf("ratio tee/minimal: %.2f (target <= 1.5), tee peak RSS target <= 6 MiB\n", teeMedian / floorMedian);
+    if (!other.empty()) {
+        double otherMedian = median(otherTimes);
+        std::printf("%s median %.3f ms per run, ratio to minimal %.2f; this build's tee / it: %.2f\n", other.c_str(),
+                    otherMedian, otherMedian / floorMedian, teeMedian / otherMedian);
+    }
     return recorded ? 0 : 1;
 }
