@@ -15,10 +15,12 @@
 #include <set>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NumberText.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/UsageHistory.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -448,6 +450,21 @@ TEST_F(FrontStatus, FreshestRecordOfALiveSession) {
     EXPECT_TRUE(contains(outcome.out, report["usage"]["resets_at_local"].get<std::string>())) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "(in 1h")) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "Threshold        80%")) << outcome.out;
+}
+
+TEST_F(FrontStatus, ForecastFromTheDaemonsHistory) {
+    EXPECT_TRUE(contains(text().out, "Forecast         not yet")) << text().out;
+    UsageHistory history;
+    history.observe({record("s", ::getpid(), now - 1800, 40, now + 9000)});
+    history.observe({record("s", ::getpid(), now, 50, now + 9000)});
+    state.writeUsageHistory(history);
+    JSON report = statusJSON(home, state.root());
+    ASSERT_TRUE(report["forecast"].is_object()) << report.dump();
+    EXPECT_NEAR(report["forecast"]["per_hour"].get<double>(), 20, 1e-6);
+    EXPECT_EQ(report["forecast"]["reset_first"], false);
+    EXPECT_TRUE(contains(
+        text().out, "Forecast         +20.0%/h over the last 30m: 90% at about " + NumberText::clockText(now + 7200)))
+        << text().out;
 }
 
 TEST_F(FrontStatus, PauseWithLiveAndDeadTargets) {

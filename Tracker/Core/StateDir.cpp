@@ -237,6 +237,15 @@ void StateDir::writeHeld(const Pause& held) const {
     JSONFile::atomicWrite(held.toJSON(), heldPath(), false);
 }
 
+void StateDir::writeUsageHistory(const UsageHistory& history) const {
+    JSONFile::atomicWrite(history.toJSON(), usageHistoryPath(), false);
+}
+
+std::optional<UsageHistory> StateDir::readUsageHistory(const JSONFile::RefusalHook& oversize) const {
+    auto value = StateDirTrust::readDocument(usageHistoryPath(), oversize);
+    return UsageHistory::fromJSON(value ? &*value : nullptr);
+}
+
 bool StateDir::deleteHeld() const {
     return ::unlink(heldPath().c_str()) == 0 || errno == ENOENT;
 }

@@ -11,6 +11,7 @@
 #include "Core/LogHook.hpp"
 #include "Core/Records.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Core/UsageHistory.hpp"
 
 namespace tracker {
 
@@ -58,6 +59,8 @@ public:
     // The daemon's ledger of the sessions it holds: a copy of the pause written before any signal and
     // removed after the thaw, so that neither a lost pause.json nor a crash loses track of a held session.
     std::string heldPath() const { return root_ + "/held.json"; }
+    // How the five-hour figure rose in the current window (UsageHistory), kept by the daemon.
+    std::string usageHistoryPath() const { return root_ + "/usage_history.json"; }
 
     // Creates root and "sessions" with any missing parents, each new one 0700;
     // throws std::filesystem::filesystem_error on failure.
@@ -77,6 +80,7 @@ public:
     std::optional<LastThaw> readLastThaw(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<Pause> readHeld(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<UsageHistory> readUsageHistory(const JSONFile::RefusalHook& oversize = {}) const;
     // Empty unless "config.json" holds an object.
     TrackerConfig readConfig(const JSONFile::RefusalHook& oversize = {}) const;
 
@@ -98,6 +102,8 @@ public:
     bool deletePause() const;
     // True when "held.json" was removed or was not there.
     bool deleteHeld() const;
+    // Not flushed: a history lost with the machine costs a forecast, nothing more.
+    void writeUsageHistory(const UsageHistory& history) const;
 
     // Removes the files of records whose process is gone and whose ts is at
     // least ttl old; returns the rest in order.

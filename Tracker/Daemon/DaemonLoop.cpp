@@ -262,6 +262,7 @@ Action DaemonLoop::tick() {
     const double now = clock();
     auto pause = actions_.livePause();
     auto records = stateDir_.readRecords(oversizeHook_, &records_);
+    recordUsage(records);
     ProcessTable table = tableFor(records, {&pause});
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);
@@ -280,6 +281,17 @@ Action DaemonLoop::tick() {
         if (pause) actions_.holdStragglers(*pause, table, "tick");
     }
     return action;
+}
+
+void DaemonLoop::recordUsage(const std::vector<Record>& records) {
+    if (dryRun_) return;
+    if (!usage_) usage_ = stateDir_.readUsageHistory(oversizeHook_).value_or(UsageHistory{});
+    if (!usage_->observe(records)) return;
+    try {
+        stateDir_.writeUsageHistory(*usage_);
+    } catch (const std::exception& error) {
+        log_->debug([&] { return std::string("[tick] could not write usage_history.json: ") + error.what(); });
+    }
 }
 
 void DaemonLoop::adopt() {

@@ -16,6 +16,7 @@
 #include "Core/Signaller.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Core/UsageHistory.hpp"
 #include "Daemon/DaemonLog.hpp"
 #include "Daemon/FreezeThaw.hpp"
 #include "Daemon/LiveConfig.hpp"
@@ -101,6 +102,10 @@ private:
     FreezeThaw actions_;
     // The records as the last tick read them: only changed files are parsed again.
     RecordCache records_;
+    // How the five-hour figure rose in this window, for `tarnel status`; read at the first tick.
+    std::optional<UsageHistory> usage_;
+
+    void recordUsage(const std::vector<Record>& records);
 };
 
 }  // namespace tracker

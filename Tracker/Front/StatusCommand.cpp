@@ -27,6 +27,8 @@ const char* const usage =
     "                     source_session, targets: [{session_id, pid, pid_start, shell_pid,\n"
     "                     shape, alive, verified, claude, stopped, shell_alive}]},\n"
     "      last_thaw: null | {thawed_at, thawed_at_local, ago, previous_resume_at},\n"
+    "      forecast: null | {per_hour (points per hour), over (seconds the rate is taken over),\n"
+    "                        threshold_at, threshold_at_local, reset_first},\n"
     "      daemon: {running, lock (held|free|absent|unknown), lock_path, pid, pid_start,\n"
     "               started_at, pid_verified}\n"
     "    alive: some process has the pid; verified: it is still the process that was\n"

@@ -116,6 +116,9 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
     report.recordCount = records.size();
     report.pause = stateDir.readPause();
     report.lastThaw = stateDir.readLastThaw();
+    if (auto history = stateDir.readUsageHistory(); history && history->resetsAt() > now) {
+        report.forecast = history->forecast(report.threshold);
+    }
 
     report.daemon.lockPath = stateDir.lockPath();
     report.daemon.lock = probeLock(stateDir.lockPath());
@@ -222,6 +225,17 @@ JSON StatusReport::toJSON() const {
         };
     }
     object["last_thaw"] = thaw;
+    JSON forecastJSON;
+    if (forecast) {
+        forecastJSON = {
+            {"per_hour", number(forecast->perHour)},
+            {"over", number(forecast->over)},
+            {"threshold_at", forecast->thresholdAt ? number(*forecast->thresholdAt) : JSON(nullptr)},
+            {"threshold_at_local", forecast->thresholdAt ? localClockJSON(*forecast->thresholdAt) : JSON(nullptr)},
+            {"reset_first", forecast->resetFirst},
+        };
+    }
+    object["forecast"] = forecastJSON;
 
     object["daemon"] = JSONObject{
         {"running", daemon.lock == LockState::held},
@@ -273,6 +287,20 @@ std::string StatusReport::toText() const {
         }
     }
     out << "\n";
+
+    if (forecast) {
+        char rate[64];
+        std::snprintf(rate, sizeof rate, "%+.1f%%/h", forecast->perHour);
+        out << "Forecast         " << rate << " over the last " << span(forecast->over);
+        if (forecast->thresholdAt && forecast->resetFirst) {
+            out << ": the window resets before " << percent(threshold);
+        } else if (forecast->thresholdAt) {
+            out << ": " << percent(threshold) << " at about " << NumberText::clockText(*forecast->thresholdAt);
+        }
+        out << "\n";
+    } else {
+        out << "Forecast         not yet (the figure has not changed over a minute or more in this window)\n";
+    }
 
     if (!pause) {
         out << "Pause            none\n";
