@@ -1,5 +1,8 @@
 #include "Core/Records.hpp"
 
+#include <cmath>
+#include <utility>
+
 #include "Core/UTF8.hpp"
 
 namespace tracker {
@@ -156,10 +159,13 @@ JSONObject Pause::toJSON() const {
     JSONArray targetArray;
     targetArray.reserve(targets.size());
     for (const auto& target : targets) targetArray.emplace_back(target.toJSON());
-    return JSONObject{
+    JSONObject object{
         {"schema_version", schema}, {"paused_at", pausedAt},           {"resume_at", resumeAt},
         {"reason", reason},         {"source_session", sourceSession}, {"targets", std::move(targetArray)},
     };
+    if (manualUntil) object["manual_until"] = *manualUntil;
+    if (usageUntil) object["usage_until"] = *usageUntil;
+    return object;
 }
 
 std::optional<Pause> Pause::fromJSON(const JSON* value) {
@@ -178,6 +184,11 @@ std::optional<Pause> Pause::fromJSON(const JSON* value) {
         for (const auto& element : *targets) {
             if (auto target = Target::fromJSON(&element)) pause.targets.push_back(std::move(*target));
         }
+    }
+    for (auto [key, field] :
+         {std::pair{"manual_until", &pause.manualUntil}, std::pair{"usage_until", &pause.usageUntil}}) {
+        auto at = JSONCoerce::toDouble(member(object, key));
+        if (at && std::isfinite(*at)) *field = *at;
     }
     return pause;
 }

@@ -106,6 +106,11 @@ private:
     std::optional<UsageHistory> usage_;
 
     void recordUsage(const std::vector<Record>& records);
+    // Carries out request.json (`tarnel pause`, `tarnel resume`) and removes it; the action taken, or none
+    // when there was none to take (then the tick decides as usual).
+    std::optional<Action> takeRequest(const std::vector<Record>& records, const std::optional<Pause>& pause,
+                                      const ProcessTable& table, double now, const Decide::RecordPredicate& alive,
+                                      const Decide::RecordPredicate& verified);
 };
 
 }  // namespace tracker

@@ -36,6 +36,9 @@ public:
 
     void freeze(const Action::Freeze& action, const ProcessTable& table);
     void thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason);
+    // Puts pause in place of the one in force (a new end, more sessions: a pause asked for meeting the
+    // usage's) in pause.json and the ledger, then holds its targets that are not held yet.
+    void replacePause(const Pause& pause, const ProcessTable& table, const std::string& why);
     // Continues each session of the ledger that pause does not name and that is still held; how many
     // processes. Processes this state directory never held (a job stopped with Ctrl-Z, another daemon's
     // sessions) are never touched.

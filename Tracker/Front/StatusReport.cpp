@@ -74,6 +74,12 @@ const char* lockText(StatusReport::LockState state) {
     return "unknown";
 }
 
+// Which hold stands: the usage window's, one asked for with `tarnel pause`, or both.
+const char* holdKind(const Pause& pause) {
+    if (!pause.manualUntil) return "usage";
+    return pause.usageUntil ? "manual+usage" : "manual";
+}
+
 }  // namespace
 
 StatusReport::LockState StatusReport::probeLock(const std::string& lockPath) {
@@ -210,6 +216,9 @@ JSON StatusReport::toJSON() const {
             {"resumes_in", number(std::isfinite(pause->resumeAt) ? std::max(0.0, pause->resumeAt - now) : 0.0)},
             {"reason", pause->reason},
             {"source_session", pause->sourceSession},
+            {"kind", holdKind(*pause)},
+            {"manual_until", optionalNumber(pause->manualUntil)},
+            {"usage_until", optionalNumber(pause->usageUntil)},
             {"targets", targetList},
         };
     }
@@ -314,6 +323,11 @@ std::string StatusReport::toText() const {
         }
         out << ", since " << NumberText::clockText(pause->pausedAt) << "\n";
         if (!pause->reason.empty()) out << "                 reason: " << pause->reason << "\n";
+        if (pause->manualUntil) {
+            out << "                 asked for with tarnel pause until " << NumberText::clockText(*pause->manualUntil);
+            if (pause->usageUntil) out << "; the usage window's until " << NumberText::clockText(*pause->usageUntil);
+            out << "\n";
+        }
         if (targets.empty()) out << "                 it names no sessions\n";
         for (const auto& state : targets) {
             out << "  session " << shortSessionID(state.target.sessionID) << "  pid " << state.target.pid;
