@@ -25,6 +25,13 @@ std::string remaining(double seconds) {
     return std::to_string(s / 3600) + "h" + std::to_string(minutes) + "m";
 }
 
+std::string span(double seconds) {
+    if (std::isfinite(seconds) && seconds >= 0 && seconds < 59.5) {
+        return std::to_string(static_cast<long long>(std::llround(seconds))) + "s";
+    }
+    return remaining(seconds);
+}
+
 std::optional<std::string> minimal(const JSONObject& rateLimits, double now) {
     Record holder;
     holder.rateLimits = rateLimits;

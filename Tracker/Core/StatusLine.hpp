@@ -19,6 +19,8 @@ std::optional<std::string> minimal(const JSONObject& rateLimits, double now);
 
 // "59m", "1h0m", "1h5m": whole minutes, hours when an hour or more.
 std::string remaining(double seconds);
+// "42s" under a minute, else as remaining.
+std::string span(double seconds);
 
 }  // namespace StatusLine
 

@@ -26,17 +26,7 @@ const char* const usage =
 int run(Arguments& arguments, const Invocation& invocation) {
     Locations locations;
     bool json = false;
-    while (!arguments.empty()) {
-        if (arguments.flag("-h") || arguments.flag("--help")) {
-            std::cout << usage << Locations::helpText();
-            return 0;
-        }
-        if (arguments.flag("--json")) {
-            json = true;
-        } else if (!locations.take(arguments)) {
-            arguments.reject();
-        }
-    }
+    if (!locations.takeReportOptions(arguments, json, usage)) return 0;
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     const auto report = DoctorReport::gather(DoctorReport::systemInputs(
         locations.stateDir(invocation.environment), locations.settingsPath(invocation.environment), now));

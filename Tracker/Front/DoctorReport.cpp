@@ -63,12 +63,6 @@ bool underAnotherClaude(const ProcessTable& table, std::int64_t pid) {
     return false;
 }
 
-std::string ageText(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0) return "?";
-    if (seconds < 59.5) return std::to_string(static_cast<long long>(std::llround(seconds))) + "s";
-    return StatusLine::remaining(seconds);
-}
-
 const char* routeText(ProcessContext::HoldRoute route) {
     switch (route) {
         case ProcessContext::HoldRoute::freezer:
@@ -143,7 +137,7 @@ void judgeSession(DoctorReport::Session& session, const DoctorReport::Inputs& in
     const double age = inputs.now - record.ts;
     bool holdable = true;
     session.findings.push_back(
-        good("recorded as session " + shortSessionID(record.sessionID) + ", " + ageText(age) + " ago"));
+        good("recorded as session " + shortSessionID(record.sessionID) + ", " + StatusLine::span(age) + " ago"));
     if (!inputs.table.isClaudePID(record.pid, record.pidStart, record.startID)) {
         session.findings.push_back(
             bad("its record names an earlier process with this pid", "let the session refresh its status line"));
@@ -155,9 +149,9 @@ void judgeSession(DoctorReport::Session& session, const DoctorReport::Inputs& in
         return;
     }
     if (!(age <= config.staleAfter())) {
-        session.findings.push_back(
-            bad("its record is stale (older than " + ageText(config.staleAfter()) + "): the daemon leaves it out",
-                "check that the status line refreshes (refreshInterval in the settings)"));
+        session.findings.push_back(bad(
+            "its record is stale (older than " + StatusLine::span(config.staleAfter()) + "): the daemon leaves it out",
+            "check that the status line refreshes (refreshInterval in the settings)"));
         holdable = false;
     }
     if (record.exempt) {

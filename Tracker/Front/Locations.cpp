@@ -1,5 +1,7 @@
 #include "Front/Locations.hpp"
 
+#include <iostream>
+
 #include "Core/SettingsInstaller.hpp"
 
 namespace tracker::Front {
@@ -30,6 +32,21 @@ StateDir Locations::stateDir(const Environment& environment) const {
 
 std::string Locations::settingsPath(const Environment& environment) const {
     return SettingsInstaller::settingsPath(settingsOption, environment);
+}
+
+bool Locations::takeReportOptions(Arguments& arguments, bool& json, const char* usage) {
+    while (!arguments.empty()) {
+        if (arguments.flag("-h") || arguments.flag("--help")) {
+            std::cout << usage << helpText();
+            return false;
+        }
+        if (arguments.flag("--json")) {
+            json = true;
+        } else if (!take(arguments)) {
+            arguments.reject();
+        }
+    }
+    return true;
 }
 
 }  // namespace tracker::Front

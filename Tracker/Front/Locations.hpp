@@ -19,6 +19,10 @@ struct Locations {
 
     // Takes --state-dir or --settings when it is next.
     bool take(Arguments& arguments);
+    // Takes every option of a command that reports: --json, --help and the two above. False when --help was
+    // asked for (usage and the options' help are printed then); throws Arguments::UsageError for the rest.
+    bool takeReportOptions(Arguments& arguments, bool& json, const char* usage);
+
     StateDir stateDir(const Environment& environment) const;
     std::string settingsPath(const Environment& environment) const;
 };

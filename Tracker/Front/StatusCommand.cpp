@@ -39,17 +39,7 @@ const char* const usage =
 int run(Arguments& arguments, const Invocation& invocation) {
     Locations locations;
     bool json = false;
-    while (!arguments.empty()) {
-        if (arguments.flag("-h") || arguments.flag("--help")) {
-            std::cout << usage << Locations::helpText();
-            return 0;
-        }
-        if (arguments.flag("--json")) {
-            json = true;
-        } else if (!locations.take(arguments)) {
-            arguments.reject();
-        }
-    }
+    if (!locations.takeReportOptions(arguments, json, usage)) return 0;
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     const StatusReport report = StatusReport::gather(locations.stateDir(invocation.environment), now);
     if (json) {

@@ -38,13 +38,7 @@ JSON localClockJSON(double t) {
     return text ? JSON(*text) : JSON(nullptr);
 }
 
-// "42s" under a minute, else "5m", "1h5m".
-std::string span(double seconds) {
-    if (std::isfinite(seconds) && seconds >= 0 && seconds < 59.5) {
-        return std::to_string(static_cast<long long>(std::llround(seconds))) + "s";
-    }
-    return StatusLine::remaining(seconds);
-}
+using StatusLine::span;
 
 std::string percent(double value) {
     if (!std::isfinite(value)) return "?";
