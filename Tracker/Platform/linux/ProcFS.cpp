@@ -206,9 +206,82 @@ private:
     std::unordered_map<std::int64_t, Entry> entries_;
 };
 
+// The stat files of the processes a daemon asks about again and again, kept open: a read is then one
+// system call instead of three. A kept file goes on naming its process, never a later one with the same
+// pid: once that process is gone (reaped) the read fails and the file is opened anew by its path. Files
+// not read for a while are closed.
+class KeptStatFiles {
+public:
+    ReadResult read(int proc, std::int64_t pid, FileBytes& bytes) {
+        std::lock_guard lock(guard_);
+        const auto now = Clock::now();
+        if (now - lastSweep_ > std::chrono::seconds(10)) sweep(now);
+        auto found = files_.find(pid);
+        if (found != files_.end()) {
+            if (readAt(found->second.fd, bytes) == ReadResult::ok) {
+                found->second.readAt = now;
+                return ReadResult::ok;
+            }
+            ::close(found->second.fd);
+            files_.erase(found);
+        }
+        const std::string path = std::to_string(pid) + "/stat";
+        int fd = ::openat(proc, path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return errno == ENOENT || errno == ESRCH ? ReadResult::missing : ReadResult::failed;
+        ReadResult result = readAt(fd, bytes);
+        if (result != ReadResult::ok || files_.size() >= limit) {
+            ::close(fd);
+            return result;
+        }
+        files_[pid] = Kept{fd, now};
+        return result;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t limit = 128;
+    struct Kept {
+        int fd = -1;
+        Clock::time_point readAt;
+    };
+
+    static ReadResult readAt(int fd, FileBytes& bytes) {
+        if (bytes.storage.size() < 4096) bytes.storage.resize(4096);
+        for (;;) {
+            ssize_t n = ::pread(fd, bytes.storage.data(), bytes.storage.size(), 0);
+            if (n > 0) {
+                bytes.used = static_cast<std::size_t>(n);
+                return ReadResult::ok;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            bytes.used = 0;
+            return n == 0 || errno == ESRCH ? ReadResult::missing : ReadResult::failed;
+        }
+    }
+
+    void sweep(Clock::time_point now) {
+        lastSweep_ = now;
+        std::erase_if(files_, [&](const auto& entry) {
+            if (now - entry.second.readAt < std::chrono::seconds(30)) return false;
+            ::close(entry.second.fd);
+            return true;
+        });
+    }
+
+    std::mutex guard_;
+    std::unordered_map<std::int64_t, Kept> files_;
+    Clock::time_point lastSweep_ = Clock::now();
+};
+
+// Never destroyed: the exit paths read processes after static objects may have gone.
+KeptStatFiles& keptStatFiles() {
+    static auto* files = new KeptStatFiles;
+    return *files;
+}
+
 LastingParts& lastingParts() {
-    static LastingParts parts;
-    return parts;
+    static auto* parts = new LastingParts;
+    return *parts;
 }
 
 // Everything one snapshot shares: the /proc descriptor, boot time, tick
@@ -251,7 +324,11 @@ struct Snapshot {
     // The row for pid, or none when it vanished, is a thread rather than a
     // process (only asked for listed pids), or gives nothing to show.
     std::optional<Proc> row(std::int64_t pid, bool checkThreadGroup) {
-        if (readFile(proc, PidPath("", pid, "stat").c_str(), statBytes, 4096) != ReadResult::ok) return std::nullopt;
+        // Listed pids are the ones asked about again and again.
+        const ReadResult statRead = checkThreadGroup
+                                        ? keptStatFiles().read(proc, pid, statBytes)
+                                        : readFile(proc, PidPath("", pid, "stat").c_str(), statBytes, 4096);
+        if (statRead != ReadResult::ok) return std::nullopt;
         auto stat = parseStat(statBytes.view());
         if (!stat || stat->pid != pid) return std::nullopt;
         // A kernel thread has no memory of its own to lock and no argument
