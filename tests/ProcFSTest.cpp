@@ -385,6 +385,15 @@ TEST_F(ProcFSAgainstPS, ListedPidsGiveTheSameRows) {
     EXPECT_EQ(listed.get(other.pid()), all.get(other.pid()));
     // A thread is not a process.
     EXPECT_FALSE(listed.isAlive(thread));
+
+    // Asked about again and again, a process is still read as it is now: stopped, then gone once reaped.
+    ::kill(other.pid(), SIGSTOP);
+    ASSERT_TRUE(reachesState(other.pid(), 'T'));
+    EXPECT_EQ(fromProc({other.pid()}).get(other.pid())->stat.front(), 'T');
+    const auto gone = other.pid();
+    ::kill(gone, SIGKILL);
+    other.wait();
+    EXPECT_FALSE(fromProc({gone}).isAlive(gone));
 }
 
 TEST(ProcFSAncestry, ReadsParentArgumentsAndExecutable) {
