@@ -1,5 +1,6 @@
 // State documents read from outside bytes: a session record, pause.json,
-// last_thaw.json and config.json, each through its lenient constructor.
+// last_thaw.json, config.json, request.json and usage_history.json, each
+// through its lenient constructor.
 // Properties: what a reader accepts is what the formats allow; whatever it
 // accepts writes out, parses again and reads back equal; serialisation of
 // any parsed object or array parses again to the same value.
@@ -9,9 +10,11 @@
 
 #include "Core/JSONFile.hpp"
 #include "Core/NotifyMode.hpp"
+#include "Core/PauseRequest.hpp"
 #include "Core/Records.hpp"
 #include "Core/ShellStopMode.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Core/UsageHistory.hpp"
 #include "Daemon/LiveConfig.hpp"
 #include "FuzzCheck.hpp"
 
@@ -122,6 +125,33 @@ void checkLastThaw(const JSON& value, const std::string& input) {
     FUZZ_CHECK(reread && *reread == *lastThaw, literal(input));
 }
 
+void checkRequest(const JSON& value, const std::string& input) {
+    auto request = PauseRequest::fromJSON(&value);
+    if (!request) return;
+    // No end it gives lies behind now or beyond the longest pause.
+    constexpr double now = 1.8e9;
+    if (auto end = request->end(now)) FUZZ_CHECK(*end > now && *end <= now + PauseRequest::longest, literal(input));
+    auto bytes = serialized(request->toJSON());
+    if (!bytes) return;
+    auto again = JSONFile::parse(*bytes);
+    auto reread = PauseRequest::fromJSON(again ? &*again : nullptr);
+    FUZZ_CHECK(reread && *reread == *request, literal(input) + "\nwritten as\n" + *bytes);
+}
+
+void checkUsageHistory(const JSON& value, const std::string& input) {
+    auto history = UsageHistory::fromJSON(&value);
+    if (!history) return;
+    FUZZ_CHECK(history->samples().size() <= UsageHistory::capacity, literal(input));
+    if (auto forecast = history->forecast(90)) {
+        FUZZ_CHECK(!std::isnan(forecast->perHour) && forecast->over >= 60, literal(input));
+    }
+    auto bytes = serialized(history->toJSON());
+    FUZZ_CHECK(bytes.has_value(), literal(input));
+    auto again = JSONFile::parse(*bytes);
+    auto reread = UsageHistory::fromJSON(again ? &*again : nullptr);
+    FUZZ_CHECK(reread && reread->samples() == history->samples(), literal(input) + "\nwritten as\n" + *bytes);
+}
+
 bool sameNumber(double a, double b) {
     return a == b || (std::isnan(a) && std::isnan(b));
 }
@@ -210,5 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkPause(*value, input);
     checkLastThaw(*value, input);
     checkConfig(*value, input);
+    checkRequest(*value, input);
+    checkUsageHistory(*value, input);
     return 0;
 }
