@@ -1,5 +1,7 @@
 #include "Core/Records.hpp"
 
+#include <cmath>
+
 #include "Core/UTF8.hpp"
 
 namespace tracker {
@@ -156,10 +158,16 @@ JSONObject Pause::toJSON() const {
     JSONArray targetArray;
     targetArray.reserve(targets.size());
     for (const auto& target : targets) targetArray.emplace_back(target.toJSON());
-    return JSONObject{
+    JSONObject object{
         {"schema_version", schema}, {"paused_at", pausedAt},           {"resume_at", resumeAt},
         {"reason", reason},         {"source_session", sourceSession}, {"targets", std::move(targetArray)},
     };
+    if (!waiting.empty()) {
+        JSONObject until;
+        for (const auto& [session, deadline] : waiting) until[session] = deadline;
+        object["waiting"] = std::move(until);
+    }
+    return object;
 }
 
 std::optional<Pause> Pause::fromJSON(const JSON* value) {
@@ -177,6 +185,13 @@ std::optional<Pause> Pause::fromJSON(const JSON* value) {
     if (const JSON* targets = member(object, "targets"); targets && targets->is_array()) {
         for (const auto& element : *targets) {
             if (auto target = Target::fromJSON(&element)) pause.targets.push_back(std::move(*target));
+        }
+    }
+    if (const JSONObject* waiting = objectMember(object, "waiting")) {
+        for (const auto& [session, deadline] : *waiting) {
+            // A wait without a usable end is over.
+            auto until = JSONCoerce::toDouble(&deadline);
+            if (until && std::isfinite(*until)) pause.waiting[session] = *until;
         }
     }
     return pause;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -97,6 +98,9 @@ struct Pause {
     std::string reason;
     std::string sourceSession;
     std::int64_t schema = schemaVersion;
+    // Sessions not held yet because they were streaming a reply: session id -> the time by which they are
+    // held whether or not they reach a safe point ("waiting"; absent when none waits).
+    std::map<std::string, double> waiting{};
 
     JSONObject toJSON() const;
     // None unless value is an object whose "resume_at" coerces.
