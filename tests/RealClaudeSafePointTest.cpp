@@ -84,7 +84,8 @@ TEST_F(RealClaudeSafePointTest, HeldBetweenRepliesAndFinishesAfterTheReset) {
         daemonOptions);
     ASSERT_TRUE(claude.start()) << claude.whyNot();
     FreezeGroupGuard guard(claude.pid());
-    auto settings = json::parse(readFile(claude.settingsPath()));
+    auto settings = json::parse(readFile(claude.settingsPath()), nullptr, false);
+    ASSERT_TRUE(settings.is_object()) << claude.settingsPath() << ": " << readFile(claude.settingsPath());
     ASSERT_EQ(settings["hooks"]["Stop"].size(), 2u) << settings.dump(1);
 
     // The decision comes while the third reply streams: the session waits for its safe point.

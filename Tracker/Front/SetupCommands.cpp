@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "Core/HookSettings.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Front/ExecutablePath.hpp"
 #include "Front/Locations.hpp"
@@ -229,6 +230,8 @@ int install(Arguments& arguments, const Invocation& invocation) {
     std::cout << "  settings file   " << result.settingsPath << (settingsExisted ? "" : " (created)") << "\n";
     std::cout << "    statusLine    was: " << describeStatusLine(previous) << "\n";
     std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
+    std::cout << "    hooks         tarnel-tee --hook for " << HookSettings::recordedEvents().size()
+              << " events, after your own (they tell when a session receives a reply)\n";
     printBackup(result, settingsExisted);
     std::cout << "  configuration   " << stateDir.configPath() << "\n";
     if (auto display = config.displayCommand()) {
@@ -240,7 +243,7 @@ int install(Arguments& arguments, const Invocation& invocation) {
               << config.refreshInterval() << ", shell_stop_mode " << config.shellStopMode() << ", notify "
               << config.notify().value_or("(the daemon's default)") << "\n";
     std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsPath)
-              << "  (puts the previous status line back)\n";
+              << "  (puts the previous status line back and takes the hooks out)\n";
     printUndoCopy(result);
     std::cout
         << "Next: start the daemon (systemctl --user enable --now tarnel-vovivida.service) and check with tarnel status"
@@ -287,7 +290,7 @@ int restore(Arguments& arguments, const Invocation& invocation) {
                   << "; nothing was changed.\n";
         return 0;
     }
-    std::cout << "Restored Claude Code's status line.\n";
+    std::cout << "Restored Claude Code's status line and took out the hooks of tarnel-tee.\n";
     std::cout << "  settings file   " << result.settingsPath << "\n";
     std::cout << "    statusLine    was: " << describeStatusLine(before.value_or(JSONObject{})) << "\n";
     if (result.settings.count("statusLine")) {
