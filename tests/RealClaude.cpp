@@ -191,6 +191,10 @@ bool RealClaude::waitForScreen(const std::string& text, std::chrono::millisecond
     return waitUntil([&] { return screen().find(text) != std::string::npos; }, timeout, std::chrono::milliseconds(100));
 }
 
+void RealClaude::type(const std::string& text, bool enter) const {
+    if (tmux_) tmux_->sendKeys("claude", text, enter);
+}
+
 std::vector<Recorded> RealClaude::hooks() const {
     return recordsIn(hooksFile_);
 }

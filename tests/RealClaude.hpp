@@ -92,6 +92,8 @@ public:
     // What the pane shows, with its history.
     std::string screen() const;
     bool waitForScreen(const std::string& text, std::chrono::milliseconds timeout) const;
+    // Types text into the pane, then Enter when `enter` is set.
+    void type(const std::string& text, bool enter = true) const;
     std::vector<Recorded> hooks() const;
     std::vector<Recorded> statusLines() const;
     bool waitForHook(const std::string& event, std::chrono::milliseconds timeout) const;
