@@ -15,6 +15,7 @@
 #include <set>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NumberText.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
 #include "Core/SettingsInstaller.hpp"
@@ -496,6 +497,33 @@ TEST_F(FrontStatus, PauseWithLiveAndDeadTargets) {
     EXPECT_TRUE(contains(outcome.out, "Last thaw        ")) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "(24h0m ago)")) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "--thaw-now")) << outcome.out;
+}
+
+TEST_F(FrontStatus, SessionWaitingForItsSafePoint) {
+    Target live;
+    live.pid = ::getpid();
+    live.pidStart = ownStart();
+    live.sessionID = "streaming-target";
+    Target held = live;
+    held.sessionID = "held-target";
+    Pause pause;
+    pause.pausedAt = now - 10;
+    pause.resumeAt = now + 1800;
+    pause.targets = {live, held};
+    pause.waiting["streaming-target"] = now + 80;
+    state.write(pause);
+
+    JSON report = statusJSON(home, state.root());
+    const JSON& targets = report["pause"]["targets"];
+    ASSERT_EQ(targets.size(), 2u) << report.dump();
+    EXPECT_EQ(targets[0]["waiting_until"], JSONCoerce::stamp(now + 80));
+    EXPECT_TRUE(targets[1]["waiting_until"].is_null());
+    Outcome outcome = text();
+    EXPECT_TRUE(contains(outcome.out, "session streamin  pid " + std::to_string(::getpid()) +
+                                          "  waiting for a safe point (up to " + NumberText::clockText(now + 80) + ")"))
+        << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "session held-tar  pid " + std::to_string(::getpid()) + "  verified"))
+        << outcome.out;
 }
 
 TEST_F(FrontStatus, DaemonHoldingTheLock) {
