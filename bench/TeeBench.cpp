@@ -81,9 +81,11 @@ int main(int argc, char** argv) {
         std::perror("execv");
         return 1;
     }
+    // TeeBench [RUNS [TEE]]: TEE (another build's tee, say) is measured beside this build's, in the same run.
     int runs = argc > 1 ? std::atoi(argv[1]) : 200;
     fs::path binDir = self.parent_path().parent_path();
     std::string tee = (binDir / "Tracker" / "tarnel-tee").string();
+    std::string other = argc > 2 ? argv[2] : "";
     std::string floor = (self.parent_path() / "MinimalReader").string();
 
     char stateTemplate[] = "/tmp/tarnel-teebench-XXXXXX";
@@ -112,12 +114,13 @@ int main(int argc, char** argv) {
         runOnce(tee, hookInput, "--hook");
         runOnce(floor, input);
     }
-    std::vector<double> teeTimes, hookTimes, floorTimes;
+    std::vector<double> teeTimes, hookTimes, floorTimes, otherTimes;
     long teePeak = 0, hookPeak = 0, floorPeak = 0;
     for (int i = 0; i < runs; ++i) {
         Sample t = runOnce(tee, input);
         Sample h = runOnce(tee, hookInput, "--hook");
         Sample f = runOnce(floor, input);
+        if (!other.empty()) otherTimes.push_back(runOnce(other, input).ms);
         teeTimes.push_back(t.ms);
         hookTimes.push_back(h.ms);
         floorTimes.push_back(f.ms);
@@ -136,5 +139,10 @@ int main(int argc, char** argv) {
     std::printf("tarnel-tee --hook median %.3f ms per run, peak RSS %.2f MiB\n", median(hookTimes), hookPeak / 1024.0);
     std::printf("minimal reader median %.3f ms per run, peak RSS %.2f MiB\n", floorMedian, floorPeak / 1024.0);
     std::printf("ratio tee/minimal: %.2f (target <= 1.5), tee peak RSS target <= 6 MiB\n", teeMedian / floorMedian);
+    if (!other.empty()) {
+        double otherMedian = median(otherTimes);
+        std::printf("%s median %.3f ms per run, ratio to minimal %.2f; this build's tee / it: %.2f\n", other.c_str(),
+                    otherMedian, otherMedian / floorMedian, teeMedian / otherMedian);
+    }
     return recorded ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -452,11 +453,89 @@ TEST_F(UnprivilegedFreezing, AUserWithoutWriteAccessFallsBackToSignalsAndSaysWhy
         signaller.cont(pid);
         return outcome + "\n" + log;
     });
-    std::string expectedWarning =
-        "warning [signal] pid " + std::to_string(pid) + " cannot be frozen through its cgroup (cannot create " +
-        rootOwned.path() + "/tarnel-freeze-" + std::to_string(pid) + ": Permission denied) - using SIGSTOP/SIGCONT\n";
-    EXPECT_EQ(result, "stopped T continued\n" + expectedWarning);
+    // No user manager answers the user nobody here, so the way through a scope of its own fails too, saying so.
+    std::string expectedWarning = "warning [signal] pid " + std::to_string(pid) +
+                                  " cannot be frozen through its cgroup (cannot create " + rootOwned.path() +
+                                  "/tarnel-freeze-" + std::to_string(pid) +
+                                  ": Permission denied; no cgroup of the user's own either: ";
+    EXPECT_EQ(result.rfind("stopped T continued\n" + expectedWarning, 0), 0u) << result;
+    EXPECT_TRUE(result.ends_with(") - using SIGSTOP/SIGCONT\n")) << result;
+    EXPECT_EQ(std::count(result.begin(), result.end(), '\n'), 2) << "the reason is given once\n" << result;
     EXPECT_FALSE(test::fileExists(guard.group()));
+    EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
+}
+
+// An SSH login in miniature: the user owns a subtree (the user's manager's) but not the group the process
+// sits in (the session's scope, root's); the freezer asks for a group of the user's own (a scope of the user's
+// manager, here a sibling group the relocator moves the process into), holds it there and leaves it there.
+class RelocatedFreezing : public UnprivilegedFreezing {
+protected:
+    void SetUp() override {
+        UnprivilegedFreezing::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(userTree.made());
+        ASSERT_TRUE(userTree.delegateTo(user.pw_uid, user.pw_gid));
+        session = userTree.path() + "/session";
+        scope = userTree.path() + "/scope";
+        ASSERT_EQ(mkdir(session.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(scope.c_str(), 0755), 0);
+        for (const char* file : {"", "/cgroup.procs", "/cgroup.threads", "/cgroup.subtree_control"}) {
+            ASSERT_EQ(chown((scope + file).c_str(), user.pw_uid, user.pw_gid), 0) << file;
+        }
+        child = startStandInAsUser(standIn);
+        ASSERT_TRUE(CgroupV2::write(session + "/cgroup.procs", std::to_string(child->pid())) == 0);
+    }
+
+    // What the user gets: held or not, and the freezer's lines; pid's group is checked by the caller.
+    std::string freezeAsUser(CgroupFreezer::Relocator relocate) {
+        std::int64_t pid = child->pid();
+        return asUser(user, [pid, relocate] {
+            std::string log;
+            LogHook hook = [&](const std::string& line) { log += line + "\n"; };
+            HoldingSignaller signaller(
+                hook, std::make_unique<CgroupFreezer>(hook, CgroupV2::mount(), CgroupFreezer::defaultSettle, relocate));
+            return std::string(signaller.stop(pid) ? "held" : "not held") + "\n" + log;
+        });
+    }
+
+    // The cgroup path ("/...") of a directory under the mount.
+    static std::string pathOf(const std::string& directory) {
+        auto mount = CgroupV2::mount();
+        return mount->root == "/" ? directory.substr(mount->path.size())
+                                  : mount->root + directory.substr(mount->path.size());
+    }
+
+    std::string groupOfChild() const {
+        return CgroupV2::directoryOf(*CgroupV2::mount(), child->pid()).value_or("gone");
+    }
+
+    TestCgroup userTree{"tarnel-test-user"};
+    std::string session;
+    std::string scope;
+    StandIn standIn{shared.path()};
+    std::unique_ptr<ChildProcess> child;
+};
+
+TEST_F(RelocatedFreezing, HoldsInTheUsersOwnGroupAndLeavesTheProcessThereAfterTheThaw) {
+    std::string target = scope;
+    auto relocate = [target](std::int64_t pid, std::string*) -> std::optional<std::string> {
+        if (CgroupV2::write(target + "/cgroup.procs", std::to_string(pid)) != 0) return std::nullopt;
+        return pathOf(target);
+    };
+    std::string pid = std::to_string(child->pid());
+    EXPECT_EQ(freezeAsUser(relocate), "held\n[signal] cgroup freeze pid=" + pid +
+                                          " ok (user scope scope: its own cgroup " + session + " is not the user's)\n");
+    EXPECT_EQ(groupOfChild(), scope + "/tarnel-freeze-" + pid);
+    EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
+
+    std::int64_t held = child->pid();
+    std::string thawed = asUser(user, [held] {
+        HoldingSignaller signaller;
+        return std::string(signaller.cont(held) ? "continued" : "not continued");
+    });
+    EXPECT_EQ(thawed, "continued");
+    EXPECT_EQ(groupOfChild(), scope);
+    EXPECT_FALSE(test::fileExists(scope + "/tarnel-freeze-" + pid));
     EXPECT_TRUE(test::heartbeatAdvances(standIn.heartbeat));
 }
 

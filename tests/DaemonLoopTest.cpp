@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Core/JSONFile.hpp"
+#include "Core/PauseRequest.hpp"
 #include "Daemon/DaemonFlags.hpp"
 #include "Daemon/DaemonLoop.hpp"
 #include "Daemon/DryRunSignaller.hpp"
@@ -355,6 +356,67 @@ TEST_F(LoopTest, NoPauseOutlastsMaxFreezeWhateverItsFileSays) {
         EXPECT_FALSE(state.readPause());
         now = T;
     }
+}
+
+TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
+    rows = {claudeRow(601), claudeRow(602), claudeRow(603)};
+    writeRecord("low", 601, 40, T + 3600);
+    writeRecord("no-figures", 602, 40, T + 3600);
+    writeRecord("exempt", 603, 40, T + 3600, std::nullopt, true);
+    auto loop = makeLoop(TrackerConfig(JSONObject{{"max_freeze", 600}}));
+    auto ask = [&](PauseRequest::Kind kind, std::optional<double> until) {
+        state.write(PauseRequest{kind, until, now});
+        Action action = loop->tick();
+        EXPECT_FALSE(test::fileExists(state.requestPath()));  // taken, whatever came of it
+        return action;
+    };
+
+    // Held whatever the usage, the exempt session excepted, for longer than max_freeze.
+    ASSERT_TRUE(ask(PauseRequest::Kind::pause, T + 7200).isFreeze());
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601, 602}));
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->manualUntil, T + 7200);
+    now = T + 3000;
+    EXPECT_TRUE(loop->tick().isNothing());
+    EXPECT_TRUE(makeLoop(TrackerConfig(JSONObject{{"max_freeze", 600}}))->tick().isNothing());  // and after a crash
+
+    // The usage crossing the threshold meanwhile: its hold (max_freeze from now) ends sooner, so the pause asked
+    // for stands as it is, and the usage's end goes with it.
+    writeRecord("low", 601, 95, T + 9000);
+    loop->tick();
+    pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->resumeAt, T + 7200);
+    EXPECT_EQ(pause->usageUntil, T + 3600);
+
+    // A resume ends only what was asked for; a second one finds nothing to end.
+    EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isNothing());
+    pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->resumeAt, T + 3600);
+    EXPECT_FALSE(pause->manualUntil);
+    EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isNothing());
+    EXPECT_EQ(logCount("[request] resume asked for, but the hold that stands is the usage's"), 1);
+
+    // Asked for again over the usage's hold, then resumed: back to the usage's end; a pause of its own ends.
+    EXPECT_TRUE(ask(PauseRequest::Kind::pause, T + 20000).isNothing());
+    EXPECT_EQ(state.readPause()->resumeAt, T + 20000);
+    ask(PauseRequest::Kind::resume, std::nullopt);
+    EXPECT_EQ(state.readPause()->resumeAt, T + 3600);
+    now = T + 3600;
+    EXPECT_TRUE(loop->tick().isThaw());
+    writeRecord("low", 601, 10, T + 30000);
+    ASSERT_TRUE(ask(PauseRequest::Kind::pause, std::nullopt).isFreeze());
+    EXPECT_EQ(state.readPause()->resumeAt, now + PauseRequest::longest);
+    EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isThaw());
+
+    // Not a request, or an end already past: removed, nothing held.
+    test::writeFile(state.requestPath(), R"({"action": "hold everything"})");
+    EXPECT_TRUE(loop->tick().isNothing());
+    EXPECT_FALSE(test::fileExists(state.requestPath()));
+    EXPECT_TRUE(ask(PauseRequest::Kind::pause, now - 5).isNothing());
+    EXPECT_FALSE(state.readPause());
 }
 
 TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {

@@ -230,6 +230,47 @@ TEST_F(DaemonE2E, ANewDaemonAdoptsThePauseOfAKilledOne) {
     EXPECT_TRUE(logHas("[doThaw] Entry - 1 target(s): resume_at reached"));
 }
 
+TEST_F(DaemonE2E, APauseOnDemandHoldsWhateverTheUsageSurvivesACrashAndEndsOnResume) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "asked");
+    Session& exempt = shapeA(sessions, "exempt", {"VAZ_ADODIVO_EXEMPT=1"});
+    ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id) && recorded(exempt.id); }));
+    auto tarnel = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {test::builtProgram("tarnel")});
+        words.insert(words.end(), {"--state-dir", state.root()});
+        test::SpawnOptions options;
+        std::filesystem::remove(dir.file("tarnel.out"));  // the output of this run alone
+        options.stdoutPath = dir.file("tarnel.out");
+        test::ChildProcess child(words, options);
+        auto status = child.wait(30s);
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    };
+    EXPECT_EQ(tarnel({"pause"}), 1);  // no daemon: nothing would hold them
+
+    startDaemon();
+    ASSERT_EQ(tarnel({"pause", "--for", "2h"}), 0) << logText();
+    EXPECT_NE(test::readFile(dir.file("tarnel.out")).find("Holding 1 session until "), std::string::npos)
+        << test::readFile(dir.file("tarnel.out"));
+    EXPECT_TRUE(a.held()) << logText();  // at 50 %, far below the threshold
+    EXPECT_TRUE(exempt.running());
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause && pause->manualUntil);
+    ASSERT_EQ(tarnel({"status", "--json"}), 0);
+    auto status = JSONFile::parse(test::readFile(dir.file("tarnel.out")));
+    ASSERT_TRUE(status && (*status)["pause"].is_object()) << test::readFile(dir.file("tarnel.out"));
+    EXPECT_EQ((*status)["pause"]["kind"], "manual");
+
+    // A crash keeps the hold; the next daemon ends it when asked.
+    ::kill(daemon->pid(), SIGKILL);
+    daemon->wait();
+    startDaemon();
+    EXPECT_TRUE(a.held());
+    ASSERT_EQ(tarnel({"resume"}), 0) << logText();
+    EXPECT_NE(test::readFile(dir.file("tarnel.out")).find("Resumed"), std::string::npos);
+    EXPECT_TRUE(a.running());
+    EXPECT_FALSE(state.readPause());
+}
+
 TEST_F(DaemonE2E, APauseWhoseTargetsAreGoneIsClearedAtStart) {
     state.ensureDirectories();
     state.write(Pause{static_cast<double>(std::time(nullptr)),

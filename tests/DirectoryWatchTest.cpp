@@ -113,6 +113,17 @@ TEST(DirectoryWatcher, ChangesBetweenWaitsGiveOneEarlyReturn) {
     }
 }
 
+TEST(DirectoryWatcher, AWritersTemporaryAloneIsNoChange) {
+    TempDir tmp;
+    const std::string dir = tmp.file("sessions");
+    DirectoryWatcher watcher(dir);
+    ASSERT_TRUE(watcher.watching());
+    writeFile(dir + "/.a.json.1.2.tmp", "{}\n");  // a write given up before its rename
+    fs::remove(dir + "/.a.json.1.2.tmp");
+    EXPECT_FALSE(watcher.wait(quietWait));
+    EXPECT_TRUE(waitAcross(watcher, [&] { writeFile(dir + "/a.json", "{}\n"); }));
+}
+
 TEST(DirectoryWatcher, NonPositiveTimeoutsReturnAtOnceWithoutTakingChanges) {
     TempDir tmp;
     DirectoryWatcher watcher(tmp.file("sessions"));

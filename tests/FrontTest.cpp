@@ -20,6 +20,8 @@
 #include "Core/Records.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/UsageHistory.hpp"
+#include "Front/PauseCommands.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -387,6 +389,45 @@ TEST(FrontCommandLine, FIFOsAndLinkLoopsAreRefusedNotWaitedOn) {
     }
 }
 
+TEST(FrontPause, DurationsClockTimesAndTheirMistakes) {
+    const struct {
+        const char* text;
+        std::optional<double> seconds;
+    } durations[] = {{"90", 5400},         {"90m", 5400},          {"2h", 7200},          {"1h30m", 5400},
+                     {"45s", 45},          {"1d", 86400},          {"", std::nullopt},    {"h", std::nullopt},
+                     {"2x", std::nullopt}, {"1.5h", std::nullopt}, {"-5m", std::nullopt}, {"10m5", std::nullopt}};
+    for (const auto& d : durations) EXPECT_EQ(Front::PauseCommands::parseDuration(d.text), d.seconds) << d.text;
+
+    const double now = wallClock();
+    auto at = Front::PauseCommands::nextClockTime("00:00", now);
+    ASSERT_TRUE(at);
+    EXPECT_GT(*at, now);
+    EXPECT_LE(*at, now + 86400 + 3600);
+    EXPECT_EQ(NumberText::clockText(*at), "00:00");
+    for (const char* bad : {"24:00", "7", "12:60", "1:2", "ab:cd", "12:00:00", ":30"}) {
+        EXPECT_FALSE(Front::PauseCommands::nextClockTime(bad, now)) << bad;
+    }
+
+    TempDir home;
+    const std::string state = home.file("state");
+    for (const auto& words : std::vector<std::vector<std::string>>{
+             {"pause", "--for", "25h"},
+             {"pause", "--for", "soon"},
+             {"pause", "--until", "25:00"},
+             {"pause", "--for", "1h", "--until", "12:00"},
+             {"resume", "--for", "1h"},
+         }) {
+        std::vector<std::string> withState = words;
+        withState.insert(withState.end(), {"--state-dir", state});
+        Outcome outcome = tarnel(home, withState);
+        EXPECT_EQ(outcome.status, 2) << words[1] << " " << outcome.err;
+        EXPECT_FALSE(test::fileExists(state)) << outcome.err;
+    }
+    Outcome noDaemon = tarnel(home, {"resume", "--state-dir", state});
+    EXPECT_EQ(noDaemon.status, 1);
+    EXPECT_TRUE(contains(noDaemon.err, "no daemon runs on")) << noDaemon.err;
+}
+
 class FrontStatus : public ::testing::Test {
 protected:
     TempDir home;
@@ -449,6 +490,21 @@ TEST_F(FrontStatus, FreshestRecordOfALiveSession) {
     EXPECT_TRUE(contains(outcome.out, report["usage"]["resets_at_local"].get<std::string>())) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "(in 1h")) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "Threshold        80%")) << outcome.out;
+}
+
+TEST_F(FrontStatus, ForecastFromTheDaemonsHistory) {
+    EXPECT_TRUE(contains(text().out, "Forecast         not yet")) << text().out;
+    UsageHistory history;
+    history.observe({record("s", ::getpid(), now - 1800, 40, now + 9000)});
+    history.observe({record("s", ::getpid(), now, 50, now + 9000)});
+    state.writeUsageHistory(history);
+    JSON report = statusJSON(home, state.root());
+    ASSERT_TRUE(report["forecast"].is_object()) << report.dump();
+    EXPECT_NEAR(report["forecast"]["per_hour"].get<double>(), 20, 1e-6);
+    EXPECT_EQ(report["forecast"]["reset_first"], false);
+    EXPECT_TRUE(contains(
+        text().out, "Forecast         +20.0%/h over the last 30m: 90% at about " + NumberText::clockText(now + 7200)))
+        << text().out;
 }
 
 TEST_F(FrontStatus, PauseWithLiveAndDeadTargets) {

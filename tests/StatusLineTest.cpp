@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "Core/HoldNotice.hpp"
+#include "Core/NumberText.hpp"
 #include "Core/StatusLine.hpp"
 
 namespace tracker {
@@ -43,6 +45,47 @@ TEST(StatusLineMinimal, FiguresWithoutAWholeNumberGiveNoLine) {
     EXPECT_FALSE(StatusLine::minimal(limits(50, 1e300), now));
     EXPECT_FALSE(StatusLine::minimal(limits(50, "inf"), now));
     EXPECT_EQ(StatusLine::minimal(limits(50, "-inf"), now), "\u23F3 5h 50%");
+}
+
+TEST(HoldNoticeLine, HeldWarnedOrPlain) {
+    Pause pause;
+    pause.pausedAt = now - 60;
+    pause.resumeAt = now + 1800;
+    pause.targets.resize(3);
+    Pause over = pause;
+    over.resumeAt = now - 1;
+    Pause clamped = pause;
+    clamped.resumeAt = now + 99999;  // max_freeze ends it earlier
+    TrackerConfig config;
+    config.setThreshold(90);
+    const std::string until = NumberText::clockText(now + 1800);
+    const struct {
+        const char* name;
+        std::optional<Pause> pause;
+        double used;
+        std::string line;
+        std::string held;
+    } cases[] = {
+        {"nothing near", std::nullopt, 41.5, "\u23F3 5h 42% \u00B7 1h5m", "0"},
+        {"within the warning", std::nullopt, 86, "\u23F3 5h 86% \u00B7 1h5m \u00B7 hold at 90%", "0"},
+        {"at the threshold, no hold yet", std::nullopt, 90, "\u23F3 5h 90% \u00B7 1h5m", "0"},
+        {"held", pause, 93, "\u23F3 5h 93% \u00B7 \u23F8 3 held until " + until, "3"},
+        {"a hold already over", over, 93, "\u23F3 5h 93% \u00B7 1h5m", "0"},
+        {"clamped by max_freeze", clamped, 93,
+         "\u23F3 5h 93% \u00B7 \u23F8 3 held until " + NumberText::clockText(now - 60 + config.maxFreeze()), "3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto notice = HoldNotice::of(c.pause, config, c.used, now);
+        EXPECT_EQ(notice.line(limits(c.used, now + 3900), now), c.line);
+        auto environment = notice.environment();
+        ASSERT_EQ(environment.size(), 5u);
+        EXPECT_EQ(environment[0], (std::pair<std::string, std::string>{"VAZ_ADODIVO_HELD", c.held}));
+        EXPECT_EQ(environment[3].second, "90");
+        EXPECT_EQ(environment[4].second, notice.text());
+    }
+    // Without figures a hold still shows.
+    EXPECT_EQ(HoldNotice::of(pause, config, std::nullopt, now).line(JSONObject{}, now), "\u23F8 3 held until " + until);
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // Tests on a booted systemd machine (scripts/systemd-machine): an ordinary user logs in over SSH, where the
 // session's group belongs to root, and the user's systemd manager moves a process into a scope the user
-// owns, where the freezer holds it against tmux. The machine boots once per test program and is torn down
-// at its end. Needs root and systemd-nspawn; set TARNEL_SYSTEMD_MACHINE=1 to run them (they skip, saying
-// why, otherwise):
-//   TARNEL_SYSTEMD_MACHINE=1 ctest --test-dir build -L systemd --output-on-failure
+// owns, where the freezer holds it against tmux; and the daemon, installed as the README says and run as the
+// user's systemd service, holds a Claude Code stand-in started in tmux from the SSH login. The machine boots
+// once per test program and is torn down at its end. They need root and systemd-nspawn and skip, saying
+// why, where a machine cannot be booted; TARNEL_SYSTEMD_MACHINE=0 skips them too.
+//   ctest --test-dir build -L systemd --output-on-failure
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -22,10 +26,16 @@
 namespace tracker::test {
 namespace {
 
-// Where the build appears inside the machine (read-only).
-const std::string buildInside = "/opt/tarnel-build";
-const std::string probe = buildInside + "/tests/user_scope_probe";
+// The source and build trees appear inside the machine at the same places as here (the build writable, its
+// changes kept in the machine), so that the build installs there as it would here.
+const std::string sourceDir = TARNEL_SOURCE_DIR;
+const std::string buildDir = TARNEL_BINARY_DIR;
+const std::string probe = buildDir + "/tests/user_scope_probe";
 const std::string script = std::string(TARNEL_SOURCE_DIR) + "/scripts/systemd-machine";
+
+long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
 
 // The last lines of a program's output, for a reason to give.
 std::string lastLines(const std::string& text, std::size_t count) {
@@ -42,8 +52,8 @@ std::string lastLines(const std::string& text, std::size_t count) {
 class Machine : public ::testing::Environment {
 public:
     void SetUp() override {
-        if (!std::getenv("TARNEL_SYSTEMD_MACHINE")) {
-            skipReason_ = "set TARNEL_SYSTEMD_MACHINE=1 to boot a systemd machine for these tests";
+        if (const char* wanted = std::getenv("TARNEL_SYSTEMD_MACHINE"); wanted && std::string(wanted) == "0") {
+            skipReason_ = "TARNEL_SYSTEMD_MACHINE=0 asks for no systemd machine";
             return;
         }
         if (geteuid() != 0) {
@@ -57,21 +67,25 @@ public:
         }
         dir_ = std::make_unique<TempDir>();
         std::string up = shellQuote(script) + " up " + shellQuote(dir_->file("machine")) + " --bind-ro " +
-                         shellQuote(std::string(TARNEL_BINARY_DIR) + ":" + buildInside) + " 2>&1";
+                         shellQuote(sourceDir) + " --overlay " + shellQuote(buildDir) + " 2>&1";
+        auto start = std::chrono::steady_clock::now();
         if (runProgram({"sh", "-c", up}, &output) != 0) {
             skipReason_ = "the systemd machine did not come up: " + lastLines(output, 3);
             dir_.reset();
             return;
         }
         up_ = true;
+        std::cout << "[ machine  ] up in " << millisecondsSince(start) << " ms: " << lastLines(output, 1) << "\n";
     }
 
     void TearDown() override {
         if (!up_) return;
         std::string output;
+        auto start = std::chrono::steady_clock::now();
         int status = runProgram(
             {"sh", "-c", shellQuote(script) + " down " + shellQuote(dir_->file("machine")) + " 2>&1"}, &output);
         EXPECT_EQ(status, 0) << "the machine was not removed cleanly:\n" << output;
+        std::cout << "[ machine  ] down in " << millisecondsSince(start) << " ms\n";
         up_ = false;
         dir_.reset();
     }
@@ -79,11 +93,16 @@ public:
     const std::string& skipReason() const { return skipReason_; }
 
     // Runs a bash script in a fresh SSH login of the test user; its exit status, and what it printed on
-    // either stream in *output.
-    // $probe names the probe program there.
+    // either stream in *output. $probe names the probe program there, $build the build tree.
     int ssh(const std::string& bashScript, std::string* output) const {
-        std::string prelude = "exec 2>&1\nprobe=" + probe + "\n";
+        std::string prelude = "exec 2>&1\nprobe=" + shellQuote(probe) + "\nbuild=" + shellQuote(buildDir) + "\n";
         return runProgram({script, "ssh", dir_->file("machine"), "--", "bash", "-c", prelude + bashScript}, output);
+    }
+
+    // Runs a command as root inside the machine; its exit status, its output (both streams) in *output.
+    int exec(const std::string& shellScript, std::string* output) const {
+        return runProgram({script, "exec", dir_->file("machine"), "--", "sh", "-c", "exec 2>&1\n" + shellScript},
+                          output);
     }
 
 private:
@@ -236,6 +255,189 @@ INSTANTIATE_TEST_SUITE_P(
                           0, "/app.slice/tarnel-"},
                       ProbeCase{"RemoveMissing", "$probe remove never-made.scope", 0, "removed"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The daemon as the user's systemd service, installed as the README says: root installs the build (sudo cmake
+// --install), the user puts the tee into Claude Code's settings and enables the unit, once for every test
+// below.
+class DaemonService : public SystemdMachineTest {
+protected:
+    void SetUp() override {
+        SystemdMachineTest::SetUp();
+        if (IsSkipped()) return;
+        static std::string failure = install();
+        ASSERT_EQ(failure, "") << "installing the daemon as the README says failed";
+    }
+
+    static std::string install() {
+        std::string output;
+        if (machine->exec("cmake --install " + shellQuote(buildDir) + " >/dev/null", &output) != 0) {
+            return "cmake --install: " + output;
+        }
+        int status = machine->ssh(R"sh(
+            set -e
+            tarnel install
+            systemctl --user daemon-reload
+            systemctl --user enable --now tarnel-vovivida.service
+            systemctl --user is-active tarnel-vovivida.service
+        )sh",
+                                  &output);
+        if (status != 0) return "tarnel install and systemctl --user enable --now: " + output;
+        return "";
+    }
+};
+
+// Milliseconds between the clock texts ("2026-12-08 10:41:28,123") that begin two log lines; -1 when either
+// has none.
+long long logMilliseconds(const std::string& line) {
+    int hours = 0, minutes = 0, seconds = 0, millis = 0;
+    if (line.size() < 23 || std::sscanf(line.c_str() + 11, "%d:%d:%d,%d", &hours, &minutes, &seconds, &millis) != 4) {
+        return -1;
+    }
+    return ((hours * 60LL + minutes) * 60 + seconds) * 1000 + millis;
+}
+
+// The whole life of a hold in an SSH login: a stand-in started in tmux from the login crosses the threshold
+// and is held (moved into a scope of the user's manager and frozen there); a SIGSTOP and SIGCONT, what tmux
+// sends, do not undo it; a SIGKILL of the daemon makes systemd start it again, and the new daemon keeps the
+// hold and continues the stand-in at the window's reset; the stand-in runs on in its scope, which goes away
+// when it ends, and nothing of ours is left.
+TEST_F(DaemonService, HoldsAStandInInTmuxFromAnSshLoginThroughADaemonCrashUntilTheReset) {
+    std::string output;
+    int status = machine->ssh(R"sh(
+        trap 'tmux kill-server 2>/dev/null' EXIT
+        now() { date +%s.%N; }
+        ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%d", (b - a) * 1000 }'; }
+        beat() { cat ~/stand-in/beat 2>/dev/null || echo 0; }
+        group() { sed -n 's/^0:://p' /proc/$pid/cgroup; }
+        frozen() { grep -qx 'frozen 1' /sys/fs/cgroup$(group)/cgroup.events 2>/dev/null; }
+        waitfor() { local k; for k in $(seq $(($1 * 20))); do eval "$2" && return 0; sleep 0.05; done; return 1; }
+        mainpid() { systemctl --user show -p MainPID --value tarnel-vovivida.service; }
+        limits() { echo "{\"five_hour\": {\"used_percentage\": $1, \"resets_at\": $2}}" >~/stand-in/limits.json.new
+                   mv ~/stand-in/limits.json.new ~/stand-in/limits.json; }
+        mkdir -p ~/stand-in
+        limits 10 $(($(date +%s) + 3600))
+        tmux new-session -d -s claude "exec $build/tests/claude --settings $HOME/.claude/settings.json \
+            --period-ms 200 --heartbeat $HOME/stand-in/beat --limits-file $HOME/stand-in/limits.json"
+        waitfor 10 '[ $(beat) -gt 2 ]' || echo "stand-in does not run"
+        pid=$(tmux list-panes -t claude -F '#{pane_pid}')
+        echo "session $(group)"
+        waitfor 10 '[ -n "$(ls ~/.claude/usage-state/sessions 2>/dev/null)" ]' || echo "no record"
+
+        resume=$(($(date +%s) + 20))
+        limits 95 $resume
+        crossed=$(now)
+        waitfor 15 frozen || echo "not held"
+        echo "held-after $(ms $crossed $(now))"
+        echo "held-in $(group)"
+
+        before=$(beat); kill -STOP $pid; kill -CONT $pid; sleep 1.5
+        echo "stays $before $(beat)"
+
+        old=$(mainpid)
+        restarts=$(systemctl --user show -p NRestarts --value tarnel-vovivida.service)
+        kill -KILL $old
+        killed=$(now)
+        waitfor 20 '[ "$(mainpid)" != 0 ] && [ "$(mainpid)" != "$old" ]' || echo "not restarted"
+        echo "restarted-after $(ms $killed $(now))"
+        echo "restarts $(($(systemctl --user show -p NRestarts --value tarnel-vovivida.service) - restarts))"
+        sleep 1
+        frozen && echo "kept frozen $before $(beat)" || echo "kept thawed $before $(beat)"
+
+        waitfor 30 '[ $(beat) -gt $before ]' || echo "not resumed"
+        echo "resumed-after-reset $(ms $resume $(now))"
+        limits 10 $(($(date +%s) + 3600))
+        sleep 1
+        echo "thawed-in $(group)"
+        ours() { find /sys/fs/cgroup -type d -name 'tarnel-*' ! -name tarnel-vovivida.service | sed 's|^/sys/fs/cgroup||'; }
+        echo "ours-running $(ours | xargs)"
+        grep -a -e '\[doFreeze\] Entry' -e 'cgroup freeze pid=' -e 'cannot be frozen' -e 'adopt' \
+            -e '\[doThaw\]\|thaw' ~/.claude/usage-state/daemon.log | sed 's/^/log /'
+
+        tmux kill-server
+        waitfor 10 '[ -z "$(ours)" ]'
+        echo "ours-after $(ours | xargs)"
+    )sh",
+                              &output);
+    ASSERT_EQ(status, 0) << output;
+    auto got = fields(output);
+    for (const char* complaint : {"stand-in does not run", "no record", "not held", "not restarted", "not resumed"}) {
+        EXPECT_EQ(output.find(complaint), std::string::npos) << complaint << "\n" << output;
+    }
+    std::string pid;
+    EXPECT_NE(got["session"].find("/session-"), std::string::npos) << output;
+    auto scope = got["held-in"];
+    auto slash = scope.rfind("/tarnel-freeze-");
+    ASSERT_NE(slash, std::string::npos) << output;
+    pid = scope.substr(slash + std::string("/tarnel-freeze-").size());
+    EXPECT_TRUE(scope.find("/user@") != std::string::npos &&
+                scope.find("/app.slice/tarnel-" + pid + ".scope/tarnel-freeze-" + pid) != std::string::npos)
+        << output;
+
+    std::istringstream stays(got["stays"]);
+    long before = -1, after = -2;
+    stays >> before >> after;
+    EXPECT_EQ(before, after) << "a SIGSTOP and SIGCONT undid the hold\n" << output;
+    EXPECT_EQ(got["restarts"], "1") << output;
+    EXPECT_EQ(got["kept"].rfind("frozen", 0), 0u) << "the new daemon lost the hold\n" << output;
+    std::istringstream kept(got["kept"].substr(got["kept"].find(' ') + 1));
+    kept >> before >> after;
+    EXPECT_EQ(before, after) << output;
+
+    // Continued at the reset (a refresh later), not before it.
+    long long late = std::stoll("0" + got["resumed-after-reset"]);
+    EXPECT_GE(late, -500) << output;
+    EXPECT_LE(late, 5000) << output;
+    EXPECT_EQ(got["thawed-in"], scope.substr(0, slash)) << "the thawed stand-in runs on in its scope\n" << output;
+    EXPECT_EQ(got["ours-running"], scope.substr(0, slash)) << output;
+    EXPECT_EQ(got["ours-after"], "") << output;
+
+    // The log says which way held, and the decision-to-frozen time is reported.
+    std::string decided, held;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("log ", 0) != 0) continue;
+        if (decided.empty() && line.find("[doFreeze] Entry") != std::string::npos) decided = line.substr(4);
+        if (held.empty() &&
+            line.find("cgroup freeze pid=" + pid + " ok (user scope tarnel-" + pid + ".scope") != std::string::npos) {
+            held = line.substr(4);
+        }
+    }
+    EXPECT_FALSE(held.empty()) << output;
+    EXPECT_EQ(output.find("cannot be frozen"), std::string::npos) << output;
+    std::cout << "[ measured ] threshold crossed -> held: " << got["held-after"]
+              << " ms; decision -> frozen in its user scope: "
+              << (decided.empty() || held.empty() ? -1 : logMilliseconds(held) - logMilliseconds(decided))
+              << " ms; daemon killed -> restarted: " << got["restarted-after"]
+              << " ms; reset -> running: " << got["resumed-after-reset"] << " ms\n";
+}
+
+// The unit's Restart= rules: a daemon that dies is started again (above), one that exits with status 2 (a state
+// directory it may not trust, which trying again does not mend) is not.
+TEST_F(DaemonService, AnExitWithStatusTwoIsNotRestarted) {
+    std::string output;
+    int status = machine->ssh(R"sh(
+        show() { systemctl --user show -p $1 --value tarnel-vovivida.service; }
+        trap 'chmod 700 ~/.claude/usage-state; systemctl --user reset-failed tarnel-vovivida.service
+              systemctl --user start tarnel-vovivida.service' EXIT
+        chmod 770 ~/.claude/usage-state
+        systemctl --user restart tarnel-vovivida.service
+        for k in $(seq 100); do [ "$(show ActiveState)" = failed ] && break; sleep 0.1; done
+        # (A start by hand counts restarts from 0 again.) Longer than RestartSec=, so that a restart would come.
+        restarts=$(show NRestarts)
+        sleep 6
+        echo "state $(show ActiveState)"
+        echo "status $(show ExecMainStatus)"
+        echo "restarts $(($(show NRestarts) - restarts))"
+        grep -a 'usage-state' ~/.claude/usage-state/daemon.log | tail -1 | sed 's/^/log /'
+        journalctl --user -u tarnel-vovivida.service -n 3 --no-pager 2>/dev/null | sed 's/^/journal /'
+    )sh",
+                              &output);
+    ASSERT_EQ(status, 0) << output;
+    auto got = fields(output);
+    EXPECT_EQ(got["state"], "failed") << output;
+    EXPECT_EQ(got["status"], "2") << output;
+    EXPECT_EQ(got["restarts"], "0") << output;
+}
 
 }  // namespace
 }  // namespace tracker::test

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NumberText.hpp"
 #include "Core/StateDir.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
@@ -239,8 +240,9 @@ TEST_F(TeeDirect, MinimalLine) {
     EXPECT_EQ(run.out, "\u23F3 5h 42% \u00B7 1h5m\n");
     EXPECT_EQ(run.err, "");
 
+    // Half a point below the threshold: rounded up, and warned of.
     run = runTee(dir, statusInput("s", 89.5, now - 10), env());
-    EXPECT_EQ(run.out, "\u23F3 5h 90%\n");
+    EXPECT_EQ(run.out, "\u23F3 5h 90% \u00B7 hold at 90%\n");
 }
 
 TEST_F(TeeDirect, DisplayCommandGetsTheInputByteForByte) {
@@ -260,6 +262,24 @@ TEST_F(TeeDirect, DisplayCommandGetsTheInputByteForByte) {
     EXPECT_EQ(test::readFile(dir.file("seen")), "not json \xff");
     EXPECT_EQ(run.out, "my line");
     EXPECT_NE(run.err.find("] no session_id on stdin; not recording\n"), std::string::npos) << run.err;
+}
+
+TEST_F(TeeDirect, AStandingHoldShowsOnTheLineAndReachesTheDisplayCommand) {
+    const double now = static_cast<double>(std::time(nullptr));
+    state.ensureDirectories();
+    Pause pause;
+    pause.pausedAt = now;
+    pause.resumeAt = now + 600;
+    pause.targets.resize(2);
+    state.write(pause);
+    auto run = runTee(dir, statusInput("s", 93, now + 3930), env());
+    EXPECT_EQ(run.out, "\u23F3 5h 93% \u00B7 \u23F8 2 held until " + NumberText::clockText(now + 600) + "\n");
+
+    TrackerConfig config;
+    config.setDisplayCommand("printf '%s|%s' \"$VAZ_ADODIVO_HELD\" \"$VAZ_ADODIVO_NOTICE\"");
+    state.write(config);
+    run = runTee(dir, statusInput("s", 93, now + 3930), env());
+    EXPECT_EQ(run.out, "2|\u23F8 2 held until " + NumberText::clockText(now + 600));
 }
 
 TEST_F(TeeDirect, DebugNotesOnlyWhenAskedAndNothingWithoutAFigure) {

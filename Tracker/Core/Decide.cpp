@@ -1,5 +1,6 @@
 #include "Core/Decide.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -49,7 +50,11 @@ double effectiveResumeAt(const Pause& pause, const TrackerConfig& config) {
     if (std::isnan(pause.resumeAt) || !std::isfinite(pause.pausedAt)) return -INFINITY;
     double longest = config.maxFreeze();
     if (!std::isfinite(longest) || longest <= 0) longest = TrackerConfig::defaultMaxFreeze;
-    return std::min(pause.resumeAt, pause.pausedAt + longest);
+    // A pause asked for lasts as asked, and the usage's part of it as the usage gave it (each was bounded
+    // when it was set).
+    const double latest = std::max(
+        {pause.pausedAt + longest, pause.manualUntil.value_or(-INFINITY), pause.usageUntil.value_or(-INFINITY)});
+    return std::min(pause.resumeAt, latest);
 }
 
 std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& config,

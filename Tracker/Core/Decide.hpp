@@ -23,6 +23,8 @@ public:
         std::string reason;
         // A thaw is on record and this freeze is for a newer window.
         bool reFreeze = false;
+        // Asked for with `tarnel pause`: until when (see Pause::manualUntil).
+        std::optional<double> manualUntil{};
         bool operator==(const Freeze&) const = default;
     };
     struct Thaw {
@@ -83,9 +85,9 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
 // clamped to the 64-bit range when it lies beyond it, 0 when it is NaN.
 long long wholeSeconds(double seconds);
 
-// When a pause ends: its resume time, but never later than max_freeze after the freeze, whatever the file
-// says ("inf", a year on). A resume time that is not a number, or a freeze time that is not a finite number,
-// ends it now (the result is then not after any time).
+// When a pause ends: its resume time, but never later than max_freeze after the freeze (or the end of the
+// part asked for with `tarnel pause`, when later), whatever the file says ("inf", a year on). A resume time that is not
+// a number, or a freeze time that is not a finite number, ends it now (the result is then not after any time).
 double effectiveResumeAt(const Pause& pause, const TrackerConfig& config);
 
 }  // namespace Decide

@@ -1,6 +1,7 @@
 #include "Core/Records.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "Core/UTF8.hpp"
 
@@ -167,6 +168,8 @@ JSONObject Pause::toJSON() const {
         for (const auto& [session, deadline] : waiting) until[session] = deadline;
         object["waiting"] = std::move(until);
     }
+    if (manualUntil) object["manual_until"] = *manualUntil;
+    if (usageUntil) object["usage_until"] = *usageUntil;
     return object;
 }
 
@@ -193,6 +196,11 @@ std::optional<Pause> Pause::fromJSON(const JSON* value) {
             auto until = JSONCoerce::toDouble(&deadline);
             if (until && std::isfinite(*until)) pause.waiting[session] = *until;
         }
+    }
+    for (auto [key, field] :
+         {std::pair{"manual_until", &pause.manualUntil}, std::pair{"usage_until", &pause.usageUntil}}) {
+        auto at = JSONCoerce::toDouble(member(object, key));
+        if (at && std::isfinite(*at)) *field = *at;
     }
     return pause;
 }

@@ -98,6 +98,11 @@ struct Pause {
     std::string reason;
     std::string sourceSession;
     std::int64_t schema = schemaVersion;
+    // A pause asked for with `tarnel pause`: when that part ends ("manual_until"), and the end the usage gave
+    // or would give it ("usage_until"; none while the usage asks for no hold, and kept when the part asked
+    // for ended first). Both absent in a pause that the usage alone made; resumeAt is the later of the two.
+    std::optional<double> manualUntil{};
+    std::optional<double> usageUntil{};
     // Sessions not held yet because they were streaming a reply: session id -> the time by which they are
     // held whether or not they reach a safe point ("waiting"; absent when none waits).
     std::map<std::string, double> waiting{};

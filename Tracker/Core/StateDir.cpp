@@ -258,6 +258,29 @@ void StateDir::writeHeld(const Pause& held) const {
     JSONFile::atomicWrite(held.toJSON(), heldPath(), false);
 }
 
+void StateDir::writeUsageHistory(const UsageHistory& history) const {
+    JSONFile::atomicWrite(history.toJSON(), usageHistoryPath(), false);
+}
+
+void StateDir::write(const PauseRequest& request) const {
+    ensureDirectories();
+    JSONFile::atomicWrite(request.toJSON(), requestPath(), true);
+}
+
+bool StateDir::deleteRequest() const {
+    return ::unlink(requestPath().c_str()) == 0 || errno == ENOENT;
+}
+
+std::optional<PauseRequest> StateDir::readRequest(const JSONFile::RefusalHook& oversize) const {
+    auto value = StateDirTrust::readDocument(requestPath(), oversize);
+    return PauseRequest::fromJSON(value ? &*value : nullptr);
+}
+
+std::optional<UsageHistory> StateDir::readUsageHistory(const JSONFile::RefusalHook& oversize) const {
+    auto value = StateDirTrust::readDocument(usageHistoryPath(), oversize);
+    return UsageHistory::fromJSON(value ? &*value : nullptr);
+}
+
 bool StateDir::deleteHeld() const {
     return ::unlink(heldPath().c_str()) == 0 || errno == ENOENT;
 }

@@ -9,9 +9,11 @@
 
 #include "Core/DaemonPIDFile.hpp"
 #include "Core/LogHook.hpp"
+#include "Core/PauseRequest.hpp"
 #include "Core/Records.hpp"
 #include "Core/SessionPhase.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Core/UsageHistory.hpp"
 
 namespace tracker {
 
@@ -61,6 +63,10 @@ public:
     // The daemon's ledger of the sessions it holds: a copy of the pause written before any signal and
     // removed after the thaw, so that neither a lost pause.json nor a crash loses track of a held session.
     std::string heldPath() const { return root_ + "/held.json"; }
+    // How the five-hour figure rose in the current window (UsageHistory), kept by the daemon.
+    std::string usageHistoryPath() const { return root_ + "/usage_history.json"; }
+    // A pause asked for, or its end (PauseRequest), until the daemon takes it.
+    std::string requestPath() const { return root_ + "/request.json"; }
 
     // Creates root and "sessions" with any missing parents, each new one 0700;
     // throws std::filesystem::filesystem_error on failure.
@@ -82,6 +88,8 @@ public:
     // The phase file of the session, when it is the session's own.
     std::optional<SessionPhase> readPhase(const std::string& sessionID) const;
     std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<UsageHistory> readUsageHistory(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<PauseRequest> readRequest(const JSONFile::RefusalHook& oversize = {}) const;
     // Empty unless "config.json" holds an object.
     TrackerConfig readConfig(const JSONFile::RefusalHook& oversize = {}) const;
 
@@ -106,6 +114,12 @@ public:
     bool deletePause() const;
     // True when "held.json" was removed or was not there.
     bool deleteHeld() const;
+    // Not flushed: a history lost with the machine costs a forecast, nothing more.
+    void writeUsageHistory(const UsageHistory& history) const;
+    // Durable: it is what the user asked for.
+    void write(const PauseRequest& request) const;
+    // True when "request.json" was removed or was not there.
+    bool deleteRequest() const;
 
     // Removes the files (and phase files) of records whose process is gone and
     // whose ts is at least ttl old; returns the rest in order.

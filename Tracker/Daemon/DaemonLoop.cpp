@@ -2,6 +2,8 @@
 
 #include "Daemon/DaemonLoop.hpp"
 
+#include <unistd.h>
+
 #include <ctime>
 
 #include "Core/JSONFile.hpp"
@@ -12,6 +14,7 @@
 #include "Daemon/DryRunSignaller.hpp"
 #include "Daemon/FreezeOrder.hpp"
 #include "Daemon/HoldingSignaller.hpp"
+#include "Daemon/PauseOnDemand.hpp"
 
 namespace tracker {
 
@@ -265,10 +268,20 @@ Action DaemonLoop::tick() {
     const double now = clock();
     auto pause = actions_.livePause();
     auto records = stateDir_.readRecords(oversizeHook_, &records_);
+    recordUsage(records);
     ProcessTable table = tableFor(records, {&pause});
     auto [alive, verified] = annotate(records, table);
     auto kept = pruneRecords(records, table, now);
     auto lastThaw = actions_.lastThaw();
+    if (auto asked = takeRequest(kept, pause, table, now, alive, verified)) return *asked;
+    if (pause && pause->manualUntil) {
+        // A pause asked for and the usage's: the later end wins.
+        Action usage = Decide::decide(kept, std::nullopt, lastThaw, now, config_.config(), alive, verified);
+        if (auto extended = PauseOnDemand::withUsage(*pause, usage)) {
+            actions_.replacePause(*extended, table, "usage");
+            pause = extended;
+        }
+    }
     Action action = Decide::decide(kept, pause, lastThaw, now, config_.config(), alive, verified);
     log_->debug([&] {
         return "[tick] " + std::to_string(kept.size()) + " record(s), paused=" + (pause ? "true" : "false") + " -> " +
@@ -283,6 +296,51 @@ Action DaemonLoop::tick() {
         if (pause) actions_.holdStragglers(*pause, table, "tick");
     }
     return action;
+}
+
+std::optional<Action> DaemonLoop::takeRequest(const std::vector<Record>& records, const std::optional<Pause>& pause,
+                                              const ProcessTable& table, double now,
+                                              const Decide::RecordPredicate& alive,
+                                              const Decide::RecordPredicate& verified) {
+    auto request = stateDir_.readRequest(oversizeHook_);
+    if (!request) {
+        if (::access(stateDir_.requestPath().c_str(), F_OK) == 0) {
+            log_->warning([&] { return "[request] " + stateDir_.requestPath() + " is not a request - removed"; });
+            stateDir_.deleteRequest();
+        }
+        return std::nullopt;
+    }
+    // Taken once, whatever comes of it: a request that failed is not retried on every tick.
+    stateDir_.deleteRequest();
+    auto step = PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
+    log_->info([&] { return "[request] " + step.why; });
+    switch (step.kind) {
+        case PauseOnDemand::Step::Kind::freeze:
+            actions_.freeze(*step.freeze, table);
+            return Action(*step.freeze);
+        case PauseOnDemand::Step::Kind::replace:
+            actions_.replacePause(*step.pause, table, "request");
+            return Action::nothing(step.why);
+        case PauseOnDemand::Step::Kind::thaw: {
+            Action::Thaw thaw{pause->targets, step.why};
+            actions_.thaw(thaw.targets, table, thaw.reason);
+            return Action(std::move(thaw));
+        }
+        case PauseOnDemand::Step::Kind::nothing:
+            break;
+    }
+    return std::nullopt;
+}
+
+void DaemonLoop::recordUsage(const std::vector<Record>& records) {
+    if (dryRun_) return;
+    if (!usage_) usage_ = stateDir_.readUsageHistory(oversizeHook_).value_or(UsageHistory{});
+    if (!usage_->observe(records)) return;
+    try {
+        stateDir_.writeUsageHistory(*usage_);
+    } catch (const std::exception& error) {
+        log_->debug([&] { return std::string("[tick] could not write usage_history.json: ") + error.what(); });
+    }
 }
 
 void DaemonLoop::adopt() {

@@ -16,6 +16,7 @@
 #include "Core/Signaller.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Core/UsageHistory.hpp"
 #include "Daemon/DaemonLog.hpp"
 #include "Daemon/FreezeThaw.hpp"
 #include "Daemon/LiveConfig.hpp"
@@ -36,8 +37,8 @@ public:
 
     // After a change in sessions/, the loop waits until none has come for burstQuiet seconds, at most
     // burstSettleLimit in all, so that several records written together make one tick.
-    static constexpr double burstQuiet = 0.005;
-    static constexpr std::chrono::milliseconds burstSettleLimit{25};
+    static constexpr double burstQuiet = 0.012;
+    static constexpr std::chrono::milliseconds burstSettleLimit{40};
 
     // No signaller: the dry-run recorder for a dry run, else the platform's holding signaller.
     DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<DaemonLogger> log, bool dryRun,
@@ -101,6 +102,15 @@ private:
     FreezeThaw actions_;
     // The records as the last tick read them: only changed files are parsed again.
     RecordCache records_;
+    // How the five-hour figure rose in this window, for `tarnel status`; read at the first tick.
+    std::optional<UsageHistory> usage_;
+
+    void recordUsage(const std::vector<Record>& records);
+    // Carries out request.json (`tarnel pause`, `tarnel resume`) and removes it; the action taken, or none
+    // when there was none to take (then the tick decides as usual).
+    std::optional<Action> takeRequest(const std::vector<Record>& records, const std::optional<Pause>& pause,
+                                      const ProcessTable& table, double now, const Decide::RecordPredicate& alive,
+                                      const Decide::RecordPredicate& verified);
 };
 
 }  // namespace tracker

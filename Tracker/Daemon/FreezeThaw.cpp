@@ -172,6 +172,7 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     pause.reason = action.reason + (action.reFreeze ? " (re-freeze)" : "");
     pause.sourceSession = action.sourceSession;
     pause.schema = schemaVersion;
+    pause.manualUntil = action.manualUntil;
     // The shells a thaw may continue are the very processes stopped now: their start goes with the pause.
     for (auto& target : pause.targets) {
         auto shell = target.shellPID ? table.get(*target.shellPID) : std::nullopt;
@@ -250,6 +251,30 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
                (waiting ? " " + std::to_string(waiting) + " more once its reply is complete." : "") +
                (missed ? " " + std::to_string(missed) + " could not be held." : ""));
     log_->info([&] { return "[doFreeze] Exit - paused until " + NumberText::clockText(resumeAt); });
+}
+
+void FreezeThaw::replacePause(const Pause& pause, const ProcessTable& table, const std::string& why) {
+    log_->info([&] {
+        return "[" + why + "] the pause now ends at " + NumberText::clockText(pause.resumeAt) + ", " +
+               std::to_string(pause.targets.size()) + " target(s)";
+    });
+    if (dryRun_) return;
+    try {
+        stateDir_.write(pause);
+        stateDir_.writeHeld(pause);
+    } catch (const std::exception& error) {
+        std::string description = error.what();
+        log_->error(
+            [&] { return "[" + why + "] could not write pause.json (" + description + ") - it stands as it was"; });
+        return;
+    }
+    held_ = pause;
+    for (const auto& target : pause.targets) {
+        // One waiting for its safe point is held by holdStragglers.
+        if (pause.waiting.count(target.sessionID)) continue;
+        if (!verifyForSignal(&table, target) || isHeldNow(table, target.pid)) continue;
+        if (!holdTarget(target, table)) retries_[target.pid] = 0;
+    }
 }
 
 void FreezeThaw::holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why) {

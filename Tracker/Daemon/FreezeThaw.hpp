@@ -45,6 +45,9 @@ public:
     void hurry() { hurry_ = true; }
     // The earliest end of a wait for a safe point in the pause, if any waits.
     static std::optional<double> nextWaitEnd(const Pause& pause);
+    // Puts pause in place of the one in force (a new end, more sessions: a pause asked for meeting the
+    // usage's) in pause.json and the ledger, then holds its targets that are not held yet.
+    void replacePause(const Pause& pause, const ProcessTable& table, const std::string& why);
     // Continues each session of the ledger that pause does not name and that is still held; how many
     // processes. Processes this state directory never held (a job stopped with Ctrl-Z, another daemon's
     // sessions) are never touched.

@@ -127,14 +127,15 @@ std::string LiveConfig::value(const std::string& key) const {
 
 std::vector<ConfigChange> LiveConfig::reload() {
     // A file that has not changed since the last reload changes nothing (config.json is replaced, never
-    // rewritten in place, by every writer of ours; an editor's save changes its time stamps).
+    // rewritten in place, by every writer of ours; an editor's save changes its time stamps), and neither
+    // does one that is still missing.
     struct stat info {};
     std::optional<FileStamp> stamp;
     if (::lstat(configPath_.c_str(), &info) == 0) {
         stamp = FileStamp{info.st_ino,         info.st_size,         info.st_mtim.tv_sec, info.st_mtim.tv_nsec,
                           info.st_ctim.tv_sec, info.st_ctim.tv_nsec, info.st_mode,        info.st_uid};
     }
-    if (stamp && lastStamp_ == stamp) return {};
+    if (lastStamp_ && *lastStamp_ == stamp) return {};
     lastStamp_ = stamp;
     // Only a config.json of the user's own that nobody else may write, as at start.
     auto document = StateDirTrust::readDocument(configPath_, oversize_);

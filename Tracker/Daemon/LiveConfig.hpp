@@ -72,8 +72,8 @@ private:
         std::uint32_t mode, owner;
         bool operator==(const FileStamp&) const = default;
     };
-    // config.json as the last reload read it.
-    std::optional<FileStamp> lastStamp_;
+    // The stamp at the last reload (none inside: the file was missing); none before the first.
+    std::optional<std::optional<FileStamp>> lastStamp_;
     // The bad value last warned about, by key; and the last unusable poll interval warned about.
     std::map<std::string, std::string> warned_;
     std::optional<std::string> warnedPoll_;

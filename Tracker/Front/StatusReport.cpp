@@ -74,6 +74,12 @@ const char* lockText(StatusReport::LockState state) {
     return "unknown";
 }
 
+// Which hold stands: the usage window's, one asked for with `tarnel pause`, or both.
+const char* holdKind(const Pause& pause) {
+    if (!pause.manualUntil) return "usage";
+    return pause.usageUntil ? "manual+usage" : "manual";
+}
+
 }  // namespace
 
 StatusReport::LockState StatusReport::probeLock(const std::string& lockPath) {
@@ -116,6 +122,9 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
     report.recordCount = records.size();
     report.pause = stateDir.readPause();
     report.lastThaw = stateDir.readLastThaw();
+    if (auto history = stateDir.readUsageHistory(); history && history->resetsAt() > now) {
+        report.forecast = history->forecast(report.threshold);
+    }
 
     report.daemon.lockPath = stateDir.lockPath();
     report.daemon.lock = probeLock(stateDir.lockPath());
@@ -214,6 +223,9 @@ JSON StatusReport::toJSON() const {
             {"resumes_in", number(std::isfinite(pause->resumeAt) ? std::max(0.0, pause->resumeAt - now) : 0.0)},
             {"reason", pause->reason},
             {"source_session", pause->sourceSession},
+            {"kind", holdKind(*pause)},
+            {"manual_until", optionalNumber(pause->manualUntil)},
+            {"usage_until", optionalNumber(pause->usageUntil)},
             {"targets", targetList},
         };
     }
@@ -229,6 +241,17 @@ JSON StatusReport::toJSON() const {
         };
     }
     object["last_thaw"] = thaw;
+    JSON forecastJSON;
+    if (forecast) {
+        forecastJSON = {
+            {"per_hour", number(forecast->perHour)},
+            {"over", number(forecast->over)},
+            {"threshold_at", forecast->thresholdAt ? number(*forecast->thresholdAt) : JSON(nullptr)},
+            {"threshold_at_local", forecast->thresholdAt ? localClockJSON(*forecast->thresholdAt) : JSON(nullptr)},
+            {"reset_first", forecast->resetFirst},
+        };
+    }
+    object["forecast"] = forecastJSON;
 
     object["daemon"] = JSONObject{
         {"running", daemon.lock == LockState::held},
@@ -281,6 +304,20 @@ std::string StatusReport::toText() const {
     }
     out << "\n";
 
+    if (forecast) {
+        char rate[64];
+        std::snprintf(rate, sizeof rate, "%+.1f%%/h", forecast->perHour);
+        out << "Forecast         " << rate << " over the last " << span(forecast->over);
+        if (forecast->thresholdAt && forecast->resetFirst) {
+            out << ": the window resets before " << percent(threshold);
+        } else if (forecast->thresholdAt) {
+            out << ": " << percent(threshold) << " at about " << NumberText::clockText(*forecast->thresholdAt);
+        }
+        out << "\n";
+    } else {
+        out << "Forecast         not yet (the figure has not changed over a minute or more in this window)\n";
+    }
+
     if (!pause) {
         out << "Pause            none\n";
     } else {
@@ -293,6 +330,11 @@ std::string StatusReport::toText() const {
         }
         out << ", since " << NumberText::clockText(pause->pausedAt) << "\n";
         if (!pause->reason.empty()) out << "                 reason: " << pause->reason << "\n";
+        if (pause->manualUntil) {
+            out << "                 asked for with tarnel pause until " << NumberText::clockText(*pause->manualUntil);
+            if (pause->usageUntil) out << "; the usage window's until " << NumberText::clockText(*pause->usageUntil);
+            out << "\n";
+        }
         if (targets.empty()) out << "                 it names no sessions\n";
         for (const auto& state : targets) {
             out << "  session " << shortSessionID(state.target.sessionID) << "  pid " << state.target.pid;

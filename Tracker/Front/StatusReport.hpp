@@ -8,6 +8,7 @@
 #include "Core/JSONFile.hpp"
 #include "Core/Records.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/UsageHistory.hpp"
 
 namespace tracker::Front {
 
@@ -52,6 +53,8 @@ struct StatusReport {
     std::optional<Pause> pause;
     std::vector<TargetState> targets;
     std::optional<LastThaw> lastThaw;
+    // The rate the five-hour figure rose at lately in this window and where it leads (usage_history.json).
+    std::optional<UsageHistory::Forecast> forecast;
     Daemon daemon;
 
     static StatusReport gather(const StateDir& stateDir, double now);

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "Front/Arguments.hpp"
+#include "Front/DoctorCommand.hpp"
 #include "Front/Invocation.hpp"
+#include "Front/PauseCommands.hpp"
 #include "Front/SetupCommands.hpp"
 #include "Front/StatusCommand.hpp"
 
@@ -21,9 +23,13 @@ const char* const usage =
     "  install   make tarnel-tee Claude Code's status line (keeps yours showing)\n"
     "  restore   put your previous status line back\n"
     "  status    what the daemon sees now: usage, threshold, pause, daemon\n"
+    "  doctor    whether every live session would be held, and what to fix\n"
+    "  pause     hold every session now, whatever the usage (--until HH:MM, --for 2h)\n"
+    "  resume    end the pause asked for\n"
     "\n"
     "Every command takes --help, --state-dir DIR and --settings FILE.\n"
-    "Exit status: 0 done, 1 the operation failed, 2 a command-line error.\n";
+    "Exit status: 0 done, 1 the operation failed (doctor: a session would not be held),\n"
+    "2 a command-line error.\n";
 
 }  // namespace
 
@@ -45,6 +51,9 @@ int main(int argc, char** argv) {
         if (command == "install") return SetupCommands::install(arguments, invocation);
         if (command == "restore") return SetupCommands::restore(arguments, invocation);
         if (command == "status") return StatusCommand::run(arguments, invocation);
+        if (command == "doctor") return DoctorCommand::run(arguments, invocation);
+        if (command == "pause") return PauseCommands::pause(arguments, invocation);
+        if (command == "resume") return PauseCommands::resume(arguments, invocation);
     } catch (const Arguments::UsageError& error) {
         std::cerr << "tarnel " << command << ": " << error.what() << "\nTry 'tarnel " << command << " --help'.\n";
         return 2;

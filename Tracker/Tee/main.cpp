@@ -14,6 +14,7 @@
 
 #include "Core/CommandLine.hpp"
 #include "Core/FileRead.hpp"
+#include "Core/HoldNotice.hpp"
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessAncestry.hpp"
 #include "Core/ProcessTable.hpp"
@@ -142,22 +143,32 @@ std::optional<Record> Tee::recordSession() const {
 void Tee::runDisplay() const {
     // The display command runs as the user: only from a config.json that nobody else can have written.
     std::optional<std::string> command;
+    TrackerConfig config;
+    std::optional<Pause> pause;
     if (!untrusted) {
         std::string problem;
         auto document = StateDirTrust::readDocument(stateDir->configPath(), {}, &problem);
         if (document && document->is_object()) {
-            command = TrackerConfig(document->get<JSONObject>()).displayCommand();
+            config = TrackerConfig(document->get<JSONObject>());
+            command = config.displayCommand();
         } else if (!problem.empty()) {
             note([&problem] { return problem + "; not running its display_command"; });
         }
+        pause = stateDir->readPause();
     }
+    Record figures;
+    figures.rateLimits = rateLimits;
+    const double now = static_cast<double>(std::time(nullptr));
+    const HoldNotice notice = HoldNotice::of(pause, config, figures.usedPercentage(), now);
     if (command) {
+        // The user's own line can show the holds too.
+        for (const auto& [name, value] : notice.environment()) ::setenv(name.c_str(), value.c_str(), 1);
         if (!Spawn::shell(*command, input)) {
             note([&command] { return "could not run the display command: " + *command; });
         }
         return;
     }
-    if (auto line = StatusLine::minimal(rateLimits, static_cast<double>(std::time(nullptr)))) {
+    if (auto line = notice.line(rateLimits, now)) {
         std::string out = *line + "\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
         std::fflush(stdout);

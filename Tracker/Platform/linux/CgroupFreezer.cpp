@@ -13,6 +13,7 @@
 
 #include "Core/PIDRange.hpp"
 #include "Platform/ProcessState.hpp"
+#include "Platform/UserScope.hpp"
 
 namespace tracker {
 
@@ -76,8 +77,13 @@ std::unique_ptr<Freezer> Freezer::make(LogHook log) {
     return std::make_unique<CgroupFreezer>(std::move(log));
 }
 
-CgroupFreezer::CgroupFreezer(LogHook log, std::optional<CgroupV2::Mount> mount, std::chrono::milliseconds settle)
-    : log_(std::move(log)), mount_(std::move(mount)), settle_(settle) {}
+CgroupFreezer::Relocator CgroupFreezer::userScope() {
+    return [](std::int64_t pid, std::string* whyNot) { return UserScope::move(pid, UserScope::nameFor(pid), whyNot); };
+}
+
+CgroupFreezer::CgroupFreezer(LogHook log, std::optional<CgroupV2::Mount> mount, std::chrono::milliseconds settle,
+                             Relocator relocate)
+    : log_(std::move(log)), mount_(std::move(mount)), settle_(settle), relocate_(std::move(relocate)) {}
 
 bool CgroupFreezer::isGroupName(std::string_view name) {
     if (name.size() <= groupPrefix.size() || name.substr(0, groupPrefix.size()) != groupPrefix) return false;
@@ -134,23 +140,43 @@ Freezer::Attempt CgroupFreezer::freeze(std::int64_t pid) {
         return {true, {}};
     }
 
+    bool denied = false;
+    auto attempt = freezeIn(*current, pid, &denied);
+    if (attempt.held || !denied) return attempt;
+    if (!relocate_) return attempt;
+
+    // Its cgroup is not this user's: the user's own manager gives it one that is.
+    std::string whyNotMoved;
+    auto moved = relocate_(pid, &whyNotMoved);
+    if (!moved) return {false, attempt.whyNot + "; no cgroup of the user's own either: " + whyNotMoved};
+    auto directory = CgroupV2::directoryFor(*mount_, *moved);
+    if (!directory) return {false, attempt.whyNot + "; its new cgroup " + *moved + " is not under " + mount_->path};
+    attempt = freezeIn(*directory, pid, &denied);
+    if (!attempt.held) return {false, "moved into " + *moved + ", but " + attempt.whyNot};
+    emit("[signal] cgroup freeze pid=" + std::to_string(pid) + " ok (user scope " + baseName(*moved) +
+         ": its own cgroup " + *current + " is not the user's)");
+    return attempt;
+}
+
+Freezer::Attempt CgroupFreezer::freezeIn(const std::string& directory, std::int64_t pid, bool* denied) {
     // A cgroup that hands controllers down to its children holds no processes itself (the root excepted),
     // so a process cannot sit beside such children; say so plainly rather than through a refused move.
-    if (*current != mount_->path) {
-        std::string delegated = trimmedLine(CgroupV2::read(*current + "/cgroup.subtree_control"));
+    if (directory != mount_->path) {
+        std::string delegated = trimmedLine(CgroupV2::read(directory + "/cgroup.subtree_control"));
         if (!delegated.empty()) {
-            return {false, "cgroup " + *current + " enables controllers for its children (" + delegated + ")"};
+            return {false, "cgroup " + directory + " enables controllers for its children (" + delegated + ")"};
         }
     }
 
-    std::string group = *current + "/" + std::string(groupPrefix) + std::to_string(pid);
+    std::string group = directory + "/" + std::string(groupPrefix) + std::to_string(pid);
     bool created = mkdir(group.c_str(), 0755) == 0;
     if (!created && errno != EEXIST) {
+        *denied = errno == EACCES || errno == EPERM;
         return {false, "cannot create " + group + ": " + reasonFor(errno)};
     }
     auto undo = [&] {
         for (auto member : CgroupV2::processes(group)) {
-            CgroupV2::write(*current + "/cgroup.procs", std::to_string(member));
+            CgroupV2::write(directory + "/cgroup.procs", std::to_string(member));
         }
         CgroupV2::write(group + "/cgroup.freeze", "0");
         rmdir(group.c_str());

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,15 +20,29 @@ namespace tracker {
 // frozen. Continuing unfreezes the child, moves the process (and anything it started meanwhile) back and
 // removes the child. All state lives in the cgroup tree, so a later run finds and releases what an earlier
 // one froze.
+//
+// Where the process's own cgroup belongs to someone else (an SSH login's session scope belongs to root), the
+// process is first moved, alone, into a scope of the user's own service manager (UserScope), and its child
+// group is made there. The process stays in that scope after the thaw: it cannot go back into a group its
+// user may not write, and the scope ends by itself when its last process does. A child group inside the scope,
+// rather than the scope's own cgroup.freeze, keeps one way of freezing, finding and releasing for both cases,
+// and leaves the scope (and whatever the process starts after the thaw) untouched by anything we undo.
 class CgroupFreezer : public Freezer {
 public:
     static constexpr std::string_view groupPrefix = "tarnel-freeze-";
     static constexpr std::chrono::milliseconds defaultSettle{1000};
 
+    // Moves pid into a cgroup of its own that this user may write; that group's path ("/user.slice/..."), or
+    // none with the reason in *whyNot.
+    using Relocator = std::function<std::optional<std::string>(std::int64_t pid, std::string* whyNot)>;
+    // The user's own service manager's scope "tarnel-<pid>.scope" (UserScope::move).
+    static Relocator userScope();
+
     // mount: the cgroup2 mount to work in (none: every freeze fails, saying so). settle: how long a freeze
-    // may take to be reported as complete.
+    // may take to be reported as complete. relocate: where a process goes whose cgroup this user may not
+    // write (none: such a process cannot be frozen).
     explicit CgroupFreezer(LogHook log = {}, std::optional<CgroupV2::Mount> mount = CgroupV2::mount(),
-                           std::chrono::milliseconds settle = defaultSettle);
+                           std::chrono::milliseconds settle = defaultSettle, Relocator relocate = userScope());
 
     Attempt freeze(std::int64_t pid) override;
     // freeze, with an error line giving the reason when it cannot.
@@ -52,6 +67,9 @@ public:
     const std::optional<CgroupV2::Mount>& mount() const { return mount_; }
 
 private:
+    // Freezes pid in a new child group of directory, the cgroup it sits in. *denied: whether the child could
+    // not be made for want of permission (so another place may be tried).
+    Attempt freezeIn(const std::string& directory, std::int64_t pid, bool* denied);
     // The group of ours pid sits in, or none.
     std::optional<std::string> groupOf(std::int64_t pid) const;
     bool frozenFlag(const std::string& group) const;
@@ -63,6 +81,7 @@ private:
     LogHook log_;
     std::optional<CgroupV2::Mount> mount_;
     std::chrono::milliseconds settle_;
+    Relocator relocate_;
     std::mutex mutex_;
     std::set<std::int64_t> frozenHere_;
 };

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <system_error>
@@ -13,10 +14,11 @@ namespace tracker {
 
 namespace {
 
-// Entry created, removed, renamed in or out, rewritten (closed after writing), attributes
-// changed; plus the directory itself going away, so the watch can be re-armed when it returns.
-constexpr std::uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
-                                    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Entry removed, renamed in or out, or written (closed after writing: a file is created to be
+// written); plus the directory itself going away, so the watch can be re-armed when it returns. Creation
+// and attribute changes alone are left out: every write of a record would wake the loop twice more.
+constexpr std::uint32_t watchMask =
+    IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 std::string reasonFor(int error) {
     return std::system_category().message(error);
@@ -49,26 +51,35 @@ public:
                 return WaitResult::changed;
             }
         }
-        pollfd pfd{fd_, POLLIN, 0};
-        const timespec ts = toTimespec(seconds);
-        int n = ::ppoll(&pfd, 1, &ts, nullptr);
-        if (n < 0) return errno == EINTR ? WaitResult::interrupted : WaitResult::failed;
-        if (n == 0) return WaitResult::timedOut;
-        if (pfd.revents & (POLLERR | POLLNVAL)) return WaitResult::failed;
-        drain();
-        return WaitResult::changed;
+        // A writer's temporary file coming and going is not a change yet: wait on, within the time
+        // given, for the rename that makes it one.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        for (;;) {
+            const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) return WaitResult::timedOut;
+            pollfd pfd{fd_, POLLIN, 0};
+            const timespec ts = toTimespec(left);
+            int n = ::ppoll(&pfd, 1, &ts, nullptr);
+            if (n < 0) return errno == EINTR ? WaitResult::interrupted : WaitResult::failed;
+            if (n == 0) return WaitResult::timedOut;
+            if (pfd.revents & (POLLERR | POLLNVAL)) return WaitResult::failed;
+            if (drain()) return WaitResult::changed;
+        }
     }
 
 private:
-    // Consumes everything queued, noting when the watch itself has gone.
-    void drain() {
+    // Consumes everything queued, noting when the watch itself has gone. True unless every event was about
+    // a hidden entry (a name beginning with '.': the temporary files of the state directory's writers).
+    bool drain() {
         alignas(inotify_event) char buffer[16384];
+        bool changed = false;
         for (;;) {
             ssize_t n = ::read(fd_, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;  // EAGAIN: the queue is empty
+            if (n <= 0) return changed;  // EAGAIN: the queue is empty
             for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len == 0 || event->name[0] != '.') changed = true;
                 if (event->wd == wd_ && wd_ >= 0) {
                     if (event->mask & IN_IGNORED) {
                         wd_ = -1;

@@ -5,12 +5,16 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <mutex>
 #include <unordered_map>
 
 #include "Core/FileRead.hpp"
@@ -127,6 +131,86 @@ int openProc() {
     return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+// The boot time of /proc/stat ("btime"), read again only when the wall clock has been set since the last
+// read. The kernel derives it from the wall clock less the time since boot, which two clock reads give
+// without a system call; /proc/stat itself grows with the processors and interrupts, and ticks ask often.
+std::optional<std::int64_t> bootTimeOf(int proc) {
+    static std::mutex guard;
+    static std::optional<std::int64_t> known;
+    static double estimateAtRead = 0;
+    timespec wall{};
+    timespec sinceBoot{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+    const double estimate = static_cast<double>(wall.tv_sec - sinceBoot.tv_sec) +
+                            static_cast<double>(wall.tv_nsec - sinceBoot.tv_nsec) / 1e9;
+    std::lock_guard lock(guard);
+    if (known && std::fabs(estimate - estimateAtRead) < 0.25) return known;
+    FileBytes procStat;
+    if (readFile(proc, "stat", procStat, 256 * 1024) != ReadResult::ok) return std::nullopt;
+    known = bootTime(procStat.view());
+    estimateAtRead = estimate;
+    return known;
+}
+
+// What a read of listed pids learns from a process's status, command line and terminal, kept for a few
+// seconds: the daemon asks for the same few processes several times a second, and these change only with
+// an exec (a new command name), a new terminal, death or a new process under the pid (a new start time),
+// which are all part of the key read fresh from the stat line each time.
+class LastingParts {
+public:
+    struct Parts {
+        bool locksMemory = false;
+        std::int64_t uid = -1;
+        std::string tty;
+        std::string command;
+    };
+
+    std::optional<Parts> find(const Stat& stat) {
+        std::lock_guard lock(guard_);
+        auto found = entries_.find(stat.pid);
+        if (found == entries_.end()) return std::nullopt;
+        const Entry& entry = found->second;
+        if (entry.key != keyOf(stat) || Clock::now() - entry.readAt > lasting) return std::nullopt;
+        return entry.parts;
+    }
+
+    void keep(const Stat& stat, Parts parts) {
+        std::lock_guard lock(guard_);
+        const auto now = Clock::now();
+        if (entries_.size() >= 256) {
+            std::erase_if(entries_, [&](const auto& entry) { return now - entry.second.readAt > lasting; });
+            if (entries_.size() >= 256) entries_.clear();
+        }
+        entries_[stat.pid] = Entry{keyOf(stat), now, std::move(parts)};
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds lasting{5};
+    struct Key {
+        std::uint64_t startTicks = 0;
+        std::string comm;
+        std::uint32_t ttyNr = 0;
+        bool zombie = false;
+        bool operator==(const Key&) const = default;
+    };
+    struct Entry {
+        Key key;
+        Clock::time_point readAt;
+        Parts parts;
+    };
+    static Key keyOf(const Stat& stat) { return {stat.startTicks, stat.comm, stat.ttyNr, stat.state == 'Z'}; }
+
+    std::mutex guard_;
+    std::unordered_map<std::int64_t, Entry> entries_;
+};
+
+LastingParts& lastingParts() {
+    static LastingParts parts;
+    return parts;
+}
+
 // Everything one snapshot shares: the /proc descriptor, boot time, tick
 // rate, terminal names and reusable buffers.
 struct Snapshot {
@@ -143,12 +227,9 @@ struct Snapshot {
 
     Snapshot() {
         proc = openProc();
-        FileBytes procStat;
-        if (proc >= 0 && readFile(proc, "stat", procStat, 256 * 1024) == ReadResult::ok) {
-            if (auto boot = bootTime(procStat.view())) {
-                this->boot = *boot;
-                bootKnown = true;
-            }
+        if (auto boot = proc >= 0 ? bootTimeOf(proc) : std::nullopt) {
+            this->boot = *boot;
+            bootKnown = true;
         }
         long rate = ::sysconf(_SC_CLK_TCK);
         if (rate > 0) ticks = rate;
@@ -177,6 +258,9 @@ struct Snapshot {
         // vector: the two costliest reads are left out for it (a listing of
         // all processes is, on a desktop, about half kernel threads).
         const bool kernelThread = (stat->flags & kernelThreadFlag) != 0;
+        if (checkThreadGroup) {
+            if (auto kept = lastingParts().find(*stat)) return rowOf(pid, *stat, std::move(*kept));
+        }
         statusBytes.clear();
         cmdlineBytes.clear();
         if (!kernelThread || checkThreadGroup) {
@@ -194,21 +278,31 @@ struct Snapshot {
             if (cmdline == ReadResult::missing) return std::nullopt;
         }
 
-        Proc proc;
-        proc.pid = pid;
-        proc.ppid = stat->ppid;
-        proc.pgid = stat->pgrp;
-        proc.tpgid = stat->tpgid;
-        proc.stat = stateLetters(*stat, locksMemory(statusBytes.view()));
-        proc.tty = ttys.name(stat->ttyNr, pid);
-        if (bootKnown) proc.lstart = startText(startTime(boot, stat->startTicks, ticks));
-        proc.startID = startID(bootID(), stat->startTicks);
-        proc.uid = realUID(statusBytes.view()).value_or(-1);
+        LastingParts::Parts parts;
+        parts.locksMemory = locksMemory(statusBytes.view());
+        parts.uid = realUID(statusBytes.view()).value_or(-1);
+        parts.tty = ttys.name(stat->ttyNr, pid);
         // The trimming a parser of ps output applies; a blank command gives
         // no row there, so none here either.
         std::string command = CommandText::fromCmdline(cmdlineBytes.view(), stat->comm, stat->state == 'Z');
-        proc.command = std::string(UTF8::trimmed(command));
-        if (proc.command.empty()) return std::nullopt;
+        parts.command = std::string(UTF8::trimmed(command));
+        if (checkThreadGroup) lastingParts().keep(*stat, parts);
+        return rowOf(pid, *stat, std::move(parts));
+    }
+
+    std::optional<Proc> rowOf(std::int64_t pid, const Stat& stat, LastingParts::Parts parts) {
+        if (parts.command.empty()) return std::nullopt;
+        Proc proc;
+        proc.pid = pid;
+        proc.ppid = stat.ppid;
+        proc.pgid = stat.pgrp;
+        proc.tpgid = stat.tpgid;
+        proc.stat = stateLetters(stat, parts.locksMemory);
+        proc.tty = std::move(parts.tty);
+        if (bootKnown) proc.lstart = startText(startTime(boot, stat.startTicks, ticks));
+        proc.startID = startID(bootID(), stat.startTicks);
+        proc.uid = parts.uid;
+        proc.command = std::move(parts.command);
         return proc;
     }
 };

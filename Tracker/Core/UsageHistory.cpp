@@ -1,0 +1,82 @@
+#include "Core/UsageHistory.hpp"
+
+#include <cmath>
+
+namespace tracker {
+
+bool UsageHistory::observe(const std::vector<Record>& records) {
+    const Record* newest = nullptr;
+    for (const Record& record : records) {
+        auto used = record.usedPercentage();
+        auto resets = record.resetsAt();
+        if (!used || !resets || !std::isfinite(*used) || !std::isfinite(*resets) || !std::isfinite(record.ts)) continue;
+        // A later window wins over an earlier one, then the later report within it.
+        if (!newest || *resets > *newest->resetsAt() + 60 ||
+            (std::fabs(*resets - *newest->resetsAt()) <= 60 && record.ts > newest->ts)) {
+            newest = &record;
+        }
+    }
+    if (!newest) return false;
+    const double resets = *newest->resetsAt();
+    const Sample sample{newest->ts, *newest->usedPercentage()};
+    // The same window reports its reset a second either way now and then.
+    if (samples_.empty() || std::fabs(resets - resetsAt_) > 60) {
+        samples_.clear();
+    } else if (samples_.back().used == sample.used || sample.at <= samples_.back().at) {
+        return false;
+    }
+    resetsAt_ = resets;
+    samples_.push_back(sample);
+    while (samples_.size() > capacity) samples_.pop_front();
+    return true;
+}
+
+std::optional<UsageHistory::Forecast> UsageHistory::forecast(double threshold) const {
+    if (samples_.size() < 2) return std::nullopt;
+    const Sample& last = samples_.back();
+    const Sample* first = &last;
+    for (const Sample& sample : samples_) {
+        if (sample.at >= last.at - rateSpan) {
+            first = &sample;
+            break;
+        }
+    }
+    const double span = last.at - first->at;
+    if (span < 60) return std::nullopt;
+    Forecast forecast;
+    forecast.over = span;
+    forecast.perHour = (last.used - first->used) / span * 3600;
+    if (forecast.perHour > 0 && last.used < threshold) {
+        const double at = last.at + (threshold - last.used) / forecast.perHour * 3600;
+        forecast.thresholdAt = at;
+        forecast.resetFirst = resetsAt_ > 0 && at >= resetsAt_;
+    }
+    return forecast;
+}
+
+JSONObject UsageHistory::toJSON() const {
+    JSON samples = JSON::array();
+    for (const Sample& sample : samples_) samples.push_back(JSON::array({sample.at, sample.used}));
+    return JSONObject{{"schema", schemaVersion}, {"resets_at", resetsAt_}, {"samples", samples}};
+}
+
+std::optional<UsageHistory> UsageHistory::fromJSON(const JSON* value) {
+    if (!value || !value->is_object()) return std::nullopt;
+    UsageHistory history;
+    auto resets = JSONCoerce::toDouble(JSONCoerce::member(*value, "resets_at"));
+    if (!resets || !std::isfinite(*resets)) return std::nullopt;
+    history.resetsAt_ = *resets;
+    const JSON* samples = JSONCoerce::member(*value, "samples");
+    if (!samples || !samples->is_array()) return history;
+    for (const JSON& entry : *samples) {
+        if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() || !entry[1].is_number()) continue;
+        Sample sample{entry[0].get<double>(), entry[1].get<double>()};
+        if (!std::isfinite(sample.at) || !std::isfinite(sample.used)) continue;
+        if (!history.samples_.empty() && sample.at <= history.samples_.back().at) continue;
+        history.samples_.push_back(sample);
+    }
+    while (history.samples_.size() > capacity) history.samples_.pop_front();
+    return history;
+}
+
+}  // namespace tracker

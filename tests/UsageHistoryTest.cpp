@@ -1,0 +1,99 @@
+// The five-hour figure's history in a window, and the forecast `tarnel status` shows from it.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Core/UsageHistory.hpp"
+
+namespace tracker {
+namespace {
+
+constexpr double t0 = 1'800'000'000;
+constexpr double resets = t0 + 4 * 3600;
+
+Record report(double ts, double used, double resetsAt = resets) {
+    Record record;
+    record.sessionID = "s";
+    record.pid = 1;
+    record.ts = ts;
+    record.rateLimits = JSONObject{{"five_hour", JSONObject{{"used_percentage", used}, {"resets_at", resetsAt}}}};
+    return record;
+}
+
+TEST(UsageHistory, OneSampleForEachChangeOfTheNewestFigure) {
+    UsageHistory history;
+    EXPECT_FALSE(history.observe({}));
+    EXPECT_TRUE(history.observe({report(t0, 40)}));
+    EXPECT_FALSE(history.observe({report(t0 + 5, 40)}));  // the same figure refreshed
+    // Two sessions: the newer report counts; an older one of the same window adds nothing.
+    EXPECT_TRUE(history.observe({report(t0 + 10, 40), report(t0 + 20, 42)}));
+    EXPECT_FALSE(history.observe({report(t0 + 15, 44)}));
+    // The window's reset moves by a second: still the same window.
+    EXPECT_TRUE(history.observe({report(t0 + 30, 45, resets + 1)}));
+    ASSERT_EQ(history.samples().size(), 3u);
+    // A new window starts afresh.
+    EXPECT_TRUE(history.observe({report(t0 + 40, 45, resets - 60), report(resets + 10, 2, resets + 5 * 3600)}));
+    ASSERT_EQ(history.samples().size(), 1u);
+    EXPECT_EQ(history.samples().front().used, 2);
+    // Figures that are not numbers are no sample.
+    JSONObject junk{{"five_hour", JSONObject{{"used_percentage", "x"}, {"resets_at", resets}}}};
+    Record broken = report(resets + 20, 3);
+    broken.rateLimits = junk;
+    EXPECT_FALSE(history.observe({broken}));
+}
+
+TEST(UsageHistory, ForecastFromTheLastHour) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<double, double>> samples;  // seconds after t0, percent
+        bool has;
+        double perHour;
+        double thresholdAt;  // NAN: none
+        bool resetFirst;
+    } cases[] = {
+        {"one sample", {{0, 40}}, false, 0, NAN, false},
+        {"under a minute", {{0, 40}, {30, 41}}, false, 0, NAN, false},
+        {"rising", {{0, 40}, {1800, 50}}, true, 20, t0 + 1800 + 2 * 3600, false},
+        {"only the last hour counts", {{0, 10}, {1800, 40}, {5400, 50}}, true, 10, t0 + 5400 + 4 * 3600, true},
+        {"falling back (a correction)", {{0, 50}, {600, 45}}, true, -30, NAN, false},
+        {"threshold passed", {{0, 80}, {600, 95}}, true, 90, NAN, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UsageHistory history;
+        for (auto [at, used] : c.samples) history.observe({report(t0 + at, used)});
+        auto forecast = history.forecast(90);
+        ASSERT_EQ(forecast.has_value(), c.has);
+        if (!forecast) continue;
+        EXPECT_NEAR(forecast->perHour, c.perHour, 1e-9);
+        EXPECT_EQ(forecast->thresholdAt.has_value(), !std::isnan(c.thresholdAt));
+        if (forecast->thresholdAt) {
+            EXPECT_NEAR(*forecast->thresholdAt, c.thresholdAt, 1e-6);
+        }
+        EXPECT_EQ(forecast->resetFirst, c.resetFirst);
+    }
+}
+
+TEST(UsageHistory, StoredFormSurvivesAndBadEntriesAreLeftOut) {
+    UsageHistory history;
+    history.observe({report(t0, 40)});
+    history.observe({report(t0 + 600, 45)});
+    JSON stored = history.toJSON();
+    auto back = UsageHistory::fromJSON(&stored);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->samples(), history.samples());
+    EXPECT_EQ(back->resetsAt(), resets);
+
+    JSON odd = JSON::parse(R"({"resets_at": 5, "samples": [[1, 2], "x", [3], [2, "4"], [0, 9], [7, 8]]})");
+    auto read = UsageHistory::fromJSON(&odd);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->samples().size(), 2u);  // [1,2] and [7,8]; [0,9] goes back in time
+    for (const char* text : {"[]", R"({"samples": []})", R"({"resets_at": "soon"})"}) {
+        JSON value = JSON::parse(text);
+        EXPECT_FALSE(UsageHistory::fromJSON(&value)) << text;
+    }
+}
+
+}  // namespace
+}  // namespace tracker
