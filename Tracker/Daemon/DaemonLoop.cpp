@@ -310,8 +310,12 @@ std::optional<Action> DaemonLoop::takeRequest(const std::vector<Record>& records
         }
         return std::nullopt;
     }
-    // Taken once, whatever comes of it: a request that failed is not retried on every tick.
-    stateDir_.deleteRequest();
+    // Taken once, whatever comes of it: a request that failed is not retried on every tick. It goes once it
+    // is carried out, so that whoever asked reads the pause as it made it.
+    struct Taken {
+        const StateDir& stateDir;
+        ~Taken() { stateDir.deleteRequest(); }
+    } taken{stateDir_};
     auto step = PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
     log_->info([&] { return "[request] " + step.why; });
     switch (step.kind) {
