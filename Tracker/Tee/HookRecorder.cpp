@@ -19,8 +19,9 @@
 namespace tracker::HookRecorder {
 namespace {
 
-// A hook document is a few kilobytes plus what a tool returned; the members needed come first.
-constexpr std::size_t maxInputBytes = 1024 * 1024;
+// A hook document is a few kilobytes plus the tool calls and what they returned, which Claude Code cuts
+// short long before this; what a broken or hostile writer sends past it is not read (and not recorded).
+constexpr std::size_t maxInputBytes = 8 * 1024 * 1024;
 
 double wallClock() {
     struct timespec now {};
