@@ -44,8 +44,9 @@ protected:
 TEST_F(RealClaudeSafePointTest, HeldBetweenRepliesAndFinishesAfterTheReset) {
     TempDir dir;
     StateDir state(dir.file("state"));
-    const std::int64_t reset = static_cast<std::int64_t>(std::time(nullptr)) + 40;
-    auto usage = [&](double fiveHour) { return json{{"5h", fiveHour}, {"5h_reset", reset}, {"7d", 0.3}}; };
+    // The window resets 25 s after each reply: the pause ends 25 s after the reply that crossed the threshold,
+    // however long Claude Code took to start.
+    auto usage = [](double fiveHour) { return json{{"5h", fiveHour}, {"5h_reset_in", 25}, {"7d", 0.3}}; };
     // Usage rises with each reply; the second reply crosses the threshold (90 %) and the third streams
     // slowly, a text and then a tool call, when the daemon decides.
     const std::map<int, double> used = {{0, 0.30}, {1, 0.95}, {2, 0.97}};
