@@ -1,4 +1,4 @@
-// How much one status-line refresh costs: runs tarnel-tee N times with a
+// How much one status-line refresh and one hook run cost: runs tarnel-tee N times with a
 // realistic status document, from a process whose command line is "claude"
 // (so the tee finds and records it), alternating with a program that only
 // reads its input. Prints the time per run of both, their ratio and the
@@ -42,12 +42,12 @@ std::string statusDocument() {
     return text;
 }
 
-Sample runOnce(const std::string& program, const std::string& inputPath) {
+Sample runOnce(const std::string& program, const std::string& inputPath, const char* flag = nullptr) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(flag), nullptr};
     auto start = std::chrono::steady_clock::now();
     pid_t pid = -1;
     if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
@@ -99,29 +99,44 @@ int main(int argc, char** argv) {
     std::fwrite(document.data(), 1, document.size(), file);
     std::fclose(file);
 
+    // A hook's document: the same session after a tool ran (the phase is read, changed and written).
+    std::string hookInput = state + "/hook.json";
+    file = std::fopen(hookInput.c_str(), "w");
+    std::fputs(R"({"session_id":"12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf","transcript_path":"/home/user/t.jsonl",)"
+               R"("cwd":"/home/user/project","hook_event_name":"PostToolUse","tool_name":"Bash",)"
+               R"("tool_input":{"command":"ls"},"tool_response":{"stdout":"a\nb\n","stderr":""}})",
+               file);
+    std::fclose(file);
+
     // Warm the page cache and the state directory first.
     for (int i = 0; i < 5; ++i) {
         runOnce(tee, input);
+        runOnce(tee, hookInput, "--hook");
         runOnce(floor, input);
     }
-    std::vector<double> teeTimes, floorTimes, otherTimes;
-    long teePeak = 0, floorPeak = 0;
+    std::vector<double> teeTimes, hookTimes, floorTimes, otherTimes;
+    long teePeak = 0, hookPeak = 0, floorPeak = 0;
     for (int i = 0; i < runs; ++i) {
         Sample t = runOnce(tee, input);
+        Sample h = runOnce(tee, hookInput, "--hook");
         Sample f = runOnce(floor, input);
         if (!other.empty()) otherTimes.push_back(runOnce(other, input).ms);
         teeTimes.push_back(t.ms);
+        hookTimes.push_back(h.ms);
         floorTimes.push_back(f.ms);
         teePeak = std::max(teePeak, t.maxRSSKiB);
+        hookPeak = std::max(hookPeak, h.maxRSSKiB);
         floorPeak = std::max(floorPeak, f.maxRSSKiB);
     }
-    bool recorded = fs::exists(state + "/sessions/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.json");
+    bool recorded = fs::exists(state + "/sessions/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.json") &&
+                    fs::exists(state + "/sessions/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.phase");
     fs::remove_all(state);
 
     double teeMedian = median(teeTimes), floorMedian = median(floorTimes);
     std::printf("runs: %d (status document %zu bytes, record written: %s)\n", runs, document.size(),
                 recorded ? "yes" : "NO");
     std::printf("tarnel-tee     median %.3f ms per run, peak RSS %.2f MiB\n", teeMedian, teePeak / 1024.0);
+    std::printf("tarnel-tee --hook median %.3f ms per run, peak RSS %.2f MiB\n", median(hookTimes), hookPeak / 1024.0);
     std::printf("minimal reader median %.3f ms per run, peak RSS %.2f MiB\n", floorMedian, floorPeak / 1024.0);
     std::printf("ratio tee/minimal: %.2f (target <= 1.5), tee peak RSS target <= 6 MiB\n", teeMedian / floorMedian);
     if (!other.empty()) {

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "Core/JSONFile.hpp"
 #include "Core/PauseRequest.hpp"
@@ -495,6 +497,119 @@ TEST_F(LoopTest, RunOnceLogsItsEntryLine) {
               1);
     EXPECT_EQ(logCount("[run] Exit - --once complete"), 1);
     EXPECT_EQ(logCount("[run] watching"), 0);
+}
+
+// A session whose hooks say it is receiving a reply is held at its safe point, or when its wait is over.
+struct SafePointCase {
+    const char* name;
+    double safePointWait;
+    const char* phasePid;    // "same": the target's claude, "other": a process that had its pid before
+    const char* laterEvent;  // hook event after the freeze ("" none)
+    double later;            // seconds after the freeze of the next tick
+    bool heldAtOnce;
+    bool heldLater;
+    const char* logged;  // after the later tick
+};
+
+void PrintTo(const SafePointCase& safePoint, std::ostream* out) {
+    *out << safePoint.name;
+}
+
+class SafePointTest : public LoopTest, public ::testing::WithParamInterface<SafePointCase> {};
+
+TEST_P(SafePointTest, StreamingSessionWaitsForItsSafePoint) {
+    const auto& safePoint = GetParam();
+    rows = {claudeRow(501), claudeRow(601)};
+    writeRecord("streaming", 501, 95, T + 3600);
+    writeRecord("idle", 601, 95, T + 3600);
+    SessionPhase phase;
+    phase.sessionID = "streaming";
+    phase.pid = 501;
+    if (std::string(safePoint.phasePid) == "other") phase.startID = "1";
+    rows[0].startID = "2";
+    phase.apply("PostToolUse", "");
+    state.write(phase);
+    writeConfig({{"safe_point_wait", safePoint.safePointWait}, {"notify", "off"}});
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    auto stops = signaller->pids("stop");
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 501), safePoint.heldAtOnce ? 1 : 0);
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 601), 1);
+    // The pause names every target, and the waiting one with the end of its wait.
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->targets.size(), 2u);
+    EXPECT_EQ(pause->waiting.count("streaming"), safePoint.heldAtOnce ? 0u : 1u);
+    if (!safePoint.heldAtOnce) {
+        EXPECT_EQ(pause->waiting["streaming"], T + safePoint.safePointWait);
+    }
+
+    rows[1].stat = "T";
+    if (safePoint.heldAtOnce) rows[0].stat = "T";
+    if (*safePoint.laterEvent) {
+        phase.apply(safePoint.laterEvent, "");
+        state.write(phase);
+    }
+    now = T + safePoint.later;
+    loop->tick();
+    stops = signaller->pids("stop");
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 501), safePoint.heldAtOnce || safePoint.heldLater ? 1 : 0);
+    EXPECT_EQ(state.readPause()->waiting.empty(), safePoint.heldAtOnce || safePoint.heldLater);
+    EXPECT_EQ(state.readHeld()->waiting, state.readPause()->waiting);
+    if (*safePoint.logged) {
+        EXPECT_EQ(logCount(safePoint.logged), 1) << logText();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, SafePointTest,
+    ::testing::Values(SafePointCase{"ReachesItsSafePoint", 90, "same", "PostToolBatch", 5, false, true,
+                                    "[tick] session streamin reached a safe point - holding it"},
+                      SafePointCase{"TurnEnds", 90, "same", "Stop", 5, false, true, "reached a safe point"},
+                      SafePointCase{"StillStreaming", 90, "same", "PostToolUse", 89, false, false,
+                                    "[doFreeze] waiting for a safe point: session streamin (pid 501, up to "},
+                      SafePointCase{"WaitIsOver", 90, "same", "", 90, false, true,
+                                    "[tick] session streamin did not reach a safe point by "},
+                      SafePointCase{"NoWait", 0, "same", "", 1, true, true, ""},
+                      SafePointCase{"PhaseOfAnEarlierProcess", 90, "other", "", 1, true, true, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A daemon that starts while a session waits keeps the wait; one that is told to stop ends a spaced thaw at once.
+TEST_F(LoopTest, WaitSurvivesARestartAndSpacedThawsHurryOnTheWayOut) {
+    rows = {claudeRow(501), claudeRow(601)};
+    writeRecord("streaming", 501, 95, T + 3600);
+    writeRecord("idle", 601, 95, T + 3600);
+    SessionPhase phase;
+    phase.sessionID = "streaming";
+    phase.pid = 501;
+    phase.apply("UserPromptSubmit", "");
+    phase.apply("PostToolUse", "");
+    state.write(phase);
+    writeConfig({{"thaw_spacing", 30}, {"notify", "off"}});
+    makeLoop()->tick();
+    rows[1].stat = "T";
+    signaller->calls.clear();
+
+    auto loop = makeLoop();
+    loop->adopt();
+    EXPECT_TRUE(signaller->pids("stop").empty());
+    phase.apply("Stop", "");
+    state.write(phase);
+    loop->tick();
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{501}));
+
+    // Thirty seconds between the two sessions, unless the daemon is told to end meanwhile.
+    std::thread signal([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        loop->handleSignal(SIGTERM);
+    });
+    now = T + 3600;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(loop->tick().isThaw());
+    signal.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(signaller->pids("cont").size(), 2u);
+    EXPECT_EQ(exits, (std::vector<int>{0}));
 }
 
 TEST(DaemonFlags, ParsingAndItsMessages) {

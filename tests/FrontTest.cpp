@@ -555,6 +555,33 @@ TEST_F(FrontStatus, PauseWithLiveAndDeadTargets) {
     EXPECT_TRUE(contains(outcome.out, "--thaw-now")) << outcome.out;
 }
 
+TEST_F(FrontStatus, SessionWaitingForItsSafePoint) {
+    Target live;
+    live.pid = ::getpid();
+    live.pidStart = ownStart();
+    live.sessionID = "streaming-target";
+    Target held = live;
+    held.sessionID = "held-target";
+    Pause pause;
+    pause.pausedAt = now - 10;
+    pause.resumeAt = now + 1800;
+    pause.targets = {live, held};
+    pause.waiting["streaming-target"] = now + 80;
+    state.write(pause);
+
+    JSON report = statusJSON(home, state.root());
+    const JSON& targets = report["pause"]["targets"];
+    ASSERT_EQ(targets.size(), 2u) << report.dump();
+    EXPECT_EQ(targets[0]["waiting_until"], JSONCoerce::stamp(now + 80));
+    EXPECT_TRUE(targets[1]["waiting_until"].is_null());
+    Outcome outcome = text();
+    EXPECT_TRUE(contains(outcome.out, "session streamin  pid " + std::to_string(::getpid()) +
+                                          "  waiting for a safe point (up to " + NumberText::clockText(now + 80) + ")"))
+        << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "session held-tar  pid " + std::to_string(::getpid()) + "  verified"))
+        << outcome.out;
+}
+
 TEST_F(FrontStatus, DaemonHoldingTheLock) {
     int fd = ::open(state.lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);

@@ -135,11 +135,12 @@ void RealClaude::writeHome() {
         {"disableAutoMode", "disable"},
     };
     settings.merge_patch(options_.extraSettings);
-    writeFile(home_ + "/.claude/settings.json", settings.dump(1));
+    writeFile(settingsPath(), settings.dump(1));
 }
 
 bool RealClaude::start() {
     writeHome();
+    if (options_.beforeLaunch) options_.beforeLaunch(*this);
     api_ = std::make_unique<FakeMessagesAPI>(directory_.path(), options_.script);
     if (api_->port() == 0) {
         whyNot_ = "the fake Messages API did not come up: " + readFile(directory_.file("api-stderr.txt"));
@@ -188,6 +189,10 @@ std::string RealClaude::screen() const {
 
 bool RealClaude::waitForScreen(const std::string& text, std::chrono::milliseconds timeout) const {
     return waitUntil([&] { return screen().find(text) != std::string::npos; }, timeout, std::chrono::milliseconds(100));
+}
+
+void RealClaude::type(const std::string& text, bool enter) const {
+    if (tmux_) tmux_->sendKeys("claude", text, enter);
 }
 
 std::vector<Recorded> RealClaude::hooks() const {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -68,6 +69,8 @@ public:
         // "NAME=value" for Claude Code's environment, e.g. CLAUDE_BYTE_STREAM_IDLE_TIMEOUT_MS=10000 (its
         // watchdog on a reply that stops arriving: 300 s against a custom base URL, 10 s at the least).
         std::vector<std::string> environment;
+        // Runs once the home is written, before Claude Code starts (e.g. an installer over its settings).
+        std::function<void(const RealClaude&)> beforeLaunch;
     };
 
     explicit RealClaude(Options options);
@@ -83,11 +86,14 @@ public:
 
     const std::string& home() const { return home_; }
     const std::string& workDirectory() const { return work_; }
+    std::string settingsPath() const { return home_ + "/.claude/settings.json"; }
     FakeMessagesAPI& api() { return *api_; }
 
     // What the pane shows, with its history.
     std::string screen() const;
     bool waitForScreen(const std::string& text, std::chrono::milliseconds timeout) const;
+    // Types text into the pane, then Enter when `enter` is set.
+    void type(const std::string& text, bool enter = true) const;
     std::vector<Recorded> hooks() const;
     std::vector<Recorded> statusLines() const;
     bool waitForHook(const std::string& event, std::chrono::milliseconds timeout) const;

@@ -166,6 +166,37 @@ TEST_P(RealClaudeHoldTest, TurnSurvivesTheHoldOrLosesTheReply) {
     }
 }
 
+// Held while Claude Code asks whether it may run a tool (the reply that asked for it is over): after the
+// thaw the question is still there, and once answered the turn goes on.
+TEST_F(RealClaudeHoldTest, AtAPermissionPrompt) {
+    RealClaude::Options options;
+    options.binary = binary_.path;
+    options.prompt = "Do the task.";
+    options.extraSettings = {{"permissions", {{"allow", json::array()}}}};
+    options.script = {{"replies",
+                       {{{"blocks", json::array({textBlock("Running it."), bashBlock("echo asked > asked.txt")})}},
+                        {{"blocks", json::array({textBlock("Finished the task.")})}}}}};
+    RealClaude claude(options);
+    ASSERT_TRUE(claude.start()) << claude.whyNot();
+    FreezeGroupGuard guard(claude.pid());
+    ASSERT_TRUE(claude.waitForHook("PermissionRequest", 60s)) << claude.screen();
+    std::this_thread::sleep_for(1500ms);
+    const std::string asked = claude.screen();
+    CgroupFreezer freezer;
+    auto attempt = freezer.freeze(claude.pid());
+    ASSERT_TRUE(attempt.held) << attempt.whyNot;
+    std::this_thread::sleep_for(5s);
+    ASSERT_TRUE(freezer.cont(claude.pid()));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(claude.screen().find("API Error"), std::string::npos) << claude.screen();
+    claude.type("", true);
+    ASSERT_TRUE(claude.waitForHook("Stop", 60s)) << asked << "\n----\n" << claude.screen();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(claude.screen().find("API Error"), std::string::npos) << claude.screen();
+    EXPECT_NE(claude.screen().find("Finished the task."), std::string::npos) << claude.screen();
+    EXPECT_TRUE(fileExists(claude.workDirectory() + "/asked.txt"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Phases, RealClaudeHoldTest, ::testing::ValuesIn(holdCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 

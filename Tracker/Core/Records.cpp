@@ -163,6 +163,11 @@ JSONObject Pause::toJSON() const {
         {"schema_version", schema}, {"paused_at", pausedAt},           {"resume_at", resumeAt},
         {"reason", reason},         {"source_session", sourceSession}, {"targets", std::move(targetArray)},
     };
+    if (!waiting.empty()) {
+        JSONObject until;
+        for (const auto& [session, deadline] : waiting) until[session] = deadline;
+        object["waiting"] = std::move(until);
+    }
     if (manualUntil) object["manual_until"] = *manualUntil;
     if (usageUntil) object["usage_until"] = *usageUntil;
     return object;
@@ -183,6 +188,13 @@ std::optional<Pause> Pause::fromJSON(const JSON* value) {
     if (const JSON* targets = member(object, "targets"); targets && targets->is_array()) {
         for (const auto& element : *targets) {
             if (auto target = Target::fromJSON(&element)) pause.targets.push_back(std::move(*target));
+        }
+    }
+    if (const JSONObject* waiting = objectMember(object, "waiting")) {
+        for (const auto& [session, deadline] : *waiting) {
+            // A wait without a usable end is over.
+            auto until = JSONCoerce::toDouble(&deadline);
+            if (until && std::isfinite(*until)) pause.waiting[session] = *until;
         }
     }
     for (auto [key, field] :

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,6 +103,9 @@ struct Pause {
     // for ended first). Both absent in a pause that the usage alone made; resumeAt is the later of the two.
     std::optional<double> manualUntil{};
     std::optional<double> usageUntil{};
+    // Sessions not held yet because they were streaming a reply: session id -> the time by which they are
+    // held whether or not they reach a safe point ("waiting"; absent when none waits).
+    std::map<std::string, double> waiting{};
 
     JSONObject toJSON() const;
     // None unless value is an object whose "resume_at" coerces.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Core/FileRead.hpp"
+#include "Core/HookSettings.hpp"
 #include "Core/RandomNumber.hpp"
 #include "Core/StateDirTrust.hpp"
 
@@ -295,7 +296,9 @@ std::optional<std::string> installedStateDir(const JSONObject& settings) {
 }
 
 JSONObject installedSettings(JSONObject settings, const Options& options) {
-    settings["statusLine"] = statusLineValue(options.teePath, options.refreshInterval, options.stateDir);
+    JSONObject statusLine = statusLineValue(options.teePath, options.refreshInterval, options.stateDir);
+    settings = HookSettings::withHooks(std::move(settings), HookSettings::hookCommand(statusLine["command"]));
+    settings["statusLine"] = std::move(statusLine);
     return settings;
 }
 
@@ -308,6 +311,10 @@ JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings
         display = *kept;
     }
     JSON previous = previousStatusLine(settings, existingConfig);
+    // The user's hook lists as they were before the first install (a reinstall finds ours among them).
+    if (!HookSettings::hasOurs(settings) || !existingConfig.contains(Key::userHookEvents)) {
+        existingConfig[Key::userHookEvents] = HookSettings::userEvents(settings);
+    }
     existingConfig[Key::displayCommand] = std::move(display);
     existingConfig[Key::previousStatusLine] = std::move(previous);
     existingConfig[Key::threshold] = JSON(static_cast<double>(options.threshold));
@@ -321,7 +328,18 @@ JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings
     return existingConfig;
 }
 
+std::vector<std::string> userHookEvents(const JSONObject& config) {
+    std::vector<std::string> kept;
+    const JSON* events = JSONCoerce::member(config, TrackerConfig::Key::userHookEvents);
+    if (!events || !events->is_array()) return kept;
+    for (const auto& event : *events) {
+        if (event.is_string()) kept.push_back(event.get<std::string>());
+    }
+    return kept;
+}
+
 JSONObject restoredSettings(JSONObject settings, const JSONObject& config) {
+    settings = HookSettings::withoutHooks(std::move(settings), userHookEvents(config));
     const JSON* previous = JSONCoerce::member(config, TrackerConfig::Key::previousStatusLine);
     if (previous && !previous->is_null()) {
         settings["statusLine"] = *previous;
@@ -382,6 +400,9 @@ Result install(const std::string& settingsPath, const StateDir& stateDir, const 
     const std::string configPath = stateDir.configPath();
     StrictRead settings = readStrictly(settingsPath, "settings file");
     StrictRead config = readStrictly(configPath, "configuration");
+    if (auto problem = HookSettings::problem(settings.object)) {
+        throw Refusal(settingsPath, settingsPath + ": " + *problem + " - fix it so that tarnel can add its hooks");
+    }
 
     JSONObject newSettings = installedSettings(settings.object, options);
     JSONObject newConfig = installedConfig(config.object, settings.object, options);
@@ -418,8 +439,17 @@ Result restore(const std::string& settingsPath, const StateDir& stateDir) {
     StrictRead settings = readStrictly(settingsPath, "settings file");
     StrictRead config = readStrictly(stateDir.configPath(), "configuration");
     if (!pointsAtTee(settings.object)) {
-        // The user's own status line (or none) is in place: nothing of ours to take out.
-        return Result{settingsPath, std::nullopt, settings.object, config.object, false, {}, {}};
+        // The user's own status line (or none) is in place: at most our hooks to take out.
+        if (!HookSettings::hasOurs(settings.object)) {
+            return Result{settingsPath, std::nullopt, settings.object, config.object, false, {}, {}};
+        }
+        JSONObject restored = HookSettings::withoutHooks(settings.object, userHookEvents(config.object));
+        JSONFile::serialize(restored);
+        checkWritable(settingsPath, "settings file");
+        Result result{settingsPath, backup(settingsPath, currentTime()), restored, config.object, true, {}, {}};
+        const std::string settingsTarget = writeTarget(settingsPath);
+        JSONFile::atomicWrite(restored, settingsTarget, true, modeOf(settingsTarget));
+        return result;
     }
     JSONObject saved = config.object;
     std::optional<std::string> restoredFrom;

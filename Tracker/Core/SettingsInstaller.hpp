@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "Core/JSONFile.hpp"
 #include "Core/NotifyMode.hpp"
@@ -15,7 +16,9 @@
 
 // Puts tarnel-tee into Claude Code's settings file as the status-line command,
 // keeping the user's previous status line in config.json as the tee's display
-// command, and puts the previous status line back on restore.
+// command, and beside it as the hook command of the events that tell a
+// session's phase (see HookSettings), after the user's own hooks; puts the
+// previous status line back on restore and takes out exactly those hooks.
 //
 // Only install and restore touch files. They read strictly where the other
 // readers are lenient: a settings or configuration file that exists but is not
@@ -116,8 +119,10 @@ JSONObject statusLineValue(const std::string& teePath, std::int64_t refreshInter
 std::optional<std::string> installedStateDir(const JSONObject& settings);
 JSONObject installedSettings(JSONObject settings, const Options& options);
 JSONObject installedConfig(JSONObject existingConfig, const JSONObject& settings, const Options& options);
-// "statusLine" set to the saved "previous_statusline", or removed when none was saved.
+// "statusLine" set to the saved "previous_statusline", or removed when none was saved; our hooks taken out.
 JSONObject restoredSettings(JSONObject settings, const JSONObject& config);
+// The hook events whose lists the user had before install, as config.json keeps them.
+std::vector<std::string> userHookEvents(const JSONObject& config);
 
 // Copies the regular file at location to "<name>.bak-yyyyMMdd-HHmmss" beside
 // it (local time of now, seconds since the epoch), with "-2", "-3", ... added

@@ -142,6 +142,19 @@ std::string StateDir::recordFileName(const std::string& sessionID) {
     return sessionID.substr(0, keep) + suffix + ".json";
 }
 
+std::string StateDir::phasePath(const std::string& sessionID) const {
+    std::string name = recordFileName(sessionID);
+    return sessionsDir() + "/" + name.substr(0, name.size() - 5) + ".phase";
+}
+
+std::optional<SessionPhase> StateDir::readPhase(const std::string& sessionID) const {
+    if (!isSafeSessionID(sessionID)) return std::nullopt;
+    auto value = StateDirTrust::readDocument(phasePath(sessionID));
+    auto phase = SessionPhase::fromJSON(value ? &*value : nullptr);
+    if (!phase || phase->sessionID != sessionID) return std::nullopt;
+    return phase;
+}
+
 std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize, RecordCache* cache) const {
     std::vector<std::string> names;
     std::error_code ec;
@@ -228,6 +241,14 @@ void StateDir::write(const DaemonPIDFile& pidFile) const {
     JSONFile::atomicWrite(pidFile.toJSON(), pidPath(), true);
 }
 
+void StateDir::write(const SessionPhase& phase) const {
+    JSONFile::atomicWrite(phase.toJSON(), phasePath(phase.sessionID), false);
+}
+
+bool StateDir::deletePhase(const std::string& sessionID) const {
+    return ::unlink(phasePath(sessionID).c_str()) == 0 || errno == ENOENT;
+}
+
 bool StateDir::deletePause() const {
     return ::unlink(pausePath().c_str()) == 0;
 }
@@ -273,6 +294,8 @@ std::vector<Record> StateDir::pruneRecords(const std::vector<Record>& records, c
             continue;
         }
         if (::unlink(record.path->c_str()) == 0) {
+            const std::string& path = *record.path;
+            ::unlink((path.substr(0, path.size() - 5) + ".phase").c_str());
             if (log) {
                 log("debug [pruneRecords] removed stale record " + lastComponent(*record.path) + " (pid " +
                     std::to_string(record.pid) + " dead, ts " + ageText(now - record.ts) + "s old)");

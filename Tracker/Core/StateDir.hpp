@@ -11,6 +11,7 @@
 #include "Core/LogHook.hpp"
 #include "Core/PauseRequest.hpp"
 #include "Core/Records.hpp"
+#include "Core/SessionPhase.hpp"
 #include "Core/TrackerConfig.hpp"
 #include "Core/UsageHistory.hpp"
 
@@ -51,6 +52,8 @@ public:
     static std::string recordFileName(const std::string& sessionID);
     // Ids up to this many bytes name their record file as they are.
     static constexpr std::size_t maxPlainIDBytes = 200;
+    // Where the session's hooks record its phase: beside its record, named like it with ".phase".
+    std::string phasePath(const std::string& sessionID) const;
     std::string pausePath() const { return root_ + "/pause.json"; }
     std::string lastThawPath() const { return root_ + "/last_thaw.json"; }
     std::string configPath() const { return root_ + "/config.json"; }
@@ -82,6 +85,8 @@ public:
     std::optional<Pause> readPause(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<LastThaw> readLastThaw(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<Pause> readHeld(const JSONFile::RefusalHook& oversize = {}) const;
+    // The phase file of the session, when it is the session's own.
+    std::optional<SessionPhase> readPhase(const std::string& sessionID) const;
     std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<UsageHistory> readUsageHistory(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<PauseRequest> readRequest(const JSONFile::RefusalHook& oversize = {}) const;
@@ -96,6 +101,9 @@ public:
     void write(const Record& record, bool durable) const;
     void write(const Pause& pause) const;
     void write(const LastThaw& lastThaw) const;
+    // Replaced atomically, not flushed: a phase is worth nothing after a crash of the machine.
+    void write(const SessionPhase& phase) const;
+    bool deletePhase(const std::string& sessionID) const;
     void write(const TrackerConfig& config) const;
     // Durable: it names the process that holds the sessions.
     void write(const DaemonPIDFile& pidFile) const;
@@ -113,8 +121,8 @@ public:
     // True when "request.json" was removed or was not there.
     bool deleteRequest() const;
 
-    // Removes the files of records whose process is gone and whose ts is at
-    // least ttl old; returns the rest in order.
+    // Removes the files (and phase files) of records whose process is gone and
+    // whose ts is at least ttl old; returns the rest in order.
     static std::vector<Record> pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now,
                                             double ttl, const LogHook& log);
 

@@ -95,4 +95,19 @@ double TrackerConfig::recordTTL() const {
     return number(Key::recordTTL, defaultRecordTTL);
 }
 
+bool TrackerConfig::isSafePointWait(double seconds) {
+    return seconds >= 0 && seconds <= maxSafePointWait;
+}
+bool TrackerConfig::isThawSpacing(double seconds) {
+    return seconds >= 0 && seconds <= maxThawSpacing;
+}
+double TrackerConfig::safePointWait() const {
+    auto value = JSONCoerce::toDouble(lookup(Key::safePointWait));
+    return value && isSafePointWait(*value) ? *value : defaultSafePointWait;
+}
+double TrackerConfig::thawSpacing() const {
+    auto value = JSONCoerce::toDouble(lookup(Key::thawSpacing));
+    return value && isThawSpacing(*value) ? *value : defaultThawSpacing;
+}
+
 }  // namespace tracker

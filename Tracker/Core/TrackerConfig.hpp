@@ -15,6 +15,8 @@ struct TrackerConfig {
     struct Key {
         static constexpr const char* displayCommand = "display_command";
         static constexpr const char* previousStatusLine = "previous_statusline";
+        // The hook events whose lists the user's settings had before install, kept by restore.
+        static constexpr const char* userHookEvents = "user_hook_events";
         static constexpr const char* threshold = "threshold";
         static constexpr const char* refreshInterval = "refresh_interval";
         static constexpr const char* shellStopMode = "shell_stop_mode";
@@ -24,6 +26,8 @@ struct TrackerConfig {
         static constexpr const char* maxFreeze = "max_freeze";
         static constexpr const char* pollInterval = "poll_interval";
         static constexpr const char* recordTTL = "record_ttl";
+        static constexpr const char* safePointWait = "safe_point_wait";
+        static constexpr const char* thawSpacing = "thaw_spacing";
     };
 
     static constexpr double defaultThreshold = 90;
@@ -37,6 +41,12 @@ struct TrackerConfig {
     static constexpr double minPollInterval = 0.05;
     static constexpr double maxPollInterval = 3600;
     static constexpr double defaultRecordTTL = 3600;
+    // How long a freeze waits at most for a streaming session to reach a safe point (0: holds at once).
+    static constexpr double defaultSafePointWait = 90;
+    static constexpr double maxSafePointWait = 3600;
+    // The time between two sessions continued after a pause (0: all at once).
+    static constexpr double defaultThawSpacing = 1.5;
+    static constexpr double maxThawSpacing = 60;
 
     JSONObject raw;
 
@@ -75,6 +85,11 @@ struct TrackerConfig {
     // seconds within [minPollInterval, maxPollInterval]; the default for zero, a negative or no number.
     static double boundedPollInterval(double seconds);
     double recordTTL() const;
+    // The stored value when it is a number from 0 to its maximum, else the default.
+    double safePointWait() const;
+    double thawSpacing() const;
+    static bool isSafePointWait(double seconds);
+    static bool isThawSpacing(double seconds);
 
     bool operator==(const TrackerConfig&) const = default;
 

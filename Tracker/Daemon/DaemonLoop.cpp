@@ -244,7 +244,10 @@ int DaemonLoop::run(bool once) {
         double poll = pollInterval();
         double timeout = poll;
         if (auto pause = livePause()) {
-            timeout = std::max(0.2, std::min(Decide::effectiveResumeAt(*pause, config()) - clock(), poll));
+            double next = Decide::effectiveResumeAt(*pause, config());
+            // A session waiting for its safe point is held when its wait ends, even when nothing changes.
+            if (auto waitEnd = FreezeThaw::nextWaitEnd(*pause)) next = std::min(next, *waitEnd);
+            timeout = std::max(0.2, std::min(next - clock(), poll));
         }
         if (watcher.wait(timeout)) {
             log_->verbose("[run] sessions/ changed");
@@ -287,7 +290,7 @@ Action DaemonLoop::tick() {
     if (const auto* freeze = action.freeze()) {
         actions_.freeze(*freeze, table);
     } else if (const auto* thaw = action.thaw()) {
-        actions_.thaw(thaw->targets, table, thaw->reason);
+        actions_.thaw(thaw->targets, table, thaw->reason, config_.config().thawSpacing());
     } else {
         log_->debug([&] { return "[tick] Nothing: " + action.reason(); });
         if (pause) actions_.holdStragglers(*pause, table, "tick");
@@ -307,8 +310,12 @@ std::optional<Action> DaemonLoop::takeRequest(const std::vector<Record>& records
         }
         return std::nullopt;
     }
-    // Taken once, whatever comes of it: a request that failed is not retried on every tick.
-    stateDir_.deleteRequest();
+    // Taken once, whatever comes of it: a request that failed is not retried on every tick. It goes once it
+    // is carried out, so that whoever asked reads the pause as it made it.
+    struct Taken {
+        const StateDir& stateDir;
+        ~Taken() { stateDir.deleteRequest(); }
+    } taken{stateDir_};
     auto step = PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
     log_->info([&] { return "[request] " + step.why; });
     switch (step.kind) {
@@ -351,7 +358,7 @@ void DaemonLoop::adopt() {
     ProcessTable table = tableFor({}, {&pause});
     const double now = clock();
     if (!(now < Decide::effectiveResumeAt(*pause, config_.config()))) {
-        actions_.thaw(pause->targets, table, "adopt: resume_at past");
+        actions_.thaw(pause->targets, table, "adopt: resume_at past", config_.config().thawSpacing());
         return;
     }
 
@@ -443,6 +450,8 @@ void DaemonLoop::thawEverything(const std::string& why) {
 }
 
 void DaemonLoop::handleSignal(int sig) {
+    // A spaced thaw in progress holds the lock: it continues the rest at once, and then the exit goes on.
+    actions_.hurry();
     log_->warning([&] { return "[signal] received " + std::to_string(sig); });
     setRunning(false);
     thawEverything("signal " + std::to_string(sig));

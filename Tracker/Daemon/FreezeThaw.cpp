@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "Core/CommandLine.hpp"
 #include "Core/NumberText.hpp"
@@ -105,6 +107,34 @@ bool FreezeThaw::isHeldNow(const ProcessTable& table, std::int64_t pid) {
     return (row && row->stopped()) || hooks_.signaller->isHeld(pid);
 }
 
+std::optional<double> FreezeThaw::nextWaitEnd(const Pause& pause) {
+    std::optional<double> earliest;
+    for (const auto& [session, until] : pause.waiting) {
+        if (!earliest || until < *earliest) earliest = until;
+    }
+    return earliest;
+}
+
+bool FreezeThaw::streaming(const Target& target, const ProcessTable& table) const {
+    auto phase = stateDir_.readPhase(target.sessionID);
+    if (!phase || phase->pid != target.pid) return false;
+    // A phase of another process that had this pid before says nothing about this one.
+    auto row = table.get(target.pid);
+    if (row && !phase->startID.empty() && !row->startID.empty() && phase->startID != row->startID) return false;
+    return phase->streaming();
+}
+
+void FreezeThaw::rewrite(const Pause& pause, const std::string& why) {
+    held_ = pause;
+    try {
+        stateDir_.write(pause);
+        stateDir_.writeHeld(pause);
+    } catch (const std::exception& error) {
+        std::string description = error.what();
+        log_->error([&] { return "[" + why + "] could not rewrite pause.json: " + description; });
+    }
+}
+
 bool FreezeThaw::holdTarget(const Target& target, const ProcessTable& table) {
     const ShellStopMode mode = config_.shellStopMode();
     return logHold(target, freezeTarget(*hooks_.signaller, target, mode, &table, log_->sink()));
@@ -156,6 +186,22 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
                " target(s), resume at " + NumberText::clockText(resumeAt) + (action.reFreeze ? " [re-freeze]" : "");
     });
 
+    // A session receiving a reply is held once it reaches a safe point, so that the hold does not cost it
+    // the reply; an unknown phase is held at once.
+    const double wait = config_.config().safePointWait();
+    std::vector<Target> now;
+    for (const auto& target : pause.targets) {
+        if (wait > 0 && !pause.waiting.count(target.sessionID) && streaming(target, table)) {
+            pause.waiting[target.sessionID] = pause.pausedAt + wait;
+            log_->info([&] {
+                return "[doFreeze] waiting for a safe point: session " + shortSessionID(target.sessionID) + " (pid " +
+                       std::to_string(target.pid) + ", up to " + NumberText::clockText(pause.pausedAt + wait) + ")";
+            });
+        } else {
+            now.push_back(target);
+        }
+    }
+
     if (dryRun_) {
         for (const auto& target : pause.targets) {
             log_->info([&] {
@@ -182,26 +228,28 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     restoredWarned_ = false;
 
     std::size_t held = 0;
-    auto results = freezeTargets(*hooks_.signaller, pause.targets, config_.shellStopMode(), &table, log_->sink());
-    for (std::size_t t = 0; t < pause.targets.size(); ++t) {
-        if (logHold(pause.targets[t], results[t])) {
+    auto results = freezeTargets(*hooks_.signaller, now, config_.shellStopMode(), &table, log_->sink());
+    for (std::size_t t = 0; t < now.size(); ++t) {
+        if (logHold(now[t], results[t])) {
             ++held;
         } else {
-            retries_[pause.targets[t].pid] = 0;
+            retries_[now[t].pid] = 0;
         }
     }
 
-    const std::size_t missed = pause.targets.size() - held;
+    const std::size_t missed = now.size() - held;
     if (missed > 0) {
         log_->error([&] {
             return "[doFreeze] " + std::to_string(missed) + " of " + std::to_string(pause.targets.size()) +
                    " session(s) could not be held - tried again while the pause stands";
         });
     }
-    notify("Claude sessions paused", NumberText::whole(action.usedPercentage) + "% of the 5-hour window used. " +
-                                         std::to_string(held) + " session(s) frozen until " +
-                                         NumberText::clockText(resumeAt) + "." +
-                                         (missed ? " " + std::to_string(missed) + " could not be held." : ""));
+    const std::size_t waiting = pause.waiting.size();
+    notify("Claude sessions paused",
+           NumberText::whole(action.usedPercentage) + "% of the 5-hour window used. " + std::to_string(held) +
+               " session(s) frozen until " + NumberText::clockText(resumeAt) + "." +
+               (waiting ? " " + std::to_string(waiting) + " more once its reply is complete." : "") +
+               (missed ? " " + std::to_string(missed) + " could not be held." : ""));
     log_->info([&] { return "[doFreeze] Exit - paused until " + NumberText::clockText(resumeAt); });
 }
 
@@ -222,6 +270,8 @@ void FreezeThaw::replacePause(const Pause& pause, const ProcessTable& table, con
     }
     held_ = pause;
     for (const auto& target : pause.targets) {
+        // One waiting for its safe point is held by holdStragglers.
+        if (pause.waiting.count(target.sessionID)) continue;
         if (!verifyForSignal(&table, target) || isHeldNow(table, target.pid)) continue;
         if (!holdTarget(target, table)) retries_[target.pid] = 0;
     }
@@ -229,7 +279,25 @@ void FreezeThaw::replacePause(const Pause& pause, const ProcessTable& table, con
 
 void FreezeThaw::holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why) {
     if (dryRun_) return;
+    Pause rewritten = pause;
+    const double now = hooks_.clock();
     for (const auto& target : pause.targets) {
+        if (auto waiting = rewritten.waiting.find(target.sessionID); waiting != rewritten.waiting.end()) {
+            const double until = waiting->second;
+            const bool stillStreaming = streaming(target, table);
+            if (stillStreaming && now < until) continue;
+            rewritten.waiting.erase(waiting);
+            log_->info([&] {
+                return "[" + why + "] session " + shortSessionID(target.sessionID) +
+                       (stillStreaming ? " did not reach a safe point by " + NumberText::clockText(until)
+                                       : " reached a safe point") +
+                       " - holding it";
+            });
+            if (!verifyForSignal(&table, target) || isHeldNow(table, target.pid)) continue;
+            if (holdTarget(target, table)) continue;
+            retries_[target.pid] = 0;
+            continue;
+        }
         if (!verifyForSignal(&table, target) || isHeldNow(table, target.pid)) continue;
         auto tried = retries_.find(target.pid);
         const bool failedBefore = tried != retries_.end();
@@ -254,9 +322,11 @@ void FreezeThaw::holdStragglers(const Pause& pause, const ProcessTable& table, c
             });
         }
     }
+    if (rewritten.waiting != pause.waiting) rewrite(rewritten, why);
 }
 
-void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason) {
+void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason,
+                      double spacing) {
     log_->info([&] { return "[doThaw] Entry - " + std::to_string(targets.size()) + " target(s): " + reason; });
     auto pause = stateDir_.readPause();
     const double previousResumeAt = pause ? pause->resumeAt : held_ ? held_->resumeAt : 0;
@@ -272,7 +342,16 @@ void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& ta
     }
 
     auto sink = log_->sink();
+    bool first = true;
     for (const auto& target : targets) {
+        // Sessions that all send a request in the same instant after a reset can meet a burst limit.
+        if (!first && spacing > 0) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(spacing);
+            while (!hurry_ && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        first = false;
         const ShellStopMode mode = config_.shellStopMode();
         std::set<std::int64_t> frozen;
         for (auto pid : thawOrder(target, mode)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,8 +35,16 @@ public:
     // How often a target that could not be held is tried again while its pause stands.
     static constexpr int maxRetries = 5;
 
+    // Holds each target at once, except a session whose hooks say it is receiving a reply: that one waits
+    // in pause.json ("waiting") for its safe point, at most safe_point_wait seconds.
     void freeze(const Action::Freeze& action, const ProcessTable& table);
-    void thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason);
+    // Continues the targets, spacing seconds apart (no gaps once hurry() was called).
+    void thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason,
+              double spacing = 0);
+    // Makes a spaced thaw in progress continue the rest at once; safe from any thread.
+    void hurry() { hurry_ = true; }
+    // The earliest end of a wait for a safe point in the pause, if any waits.
+    static std::optional<double> nextWaitEnd(const Pause& pause);
     // Puts pause in place of the one in force (a new end, more sessions: a pause asked for meeting the
     // usage's) in pause.json and the ledger, then holds its targets that are not held yet.
     void replacePause(const Pause& pause, const ProcessTable& table, const std::string& why);
@@ -44,7 +53,8 @@ public:
     // sessions) are never touched.
     int sweep(const ProcessTable& table, const std::optional<Pause>& pause);
     // Holds the targets of the pause in force that still verify and are not held: those an interrupted
-    // freeze never reached, and those whose hold failed (each at most maxRetries times, logged once).
+    // freeze never reached, and those whose hold failed (each at most maxRetries times, logged once); a
+    // session waiting for its safe point once it reached one or its wait is over.
     void holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why);
 
     // pause.json, unless it is the one the last thaw could not remove: that pause is over, and its removal
@@ -63,6 +73,10 @@ private:
     bool holdTarget(const Target& target, const ProcessTable& table);
     // Logs how a target's processes were held; true when its claude is.
     bool logHold(const Target& target, const std::vector<SignalResult>& results);
+    // Whether the session's hooks say it may be receiving a reply in the target's process.
+    bool streaming(const Target& target, const ProcessTable& table) const;
+    // Rewrites pause.json and the ledger after waits ended; failures are logged.
+    void rewrite(const Pause& pause, const std::string& why);
     // Whether pid is held now: stopped, or held by the signaller's own mechanism.
     bool isHeldNow(const ProcessTable& table, std::int64_t pid);
 
@@ -83,6 +97,8 @@ private:
     std::optional<Pause> held_;
     // Tries so far for each target whose hold failed, by claude pid.
     std::map<std::int64_t, int> retries_;
+    // Set by hurry(): the rest of a spaced thaw goes at once.
+    std::atomic<bool> hurry_{false};
     // held.json outlived the thaw that ended its pause (it could not be removed).
     bool staleLedger_ = false;
     // held.json is known not to be there (read once, or removed by this run).

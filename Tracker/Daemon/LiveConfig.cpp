@@ -21,7 +21,8 @@ std::string plainText(const JSON* value) {
 }  // namespace
 
 const std::vector<std::string>& LiveConfig::liveKeys() {
-    static const std::vector<std::string> keys{Key::threshold, Key::notify, Key::shellStopMode};
+    static const std::vector<std::string> keys{Key::threshold, Key::notify, Key::shellStopMode, Key::safePointWait,
+                                               Key::thawSpacing};
     return keys;
 }
 
@@ -58,6 +59,13 @@ std::optional<JSON> LiveConfig::coerce(const std::string& key, const JSON* value
     if (key == Key::threshold) {
         auto number = JSONCoerce::toDouble(value);
         if (!number || !TrackerConfig::isThreshold(*number)) return std::nullopt;
+        return JSON(*number);
+    }
+    if (key == Key::safePointWait || key == Key::thawSpacing) {
+        auto number = JSONCoerce::toDouble(value);
+        const bool usable = number && (key == Key::safePointWait ? TrackerConfig::isSafePointWait(*number)
+                                                                 : TrackerConfig::isThawSpacing(*number));
+        if (!usable) return std::nullopt;
         return JSON(*number);
     }
     const bool isNotify = key == Key::notify;
@@ -112,6 +120,8 @@ double LiveConfig::pollInterval() {
 std::string LiveConfig::value(const std::string& key) const {
     if (key == Key::threshold) return NumberText::shortest(config_.threshold());
     if (key == Key::notify) return std::string(NotifyModes::text(notifyMode()));
+    if (key == Key::safePointWait) return NumberText::shortest(config_.safePointWait());
+    if (key == Key::thawSpacing) return NumberText::shortest(config_.thawSpacing());
     return config_.shellStopMode();
 }
 
@@ -148,7 +158,8 @@ std::vector<ConfigChange> LiveConfig::reload() {
         warned_.erase(key);
         std::string previous = value(key);
         std::string shown = describe(*coerced);
-        bool unchanged = key == Key::threshold ? coerced->get<double>() == config_.threshold() : previous == shown;
+        bool unchanged = previous == shown;
+        if (key == Key::threshold) unchanged = coerced->get<double>() == config_.threshold();
         if (unchanged) continue;
         config_.raw[key] = *coerced;
         changes.push_back(ConfigChange{key, previous, shown});

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "Core/HookSettings.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Front/ExecutablePath.hpp"
 #include "Front/Locations.hpp"
@@ -23,7 +24,9 @@ const char* const installUsage =
     "                      [--notify {app,osascript,off}] [--shell-stop-mode {shell-first,claude-only}]\n"
     "                      [--state-dir DIR] [--settings FILE]\n"
     "\n"
-    "Make tarnel-tee Claude Code's status-line command. Your previous status line is kept in\n"
+    "Make tarnel-tee Claude Code's status-line command, and its hook command for the events\n"
+    "that tell when a session receives a reply (beside your own hooks), so that a hold waits\n"
+    "for a moment when no reply streams. Your previous status line is kept in\n"
     "config.json as the tee's display command, so it still shows; the settings file is backed\n"
     "up beside itself first (settings.json.bak-yyyyMMdd-HHmmss, never replacing one). Running\n"
     "it again is safe. A state directory chosen with --state-dir or VAZ_ADODIVO_STATE_DIR is\n"
@@ -43,7 +46,8 @@ const char* const restoreUsage =
     "usage: tarnel restore [--state-dir DIR] [--settings FILE]\n"
     "\n"
     "Put back the status line that Claude Code's settings held before `tarnel install`\n"
-    "(or remove the status line when there was none). The settings file is backed up\n"
+    "(or remove the status line when there was none), and take out the hooks it added,\n"
+    "leaving your own. The settings file is backed up\n"
     "beside itself first; config.json is left as it is. When the status line does not\n"
     "run tarnel-tee, nothing is changed. Without config.json the newest backup from before\n"
     "tarnel-tee gives the status line; without one either, nothing is changed. The state\n"
@@ -226,6 +230,8 @@ int install(Arguments& arguments, const Invocation& invocation) {
     std::cout << "  settings file   " << result.settingsPath << (settingsExisted ? "" : " (created)") << "\n";
     std::cout << "    statusLine    was: " << describeStatusLine(previous) << "\n";
     std::cout << "                  now: " << describeStatusLine(result.settings) << "\n";
+    std::cout << "    hooks         tarnel-tee --hook for " << HookSettings::recordedEvents().size()
+              << " events, after your own (they tell when a session receives a reply)\n";
     printBackup(result, settingsExisted);
     std::cout << "  configuration   " << stateDir.configPath() << "\n";
     if (auto display = config.displayCommand()) {
@@ -237,7 +243,7 @@ int install(Arguments& arguments, const Invocation& invocation) {
               << config.refreshInterval() << ", shell_stop_mode " << config.shellStopMode() << ", notify "
               << config.notify().value_or("(the daemon's default)") << "\n";
     std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsPath)
-              << "  (puts the previous status line back)\n";
+              << "  (puts the previous status line back and takes the hooks out)\n";
     printUndoCopy(result);
     std::cout
         << "Next: start the daemon (systemctl --user enable --now tarnel-vovivida.service) and check with tarnel status"
@@ -284,7 +290,7 @@ int restore(Arguments& arguments, const Invocation& invocation) {
                   << "; nothing was changed.\n";
         return 0;
     }
-    std::cout << "Restored Claude Code's status line.\n";
+    std::cout << "Restored Claude Code's status line and took out the hooks of tarnel-tee.\n";
     std::cout << "  settings file   " << result.settingsPath << "\n";
     std::cout << "    statusLine    was: " << describeStatusLine(before.value_or(JSONObject{})) << "\n";
     if (result.settings.count("statusLine")) {

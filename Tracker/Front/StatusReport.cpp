@@ -161,6 +161,12 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
     return report;
 }
 
+JSON StatusReport::waitingUntil(const std::string& sessionID) const {
+    if (!pause) return nullptr;
+    auto until = pause->waiting.find(sessionID);
+    return until == pause->waiting.end() ? JSON(nullptr) : number(until->second);
+}
+
 JSON StatusReport::toJSON() const {
     JSONObject object;
     object["state_dir"] = stateDir;
@@ -201,6 +207,7 @@ JSON StatusReport::toJSON() const {
                 {"claude", state.claude},
                 {"stopped", state.stopped},
                 {"shell_alive", state.shellAlive},
+                {"waiting_until", waitingUntil(state.target.sessionID)},
             });
         }
         pauseJSON = JSONObject{
@@ -328,7 +335,10 @@ std::string StatusReport::toText() const {
             if (state.target.shellPID) {
                 out << " (shell " << *state.target.shellPID << (state.shellAlive ? "" : ", gone") << ")";
             }
-            if (state.verified) {
+            if (auto until = pause->waiting.find(state.target.sessionID);
+                state.verified && until != pause->waiting.end()) {
+                out << "  waiting for a safe point (up to " << NumberText::clockText(until->second) << ")";
+            } else if (state.verified) {
                 out << "  verified, " << (state.stopped ? "stopped" : "not stopped");
             } else if (state.alive) {
                 out << "  not verified: the pid now belongs to another process";

@@ -62,6 +62,8 @@ struct StatusReport {
 
     // One object for scripts; the members are listed in `tarnel status --help`.
     JSON toJSON() const;
+    // When the session's wait for a safe point ends, null when it does not wait.
+    JSON waitingUntil(const std::string& sessionID) const;
     // Lines for people.
     std::string toText() const;
 };

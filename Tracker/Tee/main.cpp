@@ -25,6 +25,7 @@
 #include "Core/StateDirTrust.hpp"
 #include "Core/StatusInput.hpp"
 #include "Core/StatusLine.hpp"
+#include "Tee/HookRecorder.hpp"
 
 namespace tracker {
 namespace {
@@ -220,9 +221,16 @@ int run() {
 }  // namespace
 }  // namespace tracker
 
-int main() {
+int main(int argc, char** argv) {
     try {
-        tracker::run();
+        // As a hook command it records the session's phase and prints nothing.
+        if (argc == 2 && std::string(argv[1]) == "--hook") {
+            tracker::StandardStreams::ensureOpen();
+            ::signal(SIGPIPE, SIG_IGN);
+            tracker::HookRecorder::run(tracker::currentEnvironment());
+        } else {
+            tracker::run();
+        }
     } catch (...) {
     }
     return 0;

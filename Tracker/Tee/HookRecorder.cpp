@@ -1,0 +1,181 @@
+#include "Tee/HookRecorder.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <thread>
+
+#include "Core/CommandLine.hpp"
+#include "Core/FileRead.hpp"
+#include "Core/ProcessAncestry.hpp"
+#include "Core/ProcessTable.hpp"
+#include "Core/StatusInput.hpp"
+
+namespace tracker::HookRecorder {
+namespace {
+
+// A hook document is a few kilobytes plus the tool calls and what they returned, which Claude Code cuts
+// short long before this; what a broken or hostile writer sends past it is not read (and not recorded).
+constexpr std::size_t maxInputBytes = 8 * 1024 * 1024;
+
+double wallClock() {
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string textMember(const JSONObject& object, const char* name) {
+    const JSON* value = JSONCoerce::member(object, name);
+    return value && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+// Holds an exclusive lock on the sessions directory while a phase is read, changed and written, so that
+// the hooks of two agents of one session never lose each other's change. Waits a moment at the most: a
+// lock that is not had is a lost update at worst, never a hook that hangs.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {
+        if (fd_ < 0) return;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() >= until) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    ~DirectoryLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int fd_;
+};
+
+struct Recorder {
+    const Environment& environment;
+    bool debug = false;
+
+    void note(const std::string& message) const {
+        if (!debug) return;
+        std::string line = "[tarnel-tee --hook] " + message + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+
+    void record(const StateDir& stateDir, const JSONObject& input) const;
+    // Reads the session's phase (a new one when it is another process's), changes it and writes it back.
+    SessionPhase store(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
+                       const std::string& startID, const std::function<void(SessionPhase&)>& change) const;
+    void waitForHold(const StateDir& stateDir, const std::string& sessionID) const;
+};
+
+// The daemon names a session it is about to hold in the pause's "waiting" until it holds it.
+bool holdPending(const StateDir& stateDir, const std::string& sessionID) {
+    auto pause = stateDir.readPause();
+    return pause && pause->waiting.count(sessionID) > 0;
+}
+
+SessionPhase Recorder::store(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
+                             const std::string& startID, const std::function<void(SessionPhase&)>& change) const {
+    DirectoryLock lock(stateDir.sessionsDir());
+    SessionPhase phase;
+    if (auto known = stateDir.readPhase(sessionID); known && known->pid == pid && known->startID == startID) {
+        phase = std::move(*known);
+    }
+    phase.sessionID = sessionID;
+    phase.pid = pid;
+    phase.startID = startID;
+    phase.ts = wallClock();
+    change(phase);
+    stateDir.write(phase);
+    return phase;
+}
+
+void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
+    const std::string sessionID = textMember(input, "session_id");
+    const std::string event = textMember(input, "hook_event_name");
+    const std::string agent = textMember(input, "agent_id");
+    if (!isSafeSessionID(sessionID)) {
+        note("no usable session_id; not recording");
+        return;
+    }
+    const SessionPhase::Effect effect = SessionPhase::effectOf(event);
+    if (effect == SessionPhase::Effect::none) {
+        note("event " + JSON(event).dump() + " tells nothing of streaming; not recording");
+        return;
+    }
+    // The process the hook runs under, found by walking up from here; what the input says is not trusted.
+    auto found = ProcessAncestry::findClaude(static_cast<std::int64_t>(::getppid()), maxAncestorHops);
+    if (!found) {
+        note("no claude ancestor within " + std::to_string(maxAncestorHops) + " hops");
+        return;
+    }
+    const std::int64_t pid = found->claude.pid;
+    ProcessTable table = ProcessTable::forClaude(pid);
+    auto row = table.get(pid);
+    if (!row) {
+        note("pid " + std::to_string(pid) + " could not be read");
+        return;
+    }
+    stateDir.ensureDirectories();
+    if (effect == SessionPhase::Effect::sessionEnded) {
+        DirectoryLock lock(stateDir.sessionsDir());
+        stateDir.deletePhase(sessionID);
+        note("session ended; phase removed");
+        return;
+    }
+
+    // Right before a request the session is safe only while this hook runs: that is worth telling only when
+    // the daemon waits to hold it; otherwise the request that follows makes it streaming.
+    const bool beforeRequest = effect == SessionPhase::Effect::beforeRequest;
+    const bool pending = beforeRequest && holdPending(stateDir, sessionID);
+    SessionPhase phase = store(stateDir, sessionID, pid, row->startID, [&](SessionPhase& known) {
+        known.apply(event, agent);
+        if (beforeRequest && !pending) known.agents[agent] = SessionPhase::Agent::streaming;
+    });
+    note(event + " (agent " + (agent.empty() ? std::string("main") : agent) +
+         "): " + (phase.streaming() ? "streaming" : "safe"));
+    if (!pending) return;
+    if (!phase.streaming()) waitForHold(stateDir, sessionID);
+    store(stateDir, sessionID, pid, row->startID,
+          [&](SessionPhase& known) { known.agents[agent] = SessionPhase::Agent::streaming; });
+}
+
+void Recorder::waitForHold(const StateDir& stateDir, const std::string& sessionID) const {
+    // The daemon holds the session once it sees the safe point just written, and then takes its name out of
+    // "waiting". Held, the session goes nowhere after this hook.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(maxHoldWait);
+    while (std::chrono::steady_clock::now() < until && holdPending(stateDir, sessionID)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    note(holdPending(stateDir, sessionID) ? "the daemon did not hold the session in time"
+                                          : "the daemon held the session");
+}
+
+}  // namespace
+
+void run(const Environment& environment) {
+    Recorder recorder{environment};
+    auto debug = environment.find("LST_TEE_DEBUG");
+    recorder.debug = debug != environment.end() && debug->second == "1";
+    try {
+        FileRead::Outcome read = FileRead::all(STDIN_FILENO, maxInputBytes);
+        StatusInput input = StatusInput::fromBytes(read.bytes);
+        StateDir stateDir = StateDir::fromEnvironment(std::nullopt, environment);
+        if (auto problem = stateDir.trustProblem()) {
+            recorder.note(*problem + "; not recording");
+            return;
+        }
+        recorder.record(stateDir, input.status);
+    } catch (const std::exception& error) {
+        recorder.note(std::string("recording failed: ") + error.what());
+    }
+}
+
+}  // namespace tracker::HookRecorder

@@ -1,0 +1,146 @@
+// tarnel-tee --hook: the real program, run by a process named claude as Claude Code runs its hooks.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "Core/StateDir.hpp"
+#include "RealWorld.hpp"
+#include "TestSupport.hpp"
+
+namespace tracker {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TempDir;
+
+class HookRecorder : public ::testing::Test {
+protected:
+    TempDir dir;
+    StateDir state{dir.file("state")};
+
+    void SetUp() override { std::filesystem::copy_file("/bin/sh", dir.file("claude")); }
+
+    // Starts `claude -c "tarnel-tee --hook < input > out 2> err"`; its pid is the session's process.
+    std::unique_ptr<test::ChildProcess> start(const std::string& input, std::vector<std::string> environment = {}) {
+        const std::string name = "in" + std::to_string(++runs_);
+        test::writeFile(dir.file(name), input);
+        const std::string script = test::shellQuote(test::builtProgram("tarnel-tee")) + " --hook < " +
+                                   test::shellQuote(dir.file(name)) + " > " + test::shellQuote(dir.file("out")) +
+                                   " 2> " + test::shellQuote(dir.file("err")) + "; echo $? > " +
+                                   test::shellQuote(dir.file("status"));
+        test::SpawnOptions options;
+        environment.push_back("VAZ_ADODIVO_STATE_DIR=" + state.root());
+        options.environment = environment;
+        return std::make_unique<test::ChildProcess>(std::vector<std::string>{dir.file("claude"), "-c", script},
+                                                    options);
+    }
+    // Runs one hook to its end: what it printed.
+    std::string run(const std::string& input, std::vector<std::string> environment = {}) {
+        auto claude = start(input, std::move(environment));
+        pid_ = claude->pid();
+        EXPECT_TRUE(claude->wait(20s));
+        EXPECT_EQ(test::readFile(dir.file("status")), "0\n");
+        return test::readFile(dir.file("out"));
+    }
+    static std::string hook(const std::string& session, const std::string& event, const std::string& agent = "") {
+        JSON input = {{"session_id", session}, {"hook_event_name", event}, {"cwd", "/tmp"}};
+        if (!agent.empty()) input["agent_id"] = agent;
+        return input.dump();
+    }
+
+    std::int64_t pid_ = 0;
+    int runs_ = 0;
+};
+
+TEST_F(HookRecorder, RecordsThePhaseOfItsClaudeAndPrintsNothing) {
+    EXPECT_EQ(run(hook("s1", "PostToolUse")), "");
+    auto phase = state.readPhase("s1");
+    ASSERT_TRUE(phase);
+    EXPECT_EQ(phase->pid, pid_);
+    EXPECT_TRUE(phase->streaming());
+    EXPECT_EQ(phase->event, "PostToolUse");
+
+    // A new process for the same session starts from nothing; its turn ends.
+    EXPECT_EQ(run(hook("s1", "Stop")), "");
+    phase = state.readPhase("s1");
+    ASSERT_TRUE(phase);
+    EXPECT_EQ(phase->pid, pid_);
+    EXPECT_FALSE(phase->streaming());
+
+    // Right before a request with no hold pending: streaming, as the request follows at once.
+    EXPECT_EQ(run(hook("s1", "PostToolBatch")), "");
+    EXPECT_TRUE(state.readPhase("s1")->streaming());
+
+    EXPECT_EQ(run(hook("s1", "SessionEnd")), "");
+    EXPECT_FALSE(test::fileExists(state.phasePath("s1")));
+}
+
+// Whatever arrives, the hook prints nothing, exits 0 and writes nothing it should not.
+TEST_F(HookRecorder, HostileInputRecordsNothing) {
+    const std::vector<std::string> inputs = {
+        "",
+        "not json \xff",
+        "[1,2]",
+        hook("../escape", "PostToolUse"),
+        hook(".hidden", "PostToolUse"),
+        hook("s1", "Notification"),
+        R"({"session_id": 7, "hook_event_name": "Stop"})",
+        R"({"session_id": "s1", "hook_event_name": ["Stop"]})",
+        std::string(2 * 1024 * 1024, '{'),
+    };
+    for (const auto& input : inputs) {
+        EXPECT_EQ(run(input, {"LST_TEE_DEBUG=1"}), "") << input.substr(0, 60);
+    }
+    EXPECT_FALSE(test::fileExists(state.phasePath("s1")));
+    EXPECT_FALSE(test::fileExists(dir.file("escape.phase")));
+    EXPECT_FALSE(test::fileExists(state.root() + "/escape.phase"));
+}
+
+TEST_F(HookRecorder, WithoutAClaudeAncestorNothingIsRecorded) {
+    test::writeFile(dir.file("in"), hook("lonely", "Stop"));
+    test::SpawnOptions options;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root(), "LST_TEE_DEBUG=1"};
+    options.stdinPath = dir.file("in");
+    options.stderrPath = dir.file("err");
+    test::ChildProcess tee({test::builtProgram("tarnel-tee"), "--hook"}, options);
+    auto status = tee.wait(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_NE(test::readFile(dir.file("err")).find("no claude ancestor"), std::string::npos);
+    EXPECT_FALSE(test::fileExists(state.phasePath("lonely")));
+}
+
+// While the daemon waits to hold the session, the hook right before a request tells the safe point and stays
+// until the daemon took the session out of the pause's "waiting" (having held it), then the request may go.
+TEST_F(HookRecorder, RightBeforeARequestItWaitsWhileAHoldIsPending) {
+    state.ensureDirectories();
+    Pause pause;
+    pause.resumeAt = 4e9;
+    pause.waiting["s1"] = 4e9;
+    state.write(pause);
+    auto claude = start(hook("s1", "PostToolBatch"));
+    ASSERT_TRUE(test::waitUntil([&] {
+        auto phase = state.readPhase("s1");
+        return phase && !phase->streaming();
+    }));
+    EXPECT_FALSE(claude->wait(100ms));
+    pause.waiting.clear();
+    state.write(pause);
+    ASSERT_TRUE(claude->wait(2s));
+    EXPECT_TRUE(state.readPhase("s1")->streaming());
+    EXPECT_EQ(test::readFile(dir.file("out")), "");
+
+    // A daemon that never comes: the hook waits a moment at the most.
+    pause.waiting["s1"] = 4e9;
+    state.write(pause);
+    auto start = std::chrono::steady_clock::now();
+    run(hook("s1", "UserPromptSubmit"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_TRUE(state.readPhase("s1")->streaming());
+}
+
+}  // namespace
+}  // namespace tracker
