@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Core/CommandLine.hpp"
+#include "Core/HookSettings.hpp"
 #include "Core/NumberText.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Core/ShellStopMode.hpp"
@@ -210,6 +211,15 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
     } else {
         found.push_back(good("the status line in " + inputs.settingsPath + " runs tarnel-tee"));
     }
+    if (HookSettings::hasOurs(settings)) {
+        found.push_back(good("the hooks that hold a session between replies are in " + inputs.settingsPath));
+    } else {
+        // Holds still hold without them; they may only land in the middle of a reply and cost its turn.
+        found.push_back(
+            {"no hooks tell the daemon where a session stands in its turn: a hold lands at once, "
+             "even in the middle of a reply",
+             "tarnel install (it adds them beside your own hooks)", true});
+    }
 
     std::vector<std::string> problems;
     if (const JSON* threshold = JSONCoerce::member(rawConfig, TrackerConfig::Key::threshold)) {
@@ -251,7 +261,7 @@ JSON findingsJSON(const std::vector<DoctorReport::Finding>& findings) {
 
 void writeFindings(std::ostream& out, const std::vector<DoctorReport::Finding>& findings, const char* indent) {
     for (const auto& finding : findings) {
-        out << indent << (finding.ok ? "ok   " : "FAIL ") << finding.what << "\n";
+        out << indent << (!finding.ok ? "FAIL " : finding.fix.empty() ? "ok   " : "note ") << finding.what << "\n";
         if (!finding.fix.empty()) out << indent << "     fix: " << finding.fix << "\n";
     }
 }

@@ -18,7 +18,8 @@ namespace tracker::Front {
 // Whether the set-up holds every live Claude Code session on the machine, and if not, why and what to do:
 // gathered once from the process table, the state directory, the settings and config.json. Changes nothing.
 struct DoctorReport {
-    // One finding: what was seen and, where something is wrong, the fix.
+    // One finding: what was seen and, where something is wrong or could be better (a note: ok with a fix),
+    // the fix.
     struct Finding {
         std::string what;
         std::string fix;
