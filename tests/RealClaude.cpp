@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "CgroupGuard.hpp"
+
 namespace tracker::test {
 
 namespace {
@@ -70,6 +72,24 @@ RealClaudeBinary findRealClaude() {
                 "Claude Code " + trimmedLine(version) + " is not installed (scripts/install-claude-code installs it)"};
     }
     return {trimmedLine(path), {}};
+}
+
+RealClaudeBinary runnableRealClaude(bool freezer) {
+    RealClaudeBinary binary = findRealClaude();
+    if (binary.path.empty()) return binary;
+    auto refuse = [&](std::string why) {
+        binary.path.clear();
+        binary.whyNot = std::move(why);
+        return binary;
+    };
+    if (runProgram({"sh", "-c", "command -v tmux && command -v python3"}) != 0) {
+        return refuse("tmux or python3 is missing (scripts/install-deps installs them)");
+    }
+    if (!freezer) return binary;
+    if (!CgroupV2::mount()) return refuse("no cgroup2 file system is mounted here");
+    TestCgroup probe("tarnel-probe");
+    if (!probe.made()) return refuse("the cgroup2 tree below this process cannot be written here");
+    return binary;
 }
 
 FakeMessagesAPI::FakeMessagesAPI(const std::string& directory, const json& script)

@@ -25,6 +25,9 @@ struct RealClaudeBinary {
     std::string whyNot;
 };
 RealClaudeBinary findRealClaude();
+// findRealClaude, with whyNot also set when tmux or python3 (the fake API) is missing, or, with freezer, when
+// the cgroup2 tree below this process cannot be written (in tmux only the freezer holds).
+RealClaudeBinary runnableRealClaude(bool freezer);
 
 // The fake Messages API serving a script (see the program's own description for its form).
 class FakeMessagesAPI {

@@ -109,14 +109,8 @@ protected:
         if (!std::getenv("TARNEL_REAL_CLAUDE_PHASES")) {
             GTEST_SKIP() << "measures Claude Code's phases under a hold; set TARNEL_REAL_CLAUDE_PHASES=1 to run";
         }
-        binary_ = findRealClaude();
+        binary_ = runnableRealClaude(true);
         if (binary_.path.empty()) GTEST_SKIP() << binary_.whyNot;
-        if (runProgram({"sh", "-c", "command -v tmux && command -v python3"}) != 0) {
-            GTEST_SKIP() << "tmux or python3 is missing (scripts/install-deps installs them)";
-        }
-        if (!CgroupV2::mount()) GTEST_SKIP() << "no cgroup2 file system is mounted here";
-        TestCgroup probe("tarnel-probe");
-        if (!probe.made()) GTEST_SKIP() << "the cgroup2 tree below this process cannot be written here";
     }
 
     RealClaudeBinary binary_;

@@ -34,11 +34,8 @@ json usage(double fiveHour, std::int64_t fiveHourReset) {
 class RealClaudeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        binary_ = findRealClaude();
+        binary_ = runnableRealClaude(false);
         if (binary_.path.empty()) GTEST_SKIP() << binary_.whyNot;
-        if (runProgram({"sh", "-c", "command -v tmux && command -v python3"}) != 0) {
-            GTEST_SKIP() << "tmux or python3 is missing (scripts/install-deps installs them)";
-        }
     }
 
     std::unique_ptr<RealClaude> run(const json& script, const std::string& prompt) {
