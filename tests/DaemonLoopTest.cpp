@@ -410,6 +410,11 @@ TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
     ASSERT_TRUE(ask(PauseRequest::Kind::pause, std::nullopt).isFreeze());
     EXPECT_EQ(state.readPause()->resumeAt, now + PauseRequest::longest);
     EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isThaw());
+    // One with an end runs out by itself.
+    ASSERT_TRUE(ask(PauseRequest::Kind::pause, now + 100).isFreeze());
+    now += 100;
+    EXPECT_TRUE(loop->tick().isThaw());
+    EXPECT_FALSE(state.readPause());
 
     // Not a request, or an end already past: removed, nothing held.
     test::writeFile(state.requestPath(), R"({"action": "hold everything"})");
