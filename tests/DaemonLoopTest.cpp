@@ -117,6 +117,16 @@ protected:
         state.write(record, false);
     }
     void writeConfig(JSONObject raw) { state.write(TrackerConfig(std::move(raw))); }
+    // Two sessions over the threshold, "streaming" (pid 501) and "idle" (601); the phase of the first, to fill in.
+    SessionPhase streamingAndIdle() {
+        rows = {claudeRow(501), claudeRow(601)};
+        writeRecord("streaming", 501, 95, T + 3600);
+        writeRecord("idle", 601, 95, T + 3600);
+        SessionPhase phase;
+        phase.sessionID = "streaming";
+        phase.pid = 501;
+        return phase;
+    }
 };
 
 TEST_F(LoopTest, TickFreezesWithThePauseWrittenBeforeAnySignal) {
@@ -524,12 +534,7 @@ class SafePointTest : public LoopTest, public ::testing::WithParamInterface<Safe
 
 TEST_P(SafePointTest, StreamingSessionWaitsForItsSafePoint) {
     const auto& safePoint = GetParam();
-    rows = {claudeRow(501), claudeRow(601)};
-    writeRecord("streaming", 501, 95, T + 3600);
-    writeRecord("idle", 601, 95, T + 3600);
-    SessionPhase phase;
-    phase.sessionID = "streaming";
-    phase.pid = 501;
+    SessionPhase phase = streamingAndIdle();
     if (std::string(safePoint.phasePid) == "other") phase.startID = "1";
     rows[0].startID = "2";
     phase.apply("PostToolUse", "");
@@ -581,12 +586,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A daemon that starts while a session waits keeps the wait; one that is told to stop ends a spaced thaw at once.
 TEST_F(LoopTest, WaitSurvivesARestartAndSpacedThawsHurryOnTheWayOut) {
-    rows = {claudeRow(501), claudeRow(601)};
-    writeRecord("streaming", 501, 95, T + 3600);
-    writeRecord("idle", 601, 95, T + 3600);
-    SessionPhase phase;
-    phase.sessionID = "streaming";
-    phase.pid = 501;
+    SessionPhase phase = streamingAndIdle();
     phase.apply("UserPromptSubmit", "");
     phase.apply("PostToolUse", "");
     state.write(phase);
