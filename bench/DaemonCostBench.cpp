@@ -914,6 +914,10 @@ void prepareCrossing(RecordWatch& watch, SessionSet& sessions, const std::string
                              std::string(exists(stateDir + "/pause.json") ? "present" : "absent") + ")");
 }
 
+// The configuration of the phases that hold: no grace after a thaw, and every session continued at once at
+// the reset (builds that space them out would take over a minute for 50).
+const char* const noWaits = "{\"grace\": 0, \"thaw_spacing\": 0}\n";
+
 // Sets every session back below the threshold and waits for the thaw. The time of the thaw.
 double awaitThaw(SessionSet& sessions, const std::string& stateDir, double threshold, double timeout) {
     sessions.setUsed(threshold - 40);
@@ -1047,7 +1051,7 @@ ReactionResult measureReaction(const Options& options, const Programs& programs,
     std::string state = makeDirectory(directory + "/state");
     std::string sessionsDir = makeDirectory(state + "/sessions");
     // A thaw lets the next crossing freeze at once (the tee's ts is in whole seconds: see prepareCrossing).
-    writeAtomically(state + "/config.json", "{\"grace\": 0}\n");
+    writeAtomically(state + "/config.json", noWaits);
     RecordWatch watch(sessionsDir);
     SessionSet sessions(programs, directory + "/sessions", state, options.sessions, options.reactionPeriodMs,
                         options.threshold - 40, wallNow() + 3 * 3600, nullptr);
@@ -1086,7 +1090,7 @@ HoldResult measureHold(const Options& options, const Programs& original, const s
     Programs programs = account ? copiedFor(original, directory + "/bin") : original;
     std::string state = makeDirectory(directory + "/state", account);
     std::string sessionsDir = makeDirectory(state + "/sessions", account);
-    writeAtomically(state + "/config.json", "{\"grace\": 0}\n");
+    writeAtomically(state + "/config.json", noWaits);
     handTo(state + "/config.json", account);
     RecordWatch watch(sessionsDir);
     SessionSet sessions(programs, directory + "/sessions", state, options.holdSessions, options.holdPeriodMs,
