@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -52,30 +53,44 @@ struct Change {
     const char* name;
     std::function<void(const std::string& dir, const std::string& outside)> before;  // runs before watching
     std::function<void(const std::string& dir, const std::string& outside)> change;
+    std::set<std::string> named;  // the entries the change is about
 };
 
 std::vector<Change> everyKindOfChange() {
     auto none = [](const std::string&, const std::string&) {};
     auto existing = [](const std::string& dir, const std::string&) { writeFile(dir + "/a.json", "{}\n"); };
     return {
-        {"create", none, [](const std::string& dir, const std::string&) { writeFile(dir + "/a.json", "{}\n"); }},
-        {"remove", existing, [](const std::string& dir, const std::string&) { fs::remove(dir + "/a.json"); }},
-        {"rename inside", existing,
-         [](const std::string& dir, const std::string&) { fs::rename(dir + "/a.json", dir + "/b.json"); }},
+        {"create",
+         none,
+         [](const std::string& dir, const std::string&) { writeFile(dir + "/a.json", "{}\n"); },
+         {"a.json"}},
+        {"remove",
+         existing,
+         [](const std::string& dir, const std::string&) { fs::remove(dir + "/a.json"); },
+         {"a.json"}},
+        {"rename inside",
+         existing,
+         [](const std::string& dir, const std::string&) { fs::rename(dir + "/a.json", dir + "/b.json"); },
+         {"a.json", "b.json"}},
         {"rename in from outside",
          [](const std::string&, const std::string& outside) { writeFile(outside + "/rec.json", "{}\n"); },
-         [](const std::string& dir, const std::string& outside) {
-             fs::rename(outside + "/rec.json", dir + "/r.json");
-         }},
-        {"rename out", existing,
-         [](const std::string& dir, const std::string& outside) { fs::rename(dir + "/a.json", outside + "/a.json"); }},
-        {"rewrite in place", existing,
-         [](const std::string& dir, const std::string&) { writeFile(dir + "/a.json", "{\"x\": 1}\n"); }},
-        {"replace through a hidden temporary", existing,
+         [](const std::string& dir, const std::string& outside) { fs::rename(outside + "/rec.json", dir + "/r.json"); },
+         {"r.json"}},
+        {"rename out",
+         existing,
+         [](const std::string& dir, const std::string& outside) { fs::rename(dir + "/a.json", outside + "/a.json"); },
+         {"a.json"}},
+        {"rewrite in place",
+         existing,
+         [](const std::string& dir, const std::string&) { writeFile(dir + "/a.json", "{\"x\": 1}\n"); },
+         {"a.json"}},
+        {"replace through a hidden temporary",
+         existing,
          [](const std::string& dir, const std::string&) {
              writeFile(dir + "/.a.json.tmp", "{\"x\": 2}\n");
              fs::rename(dir + "/.a.json.tmp", dir + "/a.json");
-         }},
+         },
+         {"a.json"}},
     };
 }
 
@@ -110,7 +125,35 @@ TEST(DirectoryWatcher, ChangesBetweenWaitsGiveOneEarlyReturn) {
         writeFile(dir + "/other.json", "{}\n");
         EXPECT_TRUE(watcher.wait(longWait));
         EXPECT_FALSE(watcher.wait(quietWait));  // everything was taken by the first wait
+        // ... and the names it took are those of the entries changed, temporaries left out.
+        auto changes = watcher.takeChanges();
+        EXPECT_FALSE(changes.everything);
+        for (const auto& name : c.named) EXPECT_TRUE(changes.names.count(name)) << name;
+        EXPECT_TRUE(changes.names.count("other.json"));
+        for (const auto& name : changes.names) EXPECT_NE(name[0], '.') << name;
+        EXPECT_TRUE(watcher.takeChanges().names.empty());
     }
+}
+
+TEST(DirectoryWatcher, DrainTakesWhatIsQueuedWithoutWaiting) {
+    TempDir tmp;
+    const std::string dir = tmp.file("sessions");
+    DirectoryWatcher watcher(dir);
+    ASSERT_TRUE(watcher.watching());
+    EXPECT_FALSE(watcher.drain());
+    writeFile(dir + "/.a.json.tmp", "{}\n");
+    EXPECT_FALSE(watcher.drain());  // a temporary alone
+    fs::rename(dir + "/.a.json.tmp", dir + "/a.json");
+    EXPECT_TRUE(watcher.drain());
+    EXPECT_FALSE(watcher.wait(quietWait));
+    EXPECT_EQ(watcher.takeChanges().names, std::set<std::string>{"a.json"});
+    // Where the watch cannot say what changed (here, the directory went), the changes are everything.
+    fs::remove_all(dir);
+    EXPECT_TRUE(watcher.wait(longWait));
+    EXPECT_TRUE(watcher.takeChanges().everything);
+    watcher.close();
+    EXPECT_FALSE(watcher.drain());
+    EXPECT_TRUE(watcher.takeChanges().everything);
 }
 
 TEST(DirectoryWatcher, AWritersTemporaryAloneIsNoChange) {

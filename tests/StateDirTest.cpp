@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
+#include <set>
 
 #include "Core/ProcessTable.hpp"
 #include "Core/RecordCache.hpp"
@@ -234,6 +236,20 @@ TEST(StateDirTrust, DocumentsAreReadOnlyWhenTheUsersAlone) {
     EXPECT_NE(problem.find("symbolic link"), std::string::npos) << problem;
 }
 
+TEST(StateDirFiles, ReadingADocumentLeavesItsAccessTimeAlone) {
+    test::TempDir temp;
+    StateDir dir(temp.file("state"));
+    dir.ensureDirectories();
+    test::writeFile(dir.pausePath(), "{}");
+    // Older than its modification: a plain read would set it (relatime), an inode write each time.
+    const struct timespec times[2] = {{1000, 0}, {0, UTIME_OMIT}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.pausePath().c_str(), times, 0), 0);
+    EXPECT_TRUE(StateDirTrust::readDocument(dir.pausePath()));
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.pausePath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_atim.tv_sec, 1000);
+}
+
 TEST(StateDirFiles, LongSessionIDsGetShortDistinctFileNames) {
     const std::string a(250, 'a');
     const std::string b = std::string(249, 'a') + "b";
@@ -284,6 +300,40 @@ TEST(RecordCacheTest, ParsesAgainOnlyWhatChangedAndForgetsWhatWent) {
     ::chmod(state.recordPath("a").c_str(), 0666);
     EXPECT_TRUE(state.readRecords({}, &cache).empty());
     EXPECT_EQ(state.readRecords({}, &cache), state.readRecords());
+}
+
+TEST(RecordCacheTest, GivenTheNamesThatChangedLooksAtThoseOnly) {
+    test::TempDir dir;
+    StateDir state(dir.file("state"));
+    state.ensureDirectories();
+    auto write = [&](const std::string& id, double ts) {
+        Record record;
+        record.sessionID = id;
+        record.pid = 7;
+        record.ts = ts;
+        state.write(record, false);
+    };
+    auto stamps = [](const std::vector<Record>& records) {
+        std::vector<std::pair<std::string, double>> seen;
+        for (const auto& record : records) seen.emplace_back(record.sessionID, record.ts);
+        return seen;
+    };
+    using Seen = std::vector<std::pair<std::string, double>>;
+    write("a", 1);
+    write("b", 1);
+    RecordCache cache;
+    const std::set<std::string> none;
+    // Names alone mean nothing before the cache has read a listing.
+    EXPECT_EQ(stamps(state.readRecords({}, &cache, &none)), (Seen{{"a", 1}, {"b", 1}}));
+    write("b", 2);
+    EXPECT_EQ(stamps(state.readRecords({}, &cache, &none)), (Seen{{"a", 1}, {"b", 1}}));  // not looked at
+    const std::set<std::string> changedB{"b.json"};
+    EXPECT_EQ(stamps(state.readRecords({}, &cache, &changedB)), (Seen{{"a", 1}, {"b", 2}}));
+    write("c", 3);
+    std::filesystem::remove(state.recordPath("a"));
+    const std::set<std::string> mixed{"a.json", "c.json", ".c.json.1.tmp", "c.phase"};
+    EXPECT_EQ(stamps(state.readRecords({}, &cache, &mixed)), (Seen{{"b", 2}, {"c", 3}}));
+    EXPECT_EQ(state.readRecords({}, &cache, &none), state.readRecords());
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "Core/RecordCache.hpp"
 
-#include <sys/stat.h>
-
 #include <iterator>
 
 #include "Core/StateDirTrust.hpp"
 
 namespace tracker {
+
+RecordCache::Stamp RecordCache::stampOf(const struct stat& info) {
+    return Stamp{info.st_ino,         info.st_size,         info.st_mtim.tv_sec, info.st_mtim.tv_nsec,
+                 info.st_ctim.tv_sec, info.st_ctim.tv_nsec, info.st_mode,        info.st_uid};
+}
 
 std::optional<Record> RecordCache::read(const std::string& path, const JSONFile::RefusalHook& refused) {
     struct stat info {};
@@ -14,8 +17,7 @@ std::optional<Record> RecordCache::read(const std::string& path, const JSONFile:
         entries_.erase(path);
         return std::nullopt;
     }
-    const Stamp stamp{info.st_ino,         info.st_size,         info.st_mtim.tv_sec, info.st_mtim.tv_nsec,
-                      info.st_ctim.tv_sec, info.st_ctim.tv_nsec, info.st_mode,        info.st_uid};
+    const Stamp stamp = stampOf(info);
     auto found = entries_.find(path);
     if (found != entries_.end() && found->second.stamp == stamp) {
         found->second.read = true;
@@ -29,7 +31,36 @@ std::optional<Record> RecordCache::read(const std::string& path, const JSONFile:
     return entry.record;
 }
 
-void RecordCache::forgetUnread() {
+std::optional<Record> RecordCache::readUnchanged(const std::string& path, const JSONFile::RefusalHook& refused) {
+    auto found = entries_.find(path);
+    if (found == entries_.end()) return read(path, refused);
+    found->second.read = true;
+    return found->second.record;
+}
+
+std::optional<Record> RecordCache::readChanged(const std::string& path, const JSONFile::RefusalHook& refused) {
+    std::optional<struct stat> opened;
+    auto value = StateDirTrust::readDocument(path, refused, nullptr, &opened);
+    if (!opened) {
+        entries_.erase(path);
+        return std::nullopt;
+    }
+    Entry& entry = entries_[path];
+    entry.stamp = stampOf(*opened);
+    entry.record = Record::fromJSON(value ? &*value : nullptr, path);
+    entry.read = true;
+    return entry.record;
+}
+
+std::vector<std::string> RecordCache::paths() const {
+    std::vector<std::string> paths;
+    paths.reserve(entries_.size());
+    for (const auto& [path, entry] : entries_) paths.push_back(path);
+    return paths;
+}
+
+void RecordCache::forgetUnread(bool listed) {
+    if (listed) complete_ = true;
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (!it->second.read) {
             it = entries_.erase(it);

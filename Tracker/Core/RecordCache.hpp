@@ -1,9 +1,12 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Core/JSONFile.hpp"
 #include "Core/Records.hpp"
@@ -18,8 +21,18 @@ public:
     // change times, mode, owner) is what it was, else read anew through the state directory's trusted
     // reader. None when the file is gone or not a readable record.
     std::optional<Record> read(const std::string& path, const JSONFile::RefusalHook& refused);
-    // Forgets every path not read since the last call, so files that went stay forgotten.
-    void forgetUnread();
+    // The record at path as last read, without looking at the file (the caller knows it has not changed
+    // since); read as above when it never was.
+    std::optional<Record> readUnchanged(const std::string& path, const JSONFile::RefusalHook& refused);
+    // The record at path read anew (the caller knows it changed), without first comparing stamps.
+    std::optional<Record> readChanged(const std::string& path, const JSONFile::RefusalHook& refused);
+    // Forgets every path not read since the last call, so files that went stay forgotten. `listed`: every
+    // file of the directory was read, so the paths kept are all there are.
+    void forgetUnread(bool listed);
+
+    // Whether the paths kept are all the directory holds (a listing was read; changes since are known).
+    bool complete() const { return complete_; }
+    std::vector<std::string> paths() const;
 
 private:
     struct Stamp {
@@ -28,12 +41,14 @@ private:
         std::uint32_t mode = 0, owner = 0;
         bool operator==(const Stamp&) const = default;
     };
+    static Stamp stampOf(const struct stat& info);
     struct Entry {
         Stamp stamp;
         std::optional<Record> record;
         bool read = false;
     };
     std::map<std::string, Entry> entries_;
+    bool complete_ = false;
 };
 
 }  // namespace tracker

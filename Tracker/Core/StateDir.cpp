@@ -155,26 +155,39 @@ std::optional<SessionPhase> StateDir::readPhase(const std::string& sessionID) co
     return phase;
 }
 
-std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize, RecordCache* cache) const {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(sessionsDir(), ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        names.push_back(it->path().filename().string());
+std::vector<Record> StateDir::readRecords(const JSONFile::RefusalHook& oversize, RecordCache* cache,
+                                          const std::set<std::string>* changedNames) const {
+    const std::string prefix = sessionsDir() + "/";
+    const bool watched = cache && changedNames && cache->complete();
+    std::vector<std::string> paths;
+    if (watched) {
+        paths = cache->paths();
+        for (const auto& name : *changedNames) paths.push_back(prefix + name);
+    } else {
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(sessionsDir(), ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
+            paths.push_back(prefix + it->path().filename().string());
+        }
     }
-    std::sort(names.begin(), names.end());
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
     std::vector<Record> records;
-    for (const auto& name : names) {
+    for (const auto& path : paths) {
+        const std::string_view name = std::string_view(path).substr(prefix.size());
         if (name.empty() || name[0] == '.') continue;
-        if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
-        std::string path = sessionsDir() + "/" + name;
+        if (!name.ends_with(".json")) continue;
         if (cache) {
-            if (auto record = cache->read(path, oversize)) records.push_back(std::move(*record));
+            auto record = !watched                                 ? cache->read(path, oversize)
+                          : changedNames->count(std::string(name)) ? cache->readChanged(path, oversize)
+                                                                   : cache->readUnchanged(path, oversize);
+            if (record) records.push_back(std::move(*record));
             continue;
         }
         auto value = StateDirTrust::readDocument(path, oversize);
         if (auto record = Record::fromJSON(value ? &*value : nullptr, path)) records.push_back(std::move(*record));
     }
-    if (cache) cache->forgetUnread();
+    if (cache) cache->forgetUnread(!watched);
     return records;
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,8 +81,11 @@ public:
     // Each reader tells oversize about a file it read as absent for its size.
     // Every reader reads only documents the user owns and nobody else may
     // write, never through a symbolic link (see StateDirTrust::readDocument).
-    // With a cache, files unchanged since it last read them are not parsed again.
-    std::vector<Record> readRecords(const JSONFile::RefusalHook& oversize = {}, RecordCache* cache = nullptr) const;
+    // With a cache, files unchanged since it last read them are not parsed again; with the names of the
+    // entries changed since its last read as well (from a watch of "sessions"), the directory is not listed
+    // and only those files are looked at, once the cache has read a listing.
+    std::vector<Record> readRecords(const JSONFile::RefusalHook& oversize = {}, RecordCache* cache = nullptr,
+                                    const std::set<std::string>* changedNames = nullptr) const;
     std::optional<Pause> readPause(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<LastThaw> readLastThaw(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<Pause> readHeld(const JSONFile::RefusalHook& oversize = {}) const;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <thread>
 
 #include "Core/JSONFile.hpp"
 #include "Core/NumberText.hpp"
@@ -239,8 +240,11 @@ int DaemonLoop::run(bool once) {
                ")";
     });
 
+    // What changed in sessions/ since the last tick, when the watch could say; else the tick looks at all.
+    std::optional<DirectoryEvents::Changes> changes;
     while (running()) {
-        tick();
+        tick(changes && !changes->everything ? &changes->names : nullptr);
+        changes.reset();
         double poll = pollInterval();
         double timeout = poll;
         if (auto pause = livePause()) {
@@ -251,10 +255,18 @@ int DaemonLoop::run(bool once) {
         }
         if (watcher.wait(timeout)) {
             log_->verbose("[run] sessions/ changed");
-            // Sessions refresh together (one status line each): let the burst end, so it makes one tick.
-            const auto settleUntil = std::chrono::steady_clock::now() + burstSettleLimit;
-            while (std::chrono::steady_clock::now() < settleUntil && watcher.wait(burstQuiet)) {
+            // Sessions refresh together (one status line each): sleep through the burst rather than wake for
+            // each record, so that it makes one tick.
+            // A record alone waits burstQuiet; when more came meanwhile, the rest of the limit.
+            std::this_thread::sleep_for(burstQuiet);
+            if (watcher.drain()) {
+                std::this_thread::sleep_for(burstSettleLimit - burstQuiet);
+                watcher.drain();
             }
+            changes = watcher.takeChanges();
+        } else {
+            // A tick that no change woke looks at every record, whatever the watch may have missed.
+            watcher.takeChanges();
         }
     }
     log_->info("[run] Exit - loop ended");
@@ -263,11 +275,15 @@ int DaemonLoop::run(bool once) {
 }
 
 Action DaemonLoop::tick() {
+    return tick(nullptr);
+}
+
+Action DaemonLoop::tick(const std::set<std::string>* changedNames) {
     std::lock_guard guard(mutex_);
     config_.reload();
     const double now = clock();
     auto pause = actions_.livePause();
-    auto records = stateDir_.readRecords(oversizeHook_, &records_);
+    auto records = stateDir_.readRecords(oversizeHook_, &records_, changedNames);
     recordUsage(records);
     ProcessTable table = tableFor(records, {&pause});
     auto [alive, verified] = annotate(records, table);
@@ -302,12 +318,12 @@ std::optional<Action> DaemonLoop::takeRequest(const std::vector<Record>& records
                                               const ProcessTable& table, double now,
                                               const Decide::RecordPredicate& alive,
                                               const Decide::RecordPredicate& verified) {
+    // Almost every tick finds none: one look, not a read.
+    if (::access(stateDir_.requestPath().c_str(), F_OK) != 0) return std::nullopt;
     auto request = stateDir_.readRequest(oversizeHook_);
     if (!request) {
-        if (::access(stateDir_.requestPath().c_str(), F_OK) == 0) {
-            log_->warning([&] { return "[request] " + stateDir_.requestPath() + " is not a request - removed"; });
-            stateDir_.deleteRequest();
-        }
+        log_->warning([&] { return "[request] " + stateDir_.requestPath() + " is not a request - removed"; });
+        stateDir_.deleteRequest();
         return std::nullopt;
     }
     // Taken once, whatever comes of it: a request that failed is not retried on every tick. It goes once it

@@ -35,10 +35,10 @@ public:
     using TableProvider = std::function<ProcessTable(const std::vector<std::int64_t>& pids)>;
     using ExitHandler = std::function<void(int)>;
 
-    // After a change in sessions/, the loop waits until none has come for burstQuiet seconds, at most
-    // burstSettleLimit in all, so that several records written together make one tick.
-    static constexpr double burstQuiet = 0.012;
-    static constexpr std::chrono::milliseconds burstSettleLimit{40};
+    // After a change in sessions/, the loop sleeps burstQuiet, and when more came meanwhile, on to
+    // burstSettleLimit: several records written together make one tick and wake the loop three times.
+    static constexpr std::chrono::milliseconds burstQuiet{12};
+    static constexpr std::chrono::milliseconds burstSettleLimit{30};
 
     // No signaller: the dry-run recorder for a dry run, else the platform's holding signaller.
     DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<DaemonLogger> log, bool dryRun,
@@ -50,6 +50,8 @@ public:
     // Control flow.
     int run(bool once);
     Action tick();
+    // The same when only the named entries of sessions/ changed since the last tick (a watch says so).
+    Action tick(const std::set<std::string>* changedNames);
     void adopt();
     int thawNow();
     // Continues whatever pause.json names, once per process lifetime.

@@ -7,8 +7,6 @@
 #include <thread>
 #include <utility>
 
-#include "Platform/DirectoryEvents.hpp"
-
 namespace tracker {
 
 namespace {
@@ -98,6 +96,14 @@ bool DirectoryWatcher::wait(double timeout) {
                 break;  // round again; the deadline decides
         }
     }
+}
+
+bool DirectoryWatcher::drain() {
+    return events_ && events_->wait(0) == DirectoryEvents::WaitResult::changed;
+}
+
+DirectoryEvents::Changes DirectoryWatcher::takeChanges() {
+    return events_ ? events_->takeChanges() : DirectoryEvents::Changes{{}, true};
 }
 
 void DirectoryWatcher::close() {

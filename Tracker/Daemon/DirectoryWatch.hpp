@@ -6,10 +6,9 @@
 #include <string>
 
 #include "Core/LogHook.hpp"
+#include "Platform/DirectoryEvents.hpp"
 
 namespace tracker {
-
-class DirectoryEvents;
 
 // Lets the daemon loop sleep between ticks yet wake at once when a session record in one
 // directory changes. When the kernel watch cannot be set up it only sleeps (the loop polls),
@@ -33,6 +32,10 @@ public:
     // the previous wait count: they end this one at once, all of them together. A failing kernel
     // wait sleeps out the time and returns false, so a lasting fault cannot make the loop spin.
     bool wait(double timeout);
+    // Consumes what is queued without blocking: true when a change was among it.
+    bool drain();
+    // The entries changed since the last take, as the waits saw them; everything when only polling.
+    DirectoryEvents::Changes takeChanges();
 
     // Releases the kernel watch; afterwards wait only sleeps.
     void close();

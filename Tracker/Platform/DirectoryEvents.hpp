@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 
 namespace tracker {
@@ -23,15 +24,25 @@ public:
         Failure failure;
     };
     enum class WaitResult { changed, timedOut, interrupted, failed };
+    // The entries that changed since the last take: their names, or `everything` when the kernel could not
+    // say which (its queue overflowed, the watch was set up anew) or a source does not tell.
+    struct Changes {
+        std::set<std::string> names;
+        bool everything = false;
+    };
 
     // Starts watching the existing directory at path. Never throws.
     static Opened open(const std::string& path);
 
     virtual ~DirectoryEvents() = default;
 
-    // Blocks for at most `seconds` (a positive number) until a change is queued. On `changed`
-    // every change queued so far is consumed, so several changes between two waits count once.
+    // Blocks for at most `seconds` until a change is queued; 0 or less only consumes what is queued,
+    // without blocking. On `changed` every change queued so far is consumed, so several changes between two
+    // waits count once.
     virtual WaitResult wait(double seconds) = 0;
+
+    // What the waits consumed since the last call. A source that keeps no names says everything.
+    virtual Changes takeChanges() { return Changes{{}, true}; }
 };
 
 }  // namespace tracker

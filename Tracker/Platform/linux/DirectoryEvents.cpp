@@ -6,9 +6,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <system_error>
+#include <utility>
 
 namespace tracker {
 
@@ -48,9 +51,11 @@ public:
             wd_ = inotify_add_watch(fd_, path_.c_str(), watchMask);
             if (wd_ >= 0) {
                 drain();
+                changes_.everything = true;
                 return WaitResult::changed;
             }
         }
+        if (!(seconds > 0)) return drain() ? WaitResult::changed : WaitResult::timedOut;
         // A writer's temporary file coming and going is not a change yet: wait on, within the time
         // given, for the rename that makes it one.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -67,9 +72,15 @@ public:
         }
     }
 
+    Changes takeChanges() override { return std::exchange(changes_, Changes{}); }
+
 private:
-    // Consumes everything queued, noting when the watch itself has gone. True unless every event was about
-    // a hidden entry (a name beginning with '.': the temporary files of the state directory's writers).
+    // More names than this between two takes: the reader may as well look at everything.
+    static constexpr std::size_t namesKept = 4096;
+
+    // Consumes everything queued, noting the names and when the watch itself has gone. True unless every
+    // event was about a hidden entry (a name beginning with '.': the temporary files of the state
+    // directory's writers).
     bool drain() {
         alignas(inotify_event) char buffer[16384];
         bool changed = false;
@@ -79,7 +90,10 @@ private:
             if (n <= 0) return changed;  // EAGAIN: the queue is empty
             for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->len == 0 || event->name[0] != '.') changed = true;
+                if (event->len == 0 || event->name[0] != '.') {
+                    changed = true;
+                    note(*event);
+                }
                 if (event->wd == wd_ && wd_ >= 0) {
                     if (event->mask & IN_IGNORED) {
                         wd_ = -1;
@@ -91,12 +105,26 @@ private:
                 }
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
+            // Room was left for another event: the queue was empty, no need to ask again.
+            if (static_cast<std::size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer) return changed;
         }
+    }
+
+    // An event without a name is about the directory itself or the queue (an overflow): which entries
+    // changed is then unknown.
+    void note(const inotify_event& event) {
+        if (changes_.everything) return;
+        if (event.len == 0 || changes_.names.size() >= namesKept) {
+            changes_ = Changes{{}, true};
+            return;
+        }
+        changes_.names.emplace(event.name, ::strnlen(event.name, event.len));
     }
 
     const int fd_;
     int wd_;
     const std::string path_;
+    Changes changes_;
 };
 
 }  // namespace
