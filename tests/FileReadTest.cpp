@@ -47,6 +47,19 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FileReadLimit,
                                            LimitCase{11, 10, true}, LimitCase{100000, 99999, true},
                                            LimitCase{100000, 100000, false}, LimitCase{5, 0, true}));
 
+TEST(FileRead, AKnownSizeEndsTheReadOnlyWhereTheFileEnds) {
+    TempDir dir;
+    test::writeFile(dir.file("f"), "abc");
+    int fd = ::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(FileRead::all(fd, 100, 3).bytes, "abc");
+    // Grown since its size was taken: read to its real end.
+    ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+    test::writeFile(dir.file("f"), "abcdef");
+    EXPECT_EQ(FileRead::all(fd, 100, 3).bytes, "abcdef");
+    ::close(fd);
+}
+
 TEST(FileRead, FailuresAreValues) {
     TempDir dir;
     auto missing = FileRead::file(dir.file("none"), 100);

@@ -8,7 +8,7 @@
 
 namespace tracker::FileRead {
 
-Outcome all(int fd, std::size_t limit) {
+Outcome all(int fd, std::size_t limit, std::optional<std::size_t> regularSize) {
     Outcome outcome;
     char buffer[16384];
     for (;;) {
@@ -27,6 +27,7 @@ Outcome all(int fd, std::size_t limit) {
             outcome.tooLarge = true;
             return outcome;
         }
+        if (static_cast<std::size_t>(n) < wanted && outcome.bytes.size() == regularSize) return outcome;
     }
 }
 

@@ -147,8 +147,8 @@ std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string&
         if (refused) refused(path, tooLarge(static_cast<std::uintmax_t>(info.st_size)));
         return std::nullopt;
     }
-    // The file may have grown since fstat.
-    FileRead::Outcome outcome = FileRead::all(fd, maxDocumentBytes);
+    // The file may have grown since fstat: a read that ends at its size is taken as its end, more is read on.
+    FileRead::Outcome outcome = FileRead::all(fd, maxDocumentBytes, static_cast<std::size_t>(info.st_size));
     if (!outcome.complete()) {
         if (outcome.tooLarge && refused) refused(path, tooLarge(maxDocumentBytes + 1));
         return std::nullopt;

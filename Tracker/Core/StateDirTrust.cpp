@@ -130,8 +130,17 @@ std::optional<std::string> fileProblem(const struct stat& info, const std::strin
     return std::nullopt;
 }
 
-std::optional<JSON> readDocument(const std::string& path, const JSONFile::RefusalHook& oversize, std::string* problem) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+std::optional<JSON> readDocument(const std::string& path, const JSONFile::RefusalHook& oversize, std::string* problem,
+                                 std::optional<struct stat>* opened) {
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+    // Reading a document leaves its access time alone (no inode write for each read of a fresh record); only
+    // the owner may ask that, and another user's file is then opened plainly to be judged below.
+#ifdef O_NOATIME
+    int fd = ::open(path.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
+#else
+    int fd = ::open(path.c_str(), flags);
+#endif
     if (fd < 0) {
         if (problem && errno == ELOOP) *problem = path + " is a symbolic link; it is ignored";
         return std::nullopt;
@@ -141,6 +150,7 @@ std::optional<JSON> readDocument(const std::string& path, const JSONFile::Refusa
         ::close(fd);
         return std::nullopt;
     }
+    if (opened) *opened = info;
     if (auto why = fileProblem(info, path)) {
         ::close(fd);
         if (problem) *problem = *why;

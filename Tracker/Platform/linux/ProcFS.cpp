@@ -134,7 +134,7 @@ int openProc() {
 // The boot time of /proc/stat ("btime"), read again only when the wall clock has been set since the last
 // read. The kernel derives it from the wall clock less the time since boot, which two clock reads give
 // without a system call; /proc/stat itself grows with the processors and interrupts, and ticks ask often.
-std::optional<std::int64_t> bootTimeOf(int proc) {
+std::optional<std::int64_t> knownBootTime() {
     static std::mutex guard;
     static std::optional<std::int64_t> known;
     static double estimateAtRead = 0;
@@ -147,7 +147,7 @@ std::optional<std::int64_t> bootTimeOf(int proc) {
     std::lock_guard lock(guard);
     if (known && std::fabs(estimate - estimateAtRead) < 0.25) return known;
     FileBytes procStat;
-    if (readFile(proc, "stat", procStat, 256 * 1024) != ReadResult::ok) return std::nullopt;
+    if (readFile(AT_FDCWD, "/proc/stat", procStat, 256 * 1024) != ReadResult::ok) return std::nullopt;
     known = bootTime(procStat.view());
     estimateAtRead = estimate;
     return known;
@@ -212,7 +212,7 @@ private:
 // not read for a while are closed.
 class KeptStatFiles {
 public:
-    ReadResult read(int proc, std::int64_t pid, FileBytes& bytes) {
+    ReadResult read(std::int64_t pid, FileBytes& bytes) {
         std::lock_guard lock(guard_);
         const auto now = Clock::now();
         if (now - lastSweep_ > std::chrono::seconds(10)) sweep(now);
@@ -225,8 +225,7 @@ public:
             ::close(found->second.fd);
             files_.erase(found);
         }
-        const std::string path = std::to_string(pid) + "/stat";
-        int fd = ::openat(proc, path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open(PidPath("/proc/", pid, "stat").c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT || errno == ESRCH ? ReadResult::missing : ReadResult::failed;
         ReadResult result = readAt(fd, bytes);
         if (result != ReadResult::ok || files_.size() >= limit) {
@@ -284,13 +283,15 @@ LastingParts& lastingParts() {
     return *parts;
 }
 
-// Everything one snapshot shares: the /proc descriptor, boot time, tick
-// rate, terminal names and reusable buffers.
+// Everything one snapshot shares: the /proc descriptor (opened when first
+// needed: a read of kept processes may need none), boot time, tick rate,
+// terminal names and reusable buffers.
 struct Snapshot {
-    int proc = -1;
     std::int64_t boot = 0;
     bool bootKnown = false;
     long ticks = 100;
+    int procFD = -1;
+    bool procOpened = false;
     TTYNames ttys;
     FileBytes statBytes;
     FileBytes statusBytes;
@@ -299,8 +300,7 @@ struct Snapshot {
     std::unordered_map<std::int64_t, std::string> startTexts;
 
     Snapshot() {
-        proc = openProc();
-        if (auto boot = proc >= 0 ? bootTimeOf(proc) : std::nullopt) {
+        if (auto boot = knownBootTime()) {
             this->boot = *boot;
             bootKnown = true;
         }
@@ -310,10 +310,18 @@ struct Snapshot {
         ::tzset();
     }
     ~Snapshot() {
-        if (proc >= 0) ::close(proc);
+        if (procFD >= 0) ::close(procFD);
     }
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
+
+    int proc() {
+        if (!procOpened) {
+            procOpened = true;
+            procFD = openProc();
+        }
+        return procFD;
+    }
 
     const std::string& startText(std::int64_t seconds) {
         auto known = startTexts.find(seconds);
@@ -326,8 +334,8 @@ struct Snapshot {
     std::optional<Proc> row(std::int64_t pid, bool checkThreadGroup) {
         // Listed pids are the ones asked about again and again.
         const ReadResult statRead = checkThreadGroup
-                                        ? keptStatFiles().read(proc, pid, statBytes)
-                                        : readFile(proc, PidPath("", pid, "stat").c_str(), statBytes, 4096);
+                                        ? keptStatFiles().read(pid, statBytes)
+                                        : readFile(proc(), PidPath("", pid, "stat").c_str(), statBytes, 4096);
         if (statRead != ReadResult::ok) return std::nullopt;
         auto stat = parseStat(statBytes.view());
         if (!stat || stat->pid != pid) return std::nullopt;
@@ -341,7 +349,7 @@ struct Snapshot {
         statusBytes.clear();
         cmdlineBytes.clear();
         if (!kernelThread || checkThreadGroup) {
-            if (readFile(proc, PidPath("", pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
+            if (readFile(proc(), PidPath("", pid, "status").c_str(), statusBytes, 64 * 1024) == ReadResult::missing) {
                 return std::nullopt;
             }
         }
@@ -351,7 +359,7 @@ struct Snapshot {
         }
         if (!kernelThread) {
             ReadResult cmdline =
-                readFile(proc, PidPath("", pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
+                readFile(proc(), PidPath("", pid, "cmdline").c_str(), cmdlineBytes, CommandText::cmdlineLimit);
             if (cmdline == ReadResult::missing) return std::nullopt;
         }
 
@@ -518,7 +526,6 @@ std::string startID(const std::string& bootID, std::uint64_t startTicks) {
 std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
     std::vector<Proc> rows;
     Snapshot snapshot;
-    if (snapshot.proc < 0) return rows;
     if (!pids.empty()) {
         for (std::int64_t pid : pids) {
             if (!PIDRange::fits(pid)) continue;
@@ -526,7 +533,8 @@ std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
         }
         return rows;
     }
-    int listing = ::openat(snapshot.proc, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (snapshot.proc() < 0) return rows;
+    int listing = ::openat(snapshot.proc(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listing < 0) return rows;
     DIR* directory = ::fdopendir(listing);
     if (!directory) {
