@@ -274,17 +274,24 @@ TEST(SessionIDs, SafeFileNames) {
     EXPECT_FALSE(isSafeSessionID(std::string("a\0b", 3)));
 }
 
-TEST(RecordCacheTest, ParsesAgainOnlyWhatChangedAndForgetsWhatWent) {
+// A state directory with records written as the tee writes them (pid 7, the given time).
+struct RecordsDir {
     test::TempDir dir;
-    StateDir state(dir.file("state"));
-    state.ensureDirectories();
-    auto write = [&](const std::string& id, double ts) {
+    StateDir state{dir.file("state")};
+    RecordsDir() { state.ensureDirectories(); }
+    void write(const std::string& id, double ts) const {
         Record record;
         record.sessionID = id;
         record.pid = 7;
         record.ts = ts;
         state.write(record, false);
-    };
+    }
+};
+
+TEST(RecordCacheTest, ParsesAgainOnlyWhatChangedAndForgetsWhatWent) {
+    RecordsDir records;
+    const StateDir& state = records.state;
+    auto write = [&](const std::string& id, double ts) { records.write(id, ts); };
     write("a", 1);
     write("b", 1);
     RecordCache cache;
@@ -303,16 +310,9 @@ TEST(RecordCacheTest, ParsesAgainOnlyWhatChangedAndForgetsWhatWent) {
 }
 
 TEST(RecordCacheTest, GivenTheNamesThatChangedLooksAtThoseOnly) {
-    test::TempDir dir;
-    StateDir state(dir.file("state"));
-    state.ensureDirectories();
-    auto write = [&](const std::string& id, double ts) {
-        Record record;
-        record.sessionID = id;
-        record.pid = 7;
-        record.ts = ts;
-        state.write(record, false);
-    };
+    RecordsDir records;
+    const StateDir& state = records.state;
+    auto write = [&](const std::string& id, double ts) { records.write(id, ts); };
     auto stamps = [](const std::vector<Record>& records) {
         std::vector<std::pair<std::string, double>> seen;
         for (const auto& record : records) seen.emplace_back(record.sessionID, record.ts);
