@@ -36,7 +36,7 @@ public:
     using ExitHandler = std::function<void(int)>;
 
     // After a change in sessions/, the loop sleeps burstQuiet, and when more came meanwhile, on to
-    // burstSettleLimit: several records written together make one tick and wake the loop three times.
+    // burstSettleLimit: several records written together make one tick, without a wake-up for each.
     static constexpr std::chrono::milliseconds burstQuiet{12};
     static constexpr std::chrono::milliseconds burstSettleLimit{30};
 
