@@ -23,7 +23,10 @@ std::optional<Record> RecordCache::read(const std::string& path, const JSONFile:
         found->second.read = true;
         return found->second.record;
     }
-    auto value = StateDirTrust::readDocument(path, refused);
+    return keep(path, stamp, StateDirTrust::readDocument(path, refused));
+}
+
+std::optional<Record> RecordCache::keep(const std::string& path, const Stamp& stamp, const std::optional<JSON>& value) {
     Entry& entry = entries_[path];
     entry.stamp = stamp;
     entry.record = Record::fromJSON(value ? &*value : nullptr, path);
@@ -45,11 +48,7 @@ std::optional<Record> RecordCache::readChanged(const std::string& path, const JS
         entries_.erase(path);
         return std::nullopt;
     }
-    Entry& entry = entries_[path];
-    entry.stamp = stampOf(*opened);
-    entry.record = Record::fromJSON(value ? &*value : nullptr, path);
-    entry.read = true;
-    return entry.record;
+    return keep(path, stampOf(*opened), value);
 }
 
 std::vector<std::string> RecordCache::paths() const {

@@ -47,6 +47,9 @@ private:
         std::optional<Record> record;
         bool read = false;
     };
+    // Parses value as the record at path and keeps it with the stamp it was read at.
+    std::optional<Record> keep(const std::string& path, const Stamp& stamp, const std::optional<JSON>& value);
+
     std::map<std::string, Entry> entries_;
     bool complete_ = false;
 };
