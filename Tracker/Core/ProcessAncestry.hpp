@@ -42,10 +42,4 @@ std::optional<Found> findClaude(std::int64_t from, int maxHops,
                                 const std::function<std::optional<std::int64_t>(std::int64_t)>& parentOf,
                                 const std::function<std::optional<std::string>(std::int64_t)>& commandOf);
 
-// The arguments in a KERN_PROCARGS2 answer (argument count, executable path,
-// NUL padding, NUL-terminated arguments, environment) joined by blanks, each
-// repaired as UTF-8; none when the buffer is short, the count is below 1, or
-// no argument is complete.
-std::optional<std::string> parseProcArgs2(std::string_view buffer);
-
 }  // namespace tracker::ProcessAncestry

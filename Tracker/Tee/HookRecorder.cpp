@@ -135,7 +135,7 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
     // the daemon waits to hold it; otherwise the request that follows makes it streaming.
     const bool beforeRequest = effect == SessionPhase::Effect::beforeRequest;
     const bool pending = beforeRequest && holdPending(stateDir, sessionID);
-    SessionPhase phase = store(stateDir, sessionID, pid, row->startID, [&](SessionPhase& known) {
+    SessionPhase phase = store(stateDir, sessionID, pid, row->start.id, [&](SessionPhase& known) {
         known.apply(event, agent);
         if (beforeRequest && !pending) known.agents[agent] = SessionPhase::Agent::streaming;
     });
@@ -143,7 +143,7 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
          "): " + (phase.streaming() ? "streaming" : "safe"));
     if (!pending) return;
     if (!phase.streaming()) waitForHold(stateDir, sessionID);
-    store(stateDir, sessionID, pid, row->startID,
+    store(stateDir, sessionID, pid, row->start.id,
           [&](SessionPhase& known) { known.agents[agent] = SessionPhase::Agent::streaming; });
 }
 
