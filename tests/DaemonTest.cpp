@@ -84,10 +84,7 @@ protected:
     std::string logText() const { return test::readFile(state.logPath()); }
     bool logHas(const std::string& text) const { return logText().find(text) != std::string::npos; }
     std::size_t count(const std::string& text) const {
-        const std::string log = logText();
-        std::size_t found = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
-        return found;
+        return static_cast<std::size_t>(test::occurrences(logText(), text));
     }
 
     // Exit status of the daemon, none when it did not end in time.
