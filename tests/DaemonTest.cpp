@@ -66,7 +66,7 @@ protected:
 
     std::vector<std::string> stateEnv() const { return {"VAZ_ADODIVO_STATE_DIR=" + state.root()}; }
 
-    // Starts the daemon and waits until it has published daemon.pid (a
+    // Starts the daemon and waits until it has published its daemon.pid (a
     // --once run may be over before that can be seen: waitForPID false).
     void startDaemon(std::vector<std::string> extra = {}, bool waitForPID = true,
                      std::vector<std::string> environment = {}) {
@@ -78,7 +78,11 @@ protected:
         options.stderrPath = dir.file("daemon.stderr");
         daemon = std::make_unique<test::ChildProcess>(arguments, options);
         if (!waitForPID) return;
-        ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.pidPath()); })) << stderrText();
+        // This daemon's, not one a killed daemon left behind.
+        ASSERT_TRUE(test::waitUntil([&] {
+            auto published = state.readDaemonPID();
+            return published && published->pid == daemon->pid();
+        })) << stderrText();
     }
     std::string stderrText() const { return test::readFile(dir.file("daemon.stderr")); }
     std::string logText() const { return test::readFile(state.logPath()); }
