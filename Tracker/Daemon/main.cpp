@@ -43,7 +43,7 @@ const int trapped[] = {SIGTERM,   SIGINT,  SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, S
                        SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
 
 [[noreturn]] void die(const std::string& message, int code) {
-    std::string line = "tarnel-vovivida: " + message + "\n";
+    std::string line = DaemonLogger::consolePrefix(DaemonLogLevel::error) + "tarnel-vovivida: " + message + "\n";
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
     std::exit(code);
