@@ -68,8 +68,7 @@ std::vector<std::string> bashComplete(const std::string& line) {
         COMP_WORDS=("$@") COMP_CWORD=$(($# - 1))
         _tarnel
         printf '%s\n' "${COMPREPLY[@]}"
-    )sh",
-                                     "bash", completions + "/tarnel.bash", line};
+    )sh", "bash", completions + "/tarnel.bash", line};
     for (const auto& word : bashWords(line)) command.push_back(word);
     std::string output;
     runProgram(command, &output);
@@ -103,9 +102,9 @@ std::vector<std::string> zshComplete(const std::string& line) {
 // fish's own `complete -C` gives "candidate<TAB>description" lines; an option given with "=" comes back whole.
 std::vector<std::string> fishComplete(const std::string& line) {
     std::string output;
-    runProgram({"fish", "--no-config", "-c", "source $argv[1]; complete -C $argv[2]", completions + "/tarnel.fish",
-                line},
-               &output);
+    runProgram(
+        {"fish", "--no-config", "-c", "source $argv[1]; complete -C $argv[2]", completions + "/tarnel.fish", line},
+        &output);
     std::vector<std::string> candidates;
     for (auto candidate : linesOf(output)) {
         candidate = candidate.substr(0, candidate.find('\t'));
@@ -126,7 +125,8 @@ protected:
     void SetUp() override {
         std::string where;
         if (runProgram({"sh", "-c", std::string("command -v ") + GetParam().program}, &where) != 0) {
-            SKIP_OR_FAIL_IN_CI(std::string(GetParam().program) + " is not installed (scripts/install-deps installs it)");
+            SKIP_OR_FAIL_IN_CI(std::string(GetParam().program) +
+                               " is not installed (scripts/install-deps installs it)");
         }
         if (std::string(GetParam().name) == "bash" && !fileExists("/usr/share/bash-completion/bash_completion")) {
             SKIP_OR_FAIL_IN_CI("bash-completion is not installed (scripts/install-deps installs it)");

@@ -19,8 +19,8 @@ inline bool underCI() {
 }  // namespace tracker::test
 
 // Skips the current test with the reason, or fails it under CI; returns from the calling function either way.
-#define SKIP_OR_FAIL_IN_CI(reason)                                                                 \
-    do {                                                                                           \
+#define SKIP_OR_FAIL_IN_CI(reason)                                                                         \
+    do {                                                                                                   \
         if (::tracker::test::underCI()) GTEST_FAIL() << "CI=true, yet this cannot run here: " << (reason); \
-        GTEST_SKIP() << (reason);                                                                  \
+        GTEST_SKIP() << (reason);                                                                          \
     } while (false)
