@@ -161,6 +161,15 @@ TEST_F(LoopTest, DryRunWritesDeletesAndSignalsNothing) {
     loop->thawEverything("exit");
     EXPECT_EQ(state.readPause(), pause);
     EXPECT_TRUE(dry->calls.empty());
+
+    // Nor does it remove a request (the daemon that acts takes it), which it considers once.
+    state.deletePause();
+    state.write(PauseRequest{PauseRequest::Kind::pause, std::nullopt, now});
+    auto again = makeLoop(TrackerConfig(), DaemonLoop::Options{true, {}, {}}, dry);
+    EXPECT_TRUE(again->tick().isFreeze());
+    EXPECT_TRUE(again->tick().isFreeze());  // the usage, at 95 %, without the request
+    EXPECT_TRUE(test::fileExists(state.requestPath()));
+    EXPECT_EQ(logCount("[request] pause asked for until"), 1);
 }
 
 TEST_F(LoopTest, IdentityOnTheStartIDWhateverTheTimeZoneSays) {
@@ -544,6 +553,22 @@ INSTANTIATE_TEST_SUITE_P(
                       SafePointCase{"NoWait", 0, "same", "", 1, true, true, ""},
                       SafePointCase{"PhaseOfAnEarlierProcess", 90, "other", "", 1, true, true, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A live change of safe_point_wait to 0 ends a wait that runs: the session is held at the next look.
+TEST_F(LoopTest, AWaitSetToZeroMeanwhileEndsAtOnce) {
+    SessionPhase phase = streamingAndIdle();
+    phase.apply("PostToolUse", "");
+    state.write(phase);
+    writeConfig({{"safe_point_wait", 90}});
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601}));
+    writeConfig({{"safe_point_wait", 0}});
+    now += 1;
+    loop->tick();
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601, 501}));
+    EXPECT_TRUE(state.readPause()->waiting.empty());
+}
 
 // A daemon that starts while a session waits keeps the wait; one that is told to stop ends a spaced thaw at once.
 TEST_F(LoopTest, WaitSurvivesARestartAndSpacedThawsHurryOnTheWayOut) {

@@ -271,6 +271,15 @@ TEST(DecideRequest, WhatEachRequestComesTo) {
         ASSERT_TRUE(action.request);
         EXPECT_EQ(action.request->rfind(c.request_, 0), 0u) << *action.request;
     }
+    // A request found long after it was made (the daemon did not run) is not carried out; the usage decides.
+    auto old = world.decide(low, std::nullopt, std::nullopt, now,
+                            PauseRequest{PauseRequest::Kind::pause, now + 7200, now - 20 * 3600});
+    EXPECT_TRUE(old.isNothing());
+    EXPECT_NE(old.request->find("too old, not carried out"), std::string::npos) << *old.request;
+    EXPECT_TRUE(world
+                    .decide(low, std::nullopt, std::nullopt, now,
+                            PauseRequest{PauseRequest::Kind::pause, now + 7200, now - 599})
+                    .isFreeze());
     // A resume of a pause asked for alone ends it; one over the usage's hold ends only its own part.
     manual.usageUntil.reset();
     EXPECT_TRUE(world.decide(low, manual, std::nullopt, now, resume).isThaw());

@@ -7,6 +7,7 @@
 #include <limits>
 #include <set>
 
+#include "Core/NumberText.hpp"
 #include "Core/PauseOnDemand.hpp"
 
 namespace tracker {
@@ -207,7 +208,13 @@ Action decideStanding(const Situation& situation) {
 Action decide(const Situation& situation) {
     if (!situation.request) return decideStanding(situation);
     const auto& [records, alive, verified, pause, request, lastThaw, now, settings] = situation;
-    Action asked = PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
+    // A daemon polling slowly may take a while to find it: a few of its polls at least.
+    const double expiry = std::max(PauseRequest::expiresAfter, 3 * settings.pollInterval);
+    Action asked = !(now - request->requestedAt <= expiry)
+                       ? Action::nothing(format("%s asked for at %s, more than %.0f min ago: too old, not carried out",
+                                                request->kind == PauseRequest::Kind::pause ? "pause" : "resume",
+                                                NumberText::clockText(request->requestedAt).c_str(), expiry / 60))
+                       : PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
     std::string outcome = asked.reason();
     Action action = asked.isNothing() ? decideStanding(situation) : std::move(asked);
     action.request = std::move(outcome);

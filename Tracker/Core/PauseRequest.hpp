@@ -14,6 +14,9 @@ struct PauseRequest {
     enum class Kind { pause, resume };
     // No pause asked for lasts longer; one asked for without an end ends then.
     static constexpr double longest = 24 * 3600;
+    // A request the daemon finds later than this after it was made (it did not run, or slept) is not carried
+    // out: whoever asked has long been told that nobody took it.
+    static constexpr double expiresAfter = 600;
 
     Kind kind = Kind::pause;
     // When a pause is to end; none: at `tarnel resume`, within `longest`.

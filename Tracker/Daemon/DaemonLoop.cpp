@@ -186,7 +186,13 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     situation.records = pruneRecords(records, table, situation.now);
     recordUsage(Decide::pickTruth(situation.records, situation.now, config_.settings(), situation.alive));
     // Almost every tick finds no request: one look, not a read.
-    const bool requested = ::access(stateDir_.requestPath().c_str(), F_OK) == 0;
+    bool requested = ::access(stateDir_.requestPath().c_str(), F_OK) == 0;
+    if (requested && options_.dryRun) {
+        // A dry run removes nothing: it takes each request once, and leaves it for the daemon that acts.
+        auto stamp = FileStamp::at(stateDir_.requestPath());
+        requested = stamp != dryRunRequest_;
+        dryRunRequest_ = stamp;
+    }
     if (requested) situation.request = readRequest();
     situation.lastThaw = documents_.lastThaw();
     situation.settings = config_.settings();
@@ -200,7 +206,7 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     carryOut(action, situation.pause, table);
     // Taken once, whatever came of it: a request that failed is not retried on every tick. It goes once it
     // is carried out, so that whoever asked reads the pause as it made it.
-    if (requested) stateDir_.deleteRequest();
+    if (requested && !options_.dryRun) stateDir_.deleteRequest();
     return action;
 }
 

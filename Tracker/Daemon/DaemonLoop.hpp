@@ -11,6 +11,7 @@
 
 #include "Core/Action.hpp"
 #include "Core/Decide.hpp"
+#include "Core/FileStamp.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/RecordCache.hpp"
 #include "Core/StateDir.hpp"
@@ -97,6 +98,8 @@ private:
     RecordCache records_;
     // How the five-hour figure rose in this window, for `tarnel status`; read at the first tick.
     std::optional<UsageHistory> usage_;
+    // The request a dry run took last (which it leaves in place).
+    std::optional<FileStamp> dryRunRequest_;
 };
 
 }  // namespace tracker

@@ -205,7 +205,8 @@ void Holder::holdStragglers(const Pause& pause, const ProcessTable& table, const
         if (auto waiting = rewritten.waiting.find(target.sessionID); waiting != rewritten.waiting.end()) {
             const double until = waiting->second;
             const bool stillStreaming = streaming(target, table);
-            if (stillStreaming && now < until) continue;
+            // A wait set to 0 meanwhile ends every wait that runs.
+            if (stillStreaming && now < until && config_.settings().safePointWait > 0) continue;
             rewritten.waiting.erase(waiting);
             log_->info([&] {
                 return "[" + why + "] session " + shortSessionID(target.sessionID) +
