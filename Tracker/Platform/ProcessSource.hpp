@@ -19,6 +19,10 @@ std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids);
 // The parent pid; none when unknown or 0.
 std::optional<std::int64_t> parentPID(std::int64_t pid);
 
+// What names the process across pid reuse (see Proc::startID), read alone; none when unreadable, empty where
+// the system does not tell.
+std::optional<std::string> startID(std::int64_t pid);
+
 // The argument vector joined by single blanks; none when unreadable or empty.
 std::optional<std::string> arguments(std::int64_t pid);
 

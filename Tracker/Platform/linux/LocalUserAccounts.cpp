@@ -1,10 +1,10 @@
-#include "Platform/UserAccounts.hpp"
-
 #include <pwd.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <functional>
+
+#include "Platform/UserAccounts.hpp"
 
 // The user database as the local file /etc/passwd alone, for a program linked statically (tarnel-tee): such a
 // program cannot load the modules of other name services. It is built into that program only, in place of
