@@ -146,8 +146,10 @@ int main(int argc, char** argv) {
             state.write(record, false);
         }
         auto log = DaemonLogger::create(std::nullopt, DaemonLogLevel::info, false);
-        DaemonLoop loop(state, TrackerConfig(JSONObject{{"notify", "off"}}), log, false, std::nullopt, {},
-                        std::make_shared<DryRunSignaller>());
+        DaemonWorld world = DaemonWorld::real(false, {});
+        world.signaller = std::make_shared<DryRunSignaller>();
+        DaemonLoop loop(state, TrackerConfig::fromJSON(JSONObject{{"notify", "off"}}), log, DaemonLoop::Options{},
+                        std::move(world));
         for (int i = 0; i < 20; ++i) loop.tick();
         std::vector<double> costs;
         for (int i = 0; i < 300; ++i) {
@@ -178,7 +180,7 @@ int main(int argc, char** argv) {
     {
         StateDir state(std::string(base) + "/react");
         state.ensureDirectories();
-        state.write(TrackerConfig(JSONObject{{"grace", 0}, {"notify", "off"}}));
+        state.write(TrackerConfig::fromJSON(JSONObject{{"grace", 0}, {"notify", "off"}}));
         pid_t daemonPID = spawn({daemon, "--state-dir", state.root(), "--resume-in", "0.3"});
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         auto mount = CgroupV2::mount();
@@ -189,7 +191,7 @@ int main(int argc, char** argv) {
             for (int tries = 0; tries < 100 && lstart.empty(); ++tries) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 auto row = ProcessTable::fromSystem({claude}).get(claude);
-                if (row && row->command.rfind("claude", 0) == 0) lstart = row->lstart;
+                if (row && row->command.rfind("claude", 0) == 0) lstart = row->start.text();
             }
             auto start = std::chrono::steady_clock::now();
             writeRecord(state, claude, lstart, 95);

@@ -3,7 +3,7 @@
 // any command name, blanks and parentheses included) reads back as exactly
 // those fields; whatever line is accepted has its name between the first "("
 // and the last ")"; status and /proc/stat values are found on their own
-// lines whatever surrounds them; start times print as ps prints them.
+// lines whatever surrounds them; start times print as ctime prints them; every state letter is one state.
 
 #include <ctime>
 #include <string>
@@ -23,12 +23,12 @@ void checkAnyStat(const std::string& text) {
     std::size_t close = text.rfind(')');
     FUZZ_CHECK(open != std::string::npos && close != std::string::npos && close > open, literal(text));
     FUZZ_CHECK(stat->comm == text.substr(open + 1, close - open - 1), literal(text));
-    for (bool locked : {false, true}) {
-        std::string letters = ProcFS::stateLetters(*stat, locked);
-        FUZZ_CHECK(!letters.empty() && letters[0] == stat->state && letters.size() <= 6, literal(text));
-        FUZZ_CHECK(letters.find_first_not_of("<NLsl+", 1) == std::string::npos, literal(text));
-        FUZZ_CHECK((letters.find('L', 1) != std::string::npos) == locked, literal(text));
-    }
+    // A state turns back into its own letter, or is unknown ('x' is shown as 'X').
+    const RunState state = ProcFS::runState(stat->state);
+    const char letter = RunStates::letter(state);
+    FUZZ_CHECK(
+        letter == stat->state || (state == RunState::unknown && letter == '?') || (stat->state == 'x' && letter == 'X'),
+        literal(text));
 }
 
 void checkMadeStat(FuzzedDataProvider& provider) {
@@ -98,19 +98,18 @@ std::string junkValue(FuzzedDataProvider& provider) {
 
 void checkMadeStatus(FuzzedDataProvider& provider) {
     std::int64_t tgid = provider.ConsumeIntegralInRange<std::int64_t>(0, 1 << 22);
-    std::uint64_t locked = provider.ConsumeBool() ? 0 : provider.ConsumeIntegral<std::uint32_t>();
-    bool withLock = provider.ConsumeBool();
+    std::int64_t uid = provider.ConsumeIntegralInRange<std::int64_t>(0, 1 << 30);
     std::string status;
     int lines = provider.ConsumeIntegralInRange<int>(0, 6);
     int tgidAt = provider.ConsumeIntegralInRange<int>(0, lines);
-    int lockAt = provider.ConsumeIntegralInRange<int>(0, lines);
+    int uidAt = provider.ConsumeIntegralInRange<int>(0, lines);
     for (int k = 0; k <= lines; ++k) {
         if (k == tgidAt) status += "Tgid:\t" + std::to_string(tgid) + "\n";
-        if (k == lockAt && withLock) status += "VmLck:\t    " + std::to_string(locked) + " kB\n";
+        if (k == uidAt) status += "Uid:\t" + std::to_string(uid) + "\t" + std::to_string(uid + 1) + "\t0\t0\n";
         if (k < lines) status += lowerWord(provider) + ":\t" + junkValue(provider) + "\n";
     }
     FUZZ_CHECK(ProcFS::threadGroup(status) == tgid, literal(status));
-    FUZZ_CHECK(ProcFS::locksMemory(status) == (withLock && locked > 0), literal(status));
+    FUZZ_CHECK(ProcFS::realUID(status) == uid, literal(status));
 
     std::int64_t boot = provider.ConsumeIntegralInRange<std::int64_t>(0, 4'000'000'000);
     std::string procStat = "cpu  " + junkValue(provider) + "\n";
@@ -121,7 +120,7 @@ void checkMadeStatus(FuzzedDataProvider& provider) {
 }
 
 void checkStartTime(std::int64_t seconds) {
-    std::string shown = ProcFS::startTimeText(seconds);
+    std::string shown = startTimeText(seconds);
     FUZZ_CHECK(shown.empty() || shown.size() == 24, shown);
     std::time_t when = static_cast<std::time_t>(seconds);
     std::tm local{};
@@ -144,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::string text = provider.ConsumeRemainingBytesAsString();
             checkAnyStat(text);
             (void)ProcFS::threadGroup(text);
-            (void)ProcFS::locksMemory(text);
+            (void)ProcFS::realUID(text);
             (void)ProcFS::bootTime(text);
             break;
         }

@@ -14,6 +14,9 @@
 #include "Daemon/DaemonFlags.hpp"
 #include "Daemon/DaemonLoop.hpp"
 #include "Daemon/DryRunSignaller.hpp"
+#include "FakeWorld.hpp"
+#include "RealWorld.hpp"
+#include "RecordingSignaller.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -22,50 +25,14 @@ namespace {
 using test::TempDir;
 
 constexpr double T = 1'796'690'000;
-const std::string claudeStart = "Tue Dec  8 01:16:34 2026";
+const ProcessStart claudeStarted = test::defaultStart;
+const std::string claudeStart = claudeStarted.text();
 
-// Records every call, and whether pause.json existed when a stop came.
-class RecordingSignaller : public Signaller {
-public:
-    explicit RecordingSignaller(const StateDir* state = nullptr) : state_(state) {}
-    struct Call {
-        std::string kind;
-        std::int64_t pid;
-        bool pausePresent;
-        bool operator==(const Call&) const = default;
-    };
-    std::vector<Call> calls;
-    std::set<std::int64_t> refuse;
-    std::set<std::int64_t> held;
-
-    bool stop(std::int64_t pid) override { return record("stop", pid); }
-    bool cont(std::int64_t pid) override { return record("cont", pid); }
-    bool isHeld(std::int64_t pid) override { return held.count(pid) > 0; }
-    int releaseAll() override {
-        calls.push_back({"releaseAll", 0, false});
-        return 0;
-    }
-    std::vector<std::int64_t> pids(const std::string& kind) const {
-        std::vector<std::int64_t> out;
-        for (const auto& call : calls) {
-            if (call.kind == kind) out.push_back(call.pid);
-        }
-        return out;
-    }
-
-private:
-    bool record(const char* kind, std::int64_t pid) {
-        calls.push_back({kind, pid, state_ && test::fileExists(state_->pausePath())});
-        return !refuse.count(pid);
-    }
-    const StateDir* state_;
-};
-
-Proc claudeRow(std::int64_t pid, std::int64_t ppid = 1, std::string stat = "S+") {
-    return Proc{pid, ppid, pid, pid, std::move(stat), "pts/1", claudeStart, "claude --resume"};
+Proc claudeRow(std::int64_t pid, std::int64_t ppid = 1, RunState state = RunState::sleeping) {
+    return test::processRow(pid, ppid, "claude --resume", claudeStarted, state);
 }
-Proc shellRow(std::int64_t pid, std::string stat = "Ss") {
-    return Proc{pid, 1, pid, pid, std::move(stat), "pts/1", "Tue Dec  8 01:00:00 2026", "-bash"};
+Proc shellRow(std::int64_t pid, RunState state = RunState::sleeping) {
+    return test::processRow(pid, 1, "-bash", test::startedAt(1'796'691'600), state);
 }
 
 class LoopTest : public ::testing::Test {
@@ -73,26 +40,22 @@ protected:
     TempDir dir;
     StateDir state{dir.file("state")};
     std::shared_ptr<DaemonLogger> logger;
-    std::shared_ptr<RecordingSignaller> signaller = std::make_shared<RecordingSignaller>(&state);
-    std::vector<Proc> rows;
-    double now = T;
-    std::vector<int> exits;
+    test::FakeWorld world{T};
+    std::vector<Proc>& rows = world.rows;
+    std::shared_ptr<test::RecordingSignaller> signaller = std::make_shared<test::RecordingSignaller>(&state, &rows);
+    double& now = world.now;
+    std::vector<int>& exits = world.exits;
 
     void SetUp() override {
         state.ensureDirectories();
         logger = DaemonLogger::create(state.logPath(), DaemonLogLevel::debug, false);
     }
 
-    std::unique_ptr<DaemonLoop> makeLoop(TrackerConfig config = TrackerConfig(), bool dryRun = false,
-                                         std::optional<double> resumeIn = std::nullopt,
-                                         std::set<std::string> pinned = {}) {
-        config.setNotify(std::string("off"));
-        auto loop =
-            std::make_unique<DaemonLoop>(state, config, logger, dryRun, resumeIn, pinned, dryRun ? nullptr : signaller);
-        loop->clock = [this] { return now; };
-        loop->tableProvider = [this](const std::vector<std::int64_t>&) { return ProcessTable(rows); };
-        loop->exitHandler = [this](int status) { exits.push_back(status); };
-        return loop;
+    std::unique_ptr<DaemonLoop> makeLoop(TrackerConfig config = TrackerConfig(), DaemonLoop::Options options = {},
+                                         std::shared_ptr<Signaller> signalling = nullptr) {
+        config.notify = NotifyMode::off;
+        return std::make_unique<DaemonLoop>(state, config, logger, options,
+                                            world.make(signalling ? signalling : signaller));
     }
 
     std::string logText() const { return test::readFile(state.logPath()); }
@@ -116,7 +79,7 @@ protected:
         record.rateLimits["five_hour"] = JSONObject{{"used_percentage", used}, {"resets_at", resetsAt}};
         state.write(record, false);
     }
-    void writeConfig(JSONObject raw) { state.write(TrackerConfig(std::move(raw))); }
+    void writeConfig(JSONObject raw) { state.write(TrackerConfig::fromJSON(std::move(raw))); }
     // Two sessions over the threshold, "streaming" (pid 501) and "idle" (601); the phase of the first, to fill in.
     SessionPhase streamingAndIdle() {
         rows = {claudeRow(501), claudeRow(601)};
@@ -157,7 +120,11 @@ TEST_F(LoopTest, TickFreezesWithThePauseWrittenBeforeAnySignal) {
     ASSERT_TRUE(thaw.isThaw());
     EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{501, 500, 601}));
     EXPECT_FALSE(state.readPause());
-    EXPECT_EQ(state.readLastThaw(), (LastThaw{T + 3600, T + 3600}));
+    // Continued thaw_spacing apart: the thaw ends after the second.
+    auto lastThaw = state.readLastThaw();
+    ASSERT_TRUE(lastThaw);
+    EXPECT_NEAR(lastThaw->thawedAt, T + 3600 + TrackerConfig::defaultThawSpacing, 1e-3);
+    EXPECT_EQ(lastThaw->previousResumeAt, T + 3600);
     // The same window does not freeze again.
     now = T + 3700;
     EXPECT_TRUE(loop->tick().isNothing());
@@ -175,42 +142,12 @@ TEST_F(LoopTest, FreezeThatCannotWriteThePauseStopsNothing) {
     EXPECT_EQ(logCount("[doFreeze] Exit"), 0);
 }
 
-TEST_F(LoopTest, FailedStopsStayInThePause) {
-    rows = {claudeRow(601), claudeRow(602)};
-    rows[1].lstart = "Wed Dec  9 00:00:00 2026";  // 602 is another process now
-    Action::Freeze freeze{{Target{601, claudeStart, std::nullopt, Shape::a, "first"},
-                           Target{602, claudeStart, std::nullopt, Shape::a, "second"}},
-                          T + 60,
-                          "first",
-                          95.4,
-                          T + 60,
-                          "95.4% >= 90.0%",
-                          true};
-    auto loop = makeLoop(TrackerConfig(), false, 120.0);
-    loop->doFreeze(freeze, ProcessTable(rows));
-    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{601}));
-    auto pause = state.readPause();
-    ASSERT_TRUE(pause);
-    EXPECT_EQ(pause->targets.size(), 2u);
-    EXPECT_EQ(pause->resumeAt, T + 120);  // --resume-in wins
-    EXPECT_EQ(pause->reason, "95.4% >= 90.0% (re-freeze)");
-    std::string log = logText();
-    EXPECT_LT(log.find("[doFreeze] --resume-in override: resume_at="),
-              log.find("[doFreeze] Entry - 95.4% >= 90.0%, 2 target(s)"));
-    EXPECT_EQ(logCount("[re-freeze]"), 1);
-    EXPECT_EQ(logCount("ERROR    [doFreeze] SIGSTOP pid=602 FAILED - left in pause.json for thaw"), 1);
-    EXPECT_EQ(
-        logCount(
-            "ERROR    [freezeTarget] pid 602 failed identity verification - signalling nothing for session second"),
-        1);
-    EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions paused"), 1);
-}
-
 TEST_F(LoopTest, DryRunWritesDeletesAndSignalsNothing) {
     rows = {claudeRow(601)};
     writeRecord("a", 601, 95, T + 3600);
     writeRecord("dead", 999, 10, T + 3600);
-    auto loop = makeLoop(TrackerConfig(), true);
+    auto dry = std::make_shared<DryRunSignaller>();
+    auto loop = makeLoop(TrackerConfig(), DaemonLoop::Options{true, {}, {}}, dry);
     now = T + 100000;  // the dead session's record is long past its ttl
     writeRecord("a", 601, 95, now + 3600);
     ASSERT_TRUE(loop->tick().isFreeze());
@@ -221,63 +158,21 @@ TEST_F(LoopTest, DryRunWritesDeletesAndSignalsNothing) {
 
     Pause pause{now, now, {Target{601, claudeStart, 7, Shape::b, "a"}}, "r", "a", 1};
     state.write(pause);
-    loop->doThaw(pause.targets, ProcessTable(rows), "test");
+    ASSERT_TRUE(loop->tick().isThaw());
     EXPECT_TRUE(state.readPause());
     EXPECT_FALSE(state.readLastThaw());
     EXPECT_EQ(logCount("[doThaw] DRY-RUN would cont pid=601 shell=7"), 1);
     // Nor on the way out: a real daemon's pause.json stays as it is.
     loop->thawEverything("exit");
     EXPECT_EQ(state.readPause(), pause);
-    auto* dry = dynamic_cast<DryRunSignaller*>(loop->signaller.get());
-    ASSERT_NE(dry, nullptr);
     EXPECT_TRUE(dry->calls.empty());
-}
-
-TEST_F(LoopTest, ThawWithoutTargetsOrPause) {
-    auto loop = makeLoop();
-    loop->doThaw({}, ProcessTable(), "nothing to do");
-    EXPECT_EQ(state.readLastThaw(), (LastThaw{T, 0}));
-    EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions resumed"), 1);
-    EXPECT_EQ(logCount("[doThaw] Exit - pause cleared"), 1);
-}
-
-TEST_F(LoopTest, SweepContinuesOnlyWhatThisStateDirectoryHeldAndNoPauseClaims) {
-    rows = {claudeRow(10, 5, "T"), claudeRow(11, 5, "T+"), claudeRow(12, 6, "S"), shellRow(5, "T"),
-            shellRow(6, "Ts"),     claudeRow(13, 1, "T"),  claudeRow(14, 1, "S")};
-    signaller->held = {14};  // frozen by our cgroup freezer: sleeping, yet held
-    // The ledger names 10 (with its shell), 11 and 14; 13 is a job the user stopped with Ctrl-Z, 12 runs.
-    Target ten{10, claudeStart, 5, Shape::b, "x"};
-    ten.shellStart = "Tue Dec  8 01:00:00 2026";
-    state.writeHeld(Pause{T,
-                          T + 10,
-                          {ten, Target{11, claudeStart, std::nullopt, Shape::a, "y"},
-                           Target{14, claudeStart, std::nullopt, Shape::a, "z"}},
-                          "",
-                          "",
-                          1});
-    auto loop = makeLoop(TrackerConfig(JSONObject{{"shell_stop_mode", "shell-first"}}));
-    Pause pause{T, T + 10, {Target{11, claudeStart, std::nullopt, Shape::a, "y"}}, "", "", 1};
-    EXPECT_EQ(loop->sweep(ProcessTable(rows), pause), 3);
-    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{10, 5, 14}));
-    EXPECT_EQ(logCount("[sweep] orphaned stopped claude pid=10 state=T - SIGCONT"), 1);
-    EXPECT_EQ(logCount("[sweep] Exit - continued 3 orphaned process(es)"), 1);
-    EXPECT_TRUE(test::fileExists(state.heldPath()));  // a pause stands: the ledger stays
-
-    // With no pause the whole ledger goes (11 too), and then nothing is ours: the stopped job and every
-    // other held claude stay as they are.
-    signaller->calls.clear();
-    EXPECT_EQ(loop->sweep(ProcessTable(rows), std::nullopt), 4);
-    EXPECT_FALSE(test::fileExists(state.heldPath()));
-    signaller->calls.clear();
-    EXPECT_EQ(loop->sweep(ProcessTable(rows), std::nullopt), 0);
-    EXPECT_TRUE(signaller->calls.empty());
 }
 
 TEST_F(LoopTest, IdentityOnTheStartIDWhateverTheTimeZoneSays) {
     // The tee ran under another time zone: its start-time text differs, its start id does not.
     rows = {claudeRow(601), claudeRow(602)};
-    rows[0].startID = "boot:1000";
-    rows[1].startID = "boot:2000";
+    rows[0].start.id = "boot:1000";
+    rows[1].start.id = "boot:2000";
     writeRecord("moved", 601, 95, T + 3600);
     writeRecord("reused", 602, 95, T + 3600);
     for (auto [id, startID] : {std::pair{"moved", "boot:1000"}, std::pair{"reused", "boot:1999"}}) {
@@ -319,14 +214,14 @@ TEST_F(LoopTest, APauseJsonLostWhileHeldIsRestoredAndStillEnds) {
 
 TEST_F(LoopTest, AnInterruptedFreezeIsFinishedByTheNextDaemon) {
     // A daemon wrote the pause and was killed before it held 602 and 603; 601 is held, 604 is gone.
-    rows = {claudeRow(601, 1, "T"), claudeRow(602), claudeRow(603, 1, "S+")};
+    rows = {claudeRow(601, 1, RunState::stopped), claudeRow(602), claudeRow(603)};
     std::vector<Target> targets;
     for (std::int64_t pid : {601, 602, 603, 604}) {
         targets.push_back(Target{pid, claudeStart, std::nullopt, Shape::a, "s" + std::to_string(pid)});
     }
     state.write(Pause{T, T + 600, targets, "r", "s601", 1});
     auto loop = makeLoop();
-    loop->adopt();
+    loop->run(true);
     EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{602, 603}));
     EXPECT_EQ(logCount("[adopt] session s602 (pid 602) is not held - holding it"), 1);
 }
@@ -338,7 +233,7 @@ TEST_F(LoopTest, AStopThatDoesNotHoldIsNotCountedAndIsRetriedAFewTimes) {
     signaller->refuse = {602};
     auto loop = makeLoop();
     ASSERT_TRUE(loop->tick().isFreeze());
-    rows[0].stat = "T";  // 601 is held from now on
+    rows[0].state = RunState::stopped;  // 601 is held from now on
     EXPECT_EQ(logCount("ERROR    [doFreeze] 1 of 2 session(s) could not be held"), 1);
     for (int i = 0; i < 10; ++i) {
         now += 2;
@@ -347,18 +242,18 @@ TEST_F(LoopTest, AStopThatDoesNotHoldIsNotCountedAndIsRetriedAFewTimes) {
     // The failed stop, then at most maxRetries more; one warning, one final error.
     auto stops = signaller->pids("stop");
     EXPECT_EQ(std::count(stops.begin(), stops.end(), 601), 1);
-    EXPECT_EQ(std::count(stops.begin(), stops.end(), 602), 1 + FreezeThaw::maxRetries);
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 602), 1 + Holder::maxRetries);
     EXPECT_EQ(logCount("[tick] session b (pid 602) is not held - holding it"), 1);
     EXPECT_EQ(logCount("could not be held after 5 tries"), 1);
 }
 
 TEST_F(LoopTest, NoPauseOutlastsMaxFreezeWhateverItsFileSays) {
-    rows = {claudeRow(601, 1, "T")};
+    rows = {claudeRow(601, 1, RunState::stopped)};
     for (JSON resumeAt : {JSON("inf"), JSON(T + 1e9)}) {
         JSONObject pause = Pause{T, 0, {Target{601, claudeStart, std::nullopt, Shape::a, "a"}}, "r", "a", 1}.toJSON();
         pause["resume_at"] = resumeAt;
         test::writeFile(state.pausePath(), JSON(pause).dump());
-        auto loop = makeLoop(TrackerConfig(JSONObject{{"max_freeze", 600}}));
+        auto loop = makeLoop(TrackerConfig::fromJSON(JSONObject{{"max_freeze", 600}}));
         now = T + 599;
         EXPECT_TRUE(loop->tick().isNothing());
         now = T + 600;
@@ -373,7 +268,7 @@ TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
     writeRecord("low", 601, 40, T + 3600);
     writeRecord("no-figures", 602, 40, T + 3600);
     writeRecord("exempt", 603, 40, T + 3600, std::nullopt, true);
-    auto loop = makeLoop(TrackerConfig(JSONObject{{"max_freeze", 600}}));
+    auto loop = makeLoop(TrackerConfig::fromJSON(JSONObject{{"max_freeze", 600}}));
     auto ask = [&](PauseRequest::Kind kind, std::optional<double> until) {
         state.write(PauseRequest{kind, until, now});
         Action action = loop->tick();
@@ -389,7 +284,8 @@ TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
     EXPECT_EQ(pause->manualUntil, T + 7200);
     now = T + 3000;
     EXPECT_TRUE(loop->tick().isNothing());
-    EXPECT_TRUE(makeLoop(TrackerConfig(JSONObject{{"max_freeze", 600}}))->tick().isNothing());  // and after a crash
+    EXPECT_TRUE(
+        makeLoop(TrackerConfig::fromJSON(JSONObject{{"max_freeze", 600}}))->tick().isNothing());  // and after a crash
 
     // The usage crossing the threshold meanwhile: its hold (max_freeze from now) ends sooner, so the pause asked
     // for stands as it is, and the usage's end goes with it.
@@ -401,7 +297,7 @@ TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
     EXPECT_EQ(pause->usageUntil, T + 3600);
 
     // A resume ends only what was asked for; a second one finds nothing to end.
-    EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isNothing());
+    EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isReplace());
     pause = state.readPause();
     ASSERT_TRUE(pause);
     EXPECT_EQ(pause->resumeAt, T + 3600);
@@ -410,7 +306,7 @@ TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
     EXPECT_EQ(logCount("[request] resume asked for, but the hold that stands is the usage's"), 1);
 
     // Asked for again over the usage's hold, then resumed: back to the usage's end; a pause of its own ends.
-    EXPECT_TRUE(ask(PauseRequest::Kind::pause, T + 20000).isNothing());
+    EXPECT_TRUE(ask(PauseRequest::Kind::pause, T + 20000).isReplace());
     EXPECT_EQ(state.readPause()->resumeAt, T + 20000);
     ask(PauseRequest::Kind::resume, std::nullopt);
     EXPECT_EQ(state.readPause()->resumeAt, T + 3600);
@@ -439,13 +335,13 @@ TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {
     rows = {claudeRow(601)};
     // Over: thawed before the first tick.
     state.write(Pause{T - 100, T - 1, {Target{601, claudeStart, std::nullopt, Shape::a, "a"}}, "r", "a", 1});
-    loop->adopt();
+    loop->run(true);
     EXPECT_FALSE(state.readPause());
     EXPECT_EQ(logCount("[doThaw] Entry - 1 target(s): adopt: resume_at past"), 1);
 
     // Stale: none verifies (one gone, one with a reused pid, one without a start time).
     rows = {claudeRow(601), claudeRow(603)};
-    rows[0].lstart = "Mon Jan  1 00:00:00 2027";
+    rows[0].start = test::startedAt(1'798'761'600);
     state.write(
         Pause{T,
               T + 600,
@@ -454,7 +350,7 @@ TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {
               "r",
               "a",
               1});
-    loop->adopt();
+    loop->run(true);
     EXPECT_EQ(logCount("[adopt] STALE pause.json: none of its 3 target(s) verify against the live process table "
                        "(pids 601,602,603) - the machine almost certainly rebooted. Clearing it instead of staying "
                        "inert until "),
@@ -472,13 +368,13 @@ TEST_F(LoopTest, AdoptionOfAPauseOverStaleOrPartlyLost) {
         "r",
         "a",
         1});
-    loop->adopt();
+    loop->run(true);
     EXPECT_EQ(logCount("[adopt] 1 of 3 target(s) no longer verify (pids 602); 2 still do, so the pause stands"), 1);
     EXPECT_TRUE(state.readPause());
 }
 
 TEST_F(LoopTest, ThawNowAndTheExitPaths) {
-    rows = {claudeRow(601, 1, "T")};
+    rows = {claudeRow(601, 1, RunState::stopped)};
     state.write(Pause{T, T + 600, {Target{601, claudeStart, std::nullopt, Shape::a, "a"}}, "r", "a", 1});
     auto loop = makeLoop();
     EXPECT_EQ(loop->thawNow(), 0);
@@ -497,17 +393,17 @@ TEST_F(LoopTest, ThawNowAndTheExitPaths) {
     auto second = makeLoop();
     second->handleSignal(15);
     EXPECT_EQ(exits, (std::vector<int>{0}));
-    EXPECT_FALSE(second->running());
+    EXPECT_EQ(second->run(false), 0);  // the loop has ended
     EXPECT_FALSE(state.readPause());
     EXPECT_EQ(logCount("WARNING  [signal] received 15"), 1);
     EXPECT_EQ(logCount("[thawEverything] signal 15 - thawing 0 target(s) before exit"), 1);
 }
 
 TEST_F(LoopTest, RunOnceLogsItsEntryLine) {
-    auto loop = makeLoop(TrackerConfig(), false, std::nullopt, {"threshold", "notify"});
+    auto loop = makeLoop(TrackerConfig(), DaemonLoop::Options{false, {}, {"threshold", "notify"}});
     EXPECT_EQ(loop->run(true), 0);
     EXPECT_EQ(logCount("[run] Entry - state_dir=" + state.root() +
-                       " threshold=90.0 poll=2.0s dry_run=False shell_stop_mode=shell-first notify=off "
+                       " threshold=90.0 poll=2.0s dry_run=false shell_stop_mode=shell-first notify=off "
                        "pinned=notify,threshold"),
               1);
     EXPECT_EQ(logCount("[run] Exit - --once complete"), 1);
@@ -536,7 +432,7 @@ TEST_P(SafePointTest, StreamingSessionWaitsForItsSafePoint) {
     const auto& safePoint = GetParam();
     SessionPhase phase = streamingAndIdle();
     if (std::string(safePoint.phasePid) == "other") phase.startID = "1";
-    rows[0].startID = "2";
+    rows[0].start.id = "2";
     phase.apply("PostToolUse", "");
     state.write(phase);
     writeConfig({{"safe_point_wait", safePoint.safePointWait}, {"notify", "off"}});
@@ -554,8 +450,8 @@ TEST_P(SafePointTest, StreamingSessionWaitsForItsSafePoint) {
         EXPECT_EQ(pause->waiting["streaming"], T + safePoint.safePointWait);
     }
 
-    rows[1].stat = "T";
-    if (safePoint.heldAtOnce) rows[0].stat = "T";
+    rows[1].state = RunState::stopped;
+    if (safePoint.heldAtOnce) rows[0].state = RunState::stopped;
     if (*safePoint.laterEvent) {
         phase.apply(safePoint.laterEvent, "");
         state.write(phase);
@@ -592,27 +488,30 @@ TEST_F(LoopTest, WaitSurvivesARestartAndSpacedThawsHurryOnTheWayOut) {
     state.write(phase);
     writeConfig({{"thaw_spacing", 30}, {"notify", "off"}});
     makeLoop()->tick();
-    rows[1].stat = "T";
+    rows[1].state = RunState::stopped;
     signaller->calls.clear();
 
     auto loop = makeLoop();
-    loop->adopt();
+    loop->run(true);
     EXPECT_TRUE(signaller->pids("stop").empty());
     phase.apply("Stop", "");
     state.write(phase);
     loop->tick();
     EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{501}));
 
-    // Thirty seconds between the two sessions, unless the daemon is told to end meanwhile.
-    std::thread signal([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        loop->handleSignal(SIGTERM);
-    });
+    // Thirty seconds between the two sessions, unless the daemon is told to end meanwhile: the signal comes
+    // (from its own thread, as in the daemon) while the thaw waits between them.
+    std::thread signal;
+    world.onSleep = [&](double) {
+        if (signal.joinable()) return;
+        signal = std::thread([&] { loop->handleSignal(SIGTERM); });
+        ASSERT_TRUE(test::waitUntil([&] { return logCount("[signal] received 15") == 1; }));
+    };
     now = T + 3600;
-    const auto start = std::chrono::steady_clock::now();
+    const double before = world.slept;
     EXPECT_TRUE(loop->tick().isThaw());
     signal.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(world.slept - before, 0.02);  // one step of the wait, not thirty seconds
     EXPECT_EQ(signaller->pids("cont").size(), 2u);
     EXPECT_EQ(exits, (std::vector<int>{0}));
 }
@@ -642,7 +541,7 @@ TEST(DaemonFlags, ParsingAndItsMessages) {
     EXPECT_EQ(error({"--threshold", " 5"}), "--threshold: not a number:  5");
     EXPECT_EQ(error({"--threshold", ""}), "--threshold: not a number: ");
     EXPECT_EQ(error({"--threshold", "--once"}), "--threshold: not a number: --once");
-    EXPECT_EQ(error({"--notify", "OFF"}), "--notify: choose from app, osascript, off");
+    EXPECT_EQ(error({"--notify", "OFF"}), "--notify: choose from desktop, app, off");
     EXPECT_EQ(error({"--log-level", "loud"}),
               "--log-level: choose from verbose, debug, info, warning, error, critical");
     EXPECT_EQ(error({"--threshold=95"}), "unrecognised argument: --threshold=95\n\n" + daemonUsage());

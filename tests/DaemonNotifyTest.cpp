@@ -228,28 +228,15 @@ private:
 }  // namespace
 
 TEST(DaemonNotify, ModesAndWhoPosts) {
-    EXPECT_EQ(NotifyModes::texts(), (std::vector<std::string>{"app", "osascript", "off"}));
+    EXPECT_EQ(NotifyModes::texts(), (std::vector<std::string>{"desktop", "app", "off"}));
     for (const auto& text : NotifyModes::texts()) EXPECT_EQ(NotifyModes::text(*NotifyModes::parse(text)), text);
-    for (const char* other : {"OSASCRIPT", "Osascript", "", "osascript "}) {
+    // The name older configurations give the desktop mode.
+    EXPECT_EQ(NotifyModes::parse("osascript"), NotifyMode::desktop);
+    for (const char* other : {"OSASCRIPT", "Desktop", "", "desktop "}) {
         EXPECT_EQ(NotifyModes::parse(other), std::nullopt) << other;
     }
-    EXPECT_EQ(NotifyModes::defaultMode, NotifyMode::osascript);
+    EXPECT_EQ(NotifyModes::defaultMode, NotifyMode::desktop);
     EXPECT_EQ(Notify::binary(), "/usr/bin/notify-send");
-    EXPECT_TRUE(Notify::postsItself(std::nullopt));
-    EXPECT_TRUE(Notify::postsItself(NotifyMode::osascript));
-    EXPECT_FALSE(Notify::postsItself(NotifyMode::app));
-    EXPECT_FALSE(Notify::postsItself(NotifyMode::off));
-}
-
-TEST(DaemonNotify, AppleScriptQuoting) {
-    EXPECT_EQ(Notify::escape(R"(plain)"), "plain");
-    EXPECT_EQ(Notify::escape(R"(say "hi")"), R"(say \"hi\")");
-    EXPECT_EQ(Notify::escape(R"(a\b)"), R"(a\\b)");
-    EXPECT_EQ(Notify::escape(R"(end\")"), R"(end\\\")");  // backslash before a quote: three and the quote
-    EXPECT_EQ(Notify::appleScript("Claude sessions paused", "91% used", ""),
-              R"(display notification "91% used" with title "Claude sessions paused")");
-    EXPECT_EQ(Notify::appleScript(R"(T "1")", R"(m\)", "sub"),
-              R"(display notification "m\\" with title "T \"1\"" subtitle "sub")");
 }
 
 TEST(DaemonNotify, ModesThatDoNotPostRunNothing) {
@@ -282,7 +269,7 @@ TEST(DaemonNotify, TitleAndBodyArriveAtTheNotificationService) {
     EXPECT_TRUE(Notify::post("Claude sessions paused", paused, "", std::nullopt, log));
     // Texts a shell or an option parser would mangle arrive as they were.
     const std::string awkward = "-n \"quoted\" back\\slash \\n \\101 \\ $(touch /tmp/x) `id` ; & | * ✓";
-    EXPECT_TRUE(Notify::post("--help \\t", awkward, "", NotifyMode::osascript, log));
+    EXPECT_TRUE(Notify::post("--help \\t", awkward, "", NotifyMode::desktop, log));
     EXPECT_TRUE(Notify::post("Claude sessions resumed", "2 session(s) continued.", "a subtitle", std::nullopt, log));
 
     auto got = bus.notifications(3);
@@ -317,7 +304,7 @@ TEST(DaemonNotify, HungPosterIsWarnedAboutOnceAndLeftBehind) {
 
     EXPECT_TRUE(Notify::post("Claude sessions paused", "m", "", std::nullopt, log, poster));
     EXPECT_EQ(logEntries(dir.file("daemon.log")),
-              (std::vector<std::string>{"WARNING [notify] osascript did not finish in 5s - carrying on"}));
+              (std::vector<std::string>{"WARNING [notify] notify-send did not finish in 5s - carrying on"}));
     EXPECT_TRUE(fileExists(pidFile));  // it really was started, and is still running
 
     // The hung poster holds nothing the next post needs.

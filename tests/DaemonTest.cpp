@@ -351,7 +351,7 @@ TEST_F(DaemonE2E, CommandLineEdgeCases) {
     EXPECT_EQ(runDaemon({"--poll"}, &out, &err), 2);
     EXPECT_EQ(err, "tarnel-vovivida: --poll needs a value\n");
     EXPECT_EQ(runDaemon({"--notify", "OFF"}, &out, &err), 2);
-    EXPECT_EQ(err, "tarnel-vovivida: --notify: choose from app, osascript, off\n");
+    EXPECT_EQ(err, "tarnel-vovivida: --notify: choose from desktop, app, off\n");
     EXPECT_FALSE(test::fileExists(state.root()));
 
     EXPECT_EQ(runDaemon({"--log-level", "WARN", "--once", "--notify", "off"}, &out, &err), 0) << err;
@@ -363,19 +363,20 @@ TEST_F(DaemonE2E, CommandLineEdgeCases) {
 
 TEST_F(DaemonE2E, LiveReloadOfThresholdNotifyAndShellStopMode) {
     state.ensureDirectories();
-    state.write(TrackerConfig(JSONObject{{"notify", "off"}}));
+    state.write(TrackerConfig::fromJSON(JSONObject{{"notify", "off"}}));
     std::vector<std::string> arguments{daemonProgram(), "--state-dir", state.root(), "--poll",
                                        "0.3",           "--log-level", "debug"};
     test::SpawnOptions options;
     options.stderrPath = dir.file("daemon.stderr");
     daemon = std::make_unique<test::ChildProcess>(arguments, options);
     ASSERT_TRUE(test::waitUntil([&] { return logHas("[run] watching"); })) << stderrText();
-    state.write(TrackerConfig(JSONObject{{"notify", "app"}, {"threshold", 85}, {"shell_stop_mode", "claude-only"}}));
+    state.write(
+        TrackerConfig::fromJSON(JSONObject{{"notify", "app"}, {"threshold", 85}, {"shell_stop_mode", "claude-only"}}));
     ASSERT_TRUE(test::waitUntil([&] { return logHas("[reloadConfig] shell_stop_mode: shell-first -> claude-only"); }))
         << logText();
     EXPECT_TRUE(logHas("INFO     [reloadConfig] threshold: 90 -> 85"));
     EXPECT_TRUE(logHas("INFO     [reloadConfig] notify: off -> app"));
-    state.write(TrackerConfig(JSONObject{{"notify", "OFF"}, {"threshold", "85"}}));
+    state.write(TrackerConfig::fromJSON(JSONObject{{"notify", "OFF"}, {"threshold", "85"}}));
     ASSERT_TRUE(
         test::waitUntil([&] { return logHas("[reloadConfig] ignoring bad notify=OFF in " + state.configPath()); }));
     ::kill(daemon->pid(), SIGTERM);

@@ -32,8 +32,9 @@ struct World {
     TrackerConfig config;
 
     Action decide(const std::vector<Record>& records, std::optional<Pause> pause = std::nullopt,
-                  std::optional<LastThaw> lastThaw = std::nullopt, double at = now) const {
-        return Decide::decide(records, pause, lastThaw, at, config, alive(), verified());
+                  std::optional<LastThaw> lastThaw = std::nullopt, double at = now,
+                  std::optional<PauseRequest> request = std::nullopt) const {
+        return Decide::decide({records, alive(), verified(), pause, request, lastThaw, at, config});
     }
     Decide::RecordPredicate alive() const {
         return [this](const Record& r) { return !dead.count(r.pid); };
@@ -127,15 +128,17 @@ TEST(DecideLastThaw, GraceAndSameWindow) {
 }
 
 TEST(DecideLastThaw, GraceThatIsNoWholeNumberStillReadsSafely) {
+    // config.json cannot give one (it is set aside for the default), the decision reads one safely all the same.
     World world;
-    world.config.raw["grace"] = "inf";
+    EXPECT_EQ(TrackerConfig::fromJSON({{"grace", "inf"}}).grace, TrackerConfig::defaultGrace);
+    world.config.grace = INFINITY;
     auto infinite = world.decide({record("s", 3, now, 95)}, std::nullopt, LastThaw{now - 10, 0});
     EXPECT_EQ(infinite.reason(), "post-thaw grace: record ts 1000000 <= thaw 999990 + 9223372036854775807s");
-    world.config.raw["grace"] = "nan";  // a NaN grace never holds a record back
+    world.config.grace = std::nan("");  // a NaN grace never holds a record back
     EXPECT_TRUE(world.decide({record("s", 3, now, 95)}, std::nullopt, LastThaw{now - 10, 0}).isFreeze());
-    EXPECT_EQ(Decide::wholeSeconds(-1e300), std::numeric_limits<long long>::min());
-    EXPECT_EQ(Decide::wholeSeconds(59.9), 59);
-    EXPECT_EQ(Decide::wholeSeconds(-59.9), -59);
+    world.config.grace = 59.9;
+    EXPECT_EQ(world.decide({record("s", 3, now - 941, 95)}, std::nullopt, LastThaw{now - 1000, 0}).reason(),
+              "post-thaw grace: record ts 999059 <= thaw 999000 + 59s");
 }
 
 TEST(DecideTargets, ExemptUnverifiedAndDuplicatePids) {
@@ -171,7 +174,7 @@ TEST(DecideResume, CappedByMaxFreezeAndTheWindow) {
     EXPECT_EQ(near.freeze()->resumeAt, 5000);
 
     // A max_freeze that is not a number never leaves the pause without an end.
-    world.config.raw["max_freeze"] = "nan";
+    world.config.maxFreeze = std::nan("");
     auto odd = world.decide({record("s", 3, 1000, 95, 5000)}, std::nullopt, std::nullopt, 1000);
     EXPECT_EQ(odd.freeze()->resumeAt, 5000);
 }
@@ -184,6 +187,74 @@ TEST(DecideValues, FiguresThatAreNotNumbersNeverFreeze) {
         r.rateLimits["five_hour"] = JSONObject{{"used_percentage", used}, {"resets_at", resets}};
         EXPECT_TRUE(world.decide({r}).isNothing()) << used << " " << resets;
     }
+}
+
+// A request for a pause or its end is decided first; when it comes to nothing, the usage decides.
+TEST(DecideRequest, WhatEachRequestComesTo) {
+    World world;
+    const std::vector<Record> low{record("low", 3, now, 40)};
+    const std::vector<Record> high{record("high", 3, now, 95)};
+    const Pause usage = pauseUntil(now + 600, {Target{3, "x", std::nullopt, Shape::a, "low"}});
+    Pause manual = usage;
+    manual.manualUntil = now + 600;
+    manual.usageUntil = now + 300;
+    const PauseRequest pause{PauseRequest::Kind::pause, now + 7200, now};
+    const PauseRequest resume{PauseRequest::Kind::resume, std::nullopt, now};
+    struct Case {
+        const char* name;
+        std::vector<Record> records;
+        std::optional<Pause> standing;
+        PauseRequest request;
+        const char* kind;
+        std::string request_;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"pause, none stands", low, std::nullopt, pause, "freeze", "pause asked for until "},
+             {"pause over the usage's", low, usage, pause, "replace", "pause asked for until "},
+             {"pause, nobody to hold: the usage decides",
+              {},
+              std::nullopt,
+              pause,
+              "nothing",
+              "pause asked for, but no"},
+             {"pause with an end past", high, std::nullopt, PauseRequest{PauseRequest::Kind::pause, now - 1, now},
+              "freeze", "pause asked for until a time that is not ahead"},
+             {"resume of the usage's", low, usage, resume, "nothing", "resume asked for, but the hold"},
+             {"resume, the usage's part stands on", low, manual, resume, "replace", "resume asked for: the usage"},
+             {"resume, none stands", low, std::nullopt, resume, "nothing", "resume asked for, but no pause stands"},
+         }) {
+        SCOPED_TRACE(c.name);
+        Action action = world.decide(c.records, c.standing, std::nullopt, now, c.request);
+        const char* kind = action.isFreeze()    ? "freeze"
+                           : action.isReplace() ? "replace"
+                           : action.isThaw()    ? "thaw"
+                                                : "nothing";
+        EXPECT_EQ(std::string(kind), c.kind) << action.describe();
+        ASSERT_TRUE(action.request);
+        EXPECT_EQ(action.request->rfind(c.request_, 0), 0u) << *action.request;
+    }
+    // A resume of a pause asked for alone ends it; one over the usage's hold ends only its own part.
+    manual.usageUntil.reset();
+    EXPECT_TRUE(world.decide(low, manual, std::nullopt, now, resume).isThaw());
+    auto stands =
+        world.decide(low, Pause(manual), std::nullopt, now, PauseRequest{PauseRequest::Kind::pause, now + 60, now});
+    ASSERT_TRUE(stands.isReplace());
+    EXPECT_EQ(stands.replace()->pause.manualUntil, now + 60);
+}
+
+// While a pause asked for stands, the usage's hold that ends later makes it last that long.
+TEST(DecideRequest, TheUsageExtendsAPauseAskedFor) {
+    World world;
+    Pause manual = pauseUntil(now + 600, {Target{3, "x", std::nullopt, Shape::a, "a"}});
+    manual.manualUntil = now + 600;
+    auto extended = world.decide({record("b", 4, now, 95)}, manual);
+    ASSERT_TRUE(extended.isReplace()) << extended.describe();
+    EXPECT_EQ(extended.replace()->pause.resumeAt, now + 3600);
+    EXPECT_EQ(extended.replace()->pause.usageUntil, now + 3600);
+    EXPECT_EQ(extended.targets().size(), 2u);
+    EXPECT_FALSE(extended.request);
+    // Once it ends later, nothing changes: the pause stands.
+    EXPECT_TRUE(world.decide({record("b", 4, now, 95)}, extended.replace()->pause).isNothing());
 }
 
 }  // namespace

@@ -24,17 +24,12 @@ using test::TempDir;
 constexpr double now = 1'800'000'000;
 constexpr std::int64_t uid = 1000;
 
-Proc row(std::int64_t pid, std::int64_t ppid, std::string command, std::string tty = "pts/1") {
-    Proc proc;
-    proc.pid = pid;
-    proc.ppid = ppid;
-    proc.pgid = pid;
-    proc.tpgid = pid;
-    proc.stat = "S+";
-    proc.tty = std::move(tty);
-    proc.lstart = "Mon Dec  7 06:02:59 2026";
-    proc.command = std::move(command);
-    proc.startID = "boot:" + std::to_string(pid);
+const ProcessStart started = test::startedAt(1'796'623'379);
+
+Proc row(std::int64_t pid, std::int64_t ppid, std::string command,
+         std::optional<std::uint64_t> terminal = test::ptsDevice(1)) {
+    Proc proc = test::processRow(pid, ppid, std::move(command), started, RunState::sleeping, terminal);
+    proc.start.id = "boot:" + std::to_string(pid);
     proc.uid = uid;
     return proc;
 }
@@ -43,7 +38,8 @@ struct Machine {
     TempDir home;
     StateDir state{home.file("state")};
     std::string settings = home.file("settings.json");
-    std::vector<Proc> procs{row(1, 0, "/sbin/init", "?"), row(50, 1, "tmux new-session -d claude", "?")};
+    std::vector<Proc> procs{row(1, 0, "/sbin/init", std::nullopt),
+                            row(50, 1, "tmux new-session -d claude", std::nullopt)};
     std::map<std::int64_t, Route> routes;
 
     Machine() {
@@ -65,7 +61,7 @@ struct Machine {
         r.sessionID = "session-" + std::to_string(pid);
         r.pid = pid;
         r.ts = now - age;
-        r.pidStart = "Mon Dec  7 06:02:59 2026";
+        r.pidStart = started.text();
         r.startID = "boot:" + std::to_string(pid);
         r.exempt = exempt;
         if (figures) {

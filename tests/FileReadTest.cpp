@@ -79,7 +79,9 @@ TEST(SharedForms, ClockNumbersPIDsAndSessionIDs) {
         EXPECT_EQ(NumberText::localHourMinute(nonsense), std::nullopt);
         EXPECT_EQ(NumberText::clockText(nonsense), "--:--");
     }
+    EXPECT_EQ(NumberText::clockText(1'796'690'000).size(), 5u);
     EXPECT_EQ(NumberText::shortest(90.0), "90");
+    EXPECT_EQ(NumberText::shortest(87.5), "87.5");
     EXPECT_EQ(NumberText::oneDecimal(90), "90.0");
     EXPECT_EQ(NumberText::whole(95.5), "96");
 

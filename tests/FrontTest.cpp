@@ -85,7 +85,7 @@ bool contains(const std::string& text, const std::string& part) {
 
 std::string ownStart() {
     auto row = ProcessTable::fromSystem({::getpid()}).get(::getpid());
-    return row ? row->lstart : "";
+    return row ? row->start.text() : "";
 }
 
 // A pid that certainly named a process a moment ago and names none now.
@@ -130,7 +130,7 @@ TEST(FrontCommandLine, UsageErrorsExitTwoAndTouchNothing) {
         EXPECT_FALSE(test::fileExists(state)) << arguments[1];
         EXPECT_FALSE(test::fileExists(home.file("s.json"))) << arguments[1];
     }
-    EXPECT_TRUE(contains(tarnel(home, {"install", "--notify", "OFF"}).err, "choose from app, osascript, off"));
+    EXPECT_TRUE(contains(tarnel(home, {"install", "--notify", "OFF"}).err, "choose from desktop, app, off"));
 }
 
 TEST(FrontCommandLine, EveryCommandHasHelp) {

@@ -34,25 +34,36 @@ protected:
         for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
         return count;
     }
-    void writeConfig(JSONObject raw) { state.write(TrackerConfig(std::move(raw))); }
+    void writeConfig(JSONObject raw) { state.write(TrackerConfig::fromJSON(std::move(raw))); }
 };
 
-TEST_F(LiveConfigTest, LoadDropsBadLiveKeysThenAppliesOverrides) {
+TEST_F(LiveConfigTest, LoadWarnsOfBadValuesThenAppliesOverrides) {
     writeConfig({{"threshold", "high"}, {"notify", "OFF"}, {"shell_stop_mode", "claude-only"}, {"grace", "x"}});
-    auto config = LiveConfig::load(state, std::nullopt, std::nullopt, std::nullopt, {});
-    EXPECT_FALSE(config.raw.count("threshold"));
-    EXPECT_FALSE(config.raw.count("notify"));
-    EXPECT_EQ(config.raw.at("shell_stop_mode"), "claude-only");
-    EXPECT_EQ(config.raw.at("grace"), "x");  // not a live key: left for its accessor's default
+    std::vector<std::string> warned;
+    auto config = LiveConfig::load(state, {}, {}, [&](const std::string& line) { warned.push_back(line); });
+    EXPECT_EQ(config.threshold, 90);
+    EXPECT_FALSE(config.notify);
+    EXPECT_EQ(config.shellStopMode, ShellStopMode::claudeOnly);
+    EXPECT_EQ(config.grace, 60);
+    ASSERT_EQ(warned.size(), 3u);
+    EXPECT_EQ(warned[0], "warning [loadConfig] ignoring bad threshold=high in " + state.configPath() +
+                             " (not a percentage from 0 to 100 - using 90)");
+    EXPECT_EQ(warned[2].rfind("warning [loadConfig] ignoring bad grace=x in ", 0), 0u);
 
-    config = LiveConfig::load(state, std::nullopt, std::nullopt, std::nullopt, {{"VAZ_ADODIVO_THRESHOLD", "80"}});
-    EXPECT_EQ(config.threshold(), 80);
-    config = LiveConfig::load(state, 70.0, 0.5, NotifyMode::app, {{"VAZ_ADODIVO_THRESHOLD", "80"}});
-    EXPECT_EQ(config.threshold(), 70);
-    EXPECT_EQ(config.pollInterval(), 0.5);
-    EXPECT_EQ(config.notify(), "app");
-    config = LiveConfig::load(state, std::nullopt, std::nullopt, std::nullopt, {{"VAZ_ADODIVO_THRESHOLD", " 80"}});
-    EXPECT_EQ(config.threshold(), 90);
+    config = LiveConfig::load(state, {}, {{"VAZ_ADODIVO_THRESHOLD", "80"}});
+    EXPECT_EQ(config.threshold, 80);
+    config = LiveConfig::load(state, {70.0, 0.5, NotifyMode::app}, {{"VAZ_ADODIVO_THRESHOLD", "80"}});
+    EXPECT_EQ(config.threshold, 70);
+    EXPECT_EQ(config.pollInterval, 0.5);
+    EXPECT_EQ(config.notify, NotifyMode::app);
+    config = LiveConfig::load(state, {}, {{"VAZ_ADODIVO_THRESHOLD", " 80"}});
+    EXPECT_EQ(config.threshold, 90);
+    // A poll interval out of bounds from the command line is bounded too, and said so.
+    warned.clear();
+    config = LiveConfig::load(state, {std::nullopt, 1e-6, std::nullopt}, {},
+                              [&](const std::string& line) { warned.push_back(line); });
+    EXPECT_EQ(config.pollInterval, TrackerConfig::minPollInterval);
+    EXPECT_EQ(warned.back(), "warning [loadConfig] poll interval 1e-06 is not usable - polling every 0.05s");
 }
 
 TEST_F(LiveConfigTest, ReloadOfTheThreeKeys) {
@@ -74,14 +85,14 @@ TEST_F(LiveConfigTest, ReloadOfTheThreeKeys) {
     EXPECT_EQ(changes[0], (ConfigChange{"shell_stop_mode", "shell-first", "claude-only"}));
     EXPECT_EQ(logCount("WARNING  [reloadConfig] ignoring bad notify=OFF in " + state.configPath()),
               1);  // once, not per tick
-    EXPECT_EQ(live.notifyMode(), NotifyMode::osascript);
-    EXPECT_EQ(live.shellStopMode(), ShellStopMode::claudeOnly);
+    EXPECT_EQ(live.notifyMode(), NotifyMode::desktop);
+    EXPECT_EQ(live.settings().shellStopMode, ShellStopMode::claudeOnly);
 
     // A removed key keeps the value in force.
     writeConfig({});
     EXPECT_TRUE(live.reload().empty());
-    EXPECT_EQ(live.config().threshold(), 85);
-    EXPECT_EQ(live.value("shell_stop_mode"), "claude-only");
+    EXPECT_EQ(live.settings().threshold, 85);
+    EXPECT_EQ(live.settings().shellStopMode, ShellStopMode::claudeOnly);
 
     writeConfig({{"threshold", JSONArray{1}}});
     live.reload();
@@ -89,34 +100,24 @@ TEST_F(LiveConfigTest, ReloadOfTheThreeKeys) {
 }
 
 TEST_F(LiveConfigTest, PinnedKeysAreNeverReloaded) {
-    auto live = make(TrackerConfig(JSONObject{{"threshold", 95}}), {"threshold"});
+    auto live = make(TrackerConfig::fromJSON(JSONObject{{"threshold", 95}}), {"threshold"});
     writeConfig({{"threshold", "junk"}});
     EXPECT_TRUE(live.reload().empty());
     writeConfig({{"threshold", 50}});
     EXPECT_TRUE(live.reload().empty());
-    EXPECT_EQ(live.config().threshold(), 95);
+    EXPECT_EQ(live.settings().threshold, 95);
     EXPECT_EQ(logCount("reloadConfig"), 0);
 }
 
-TEST_F(LiveConfigTest, ModesThatAreNotTheirTextsStopClaudeAloneAndPostItself) {
-    EXPECT_EQ(make(TrackerConfig(JSONObject{{"shell_stop_mode", ""}})).shellStopMode(), ShellStopMode::claudeOnly);
-    EXPECT_EQ(make().shellStopMode(), ShellStopMode::shellFirst);
-    EXPECT_EQ(make(TrackerConfig(JSONObject{{"notify", "app"}})).notifyMode(), NotifyMode::app);
-    EXPECT_EQ(make(TrackerConfig(JSONObject{{"notify", 7}})).notifyMode(), NotifyMode::osascript);
-}
-
-TEST(LiveConfigForms, DisplayForms) {
-    EXPECT_EQ(LiveConfig::describe(JSON(87.5)), "87.5");
-    EXPECT_EQ(LiveConfig::describe(JSON(90.0)), "90");
-    EXPECT_EQ(LiveConfig::describe(JSON("85")), "85");
-    EXPECT_EQ(LiveConfig::describe(JSON(true)), "1");
-    EXPECT_EQ(NumberText::clockText(std::nan("")), "--:--");
-    EXPECT_EQ(NumberText::clockText(1'796'690'000).size(), 5u);
-    EXPECT_EQ(LiveConfig::coerce("notify", nullptr), std::nullopt);
-    JSON null = nullptr;
-    EXPECT_EQ(LiveConfig::coerce("threshold", &null), std::nullopt);
-    JSON text = "0x10";
-    EXPECT_EQ(LiveConfig::coerce("threshold", &text), JSON(16.0));
+TEST_F(LiveConfigTest, ALiveChangeOfTheWaitsIsTakenAndABadOneLeavesTheOneInForce) {
+    auto live = make();
+    writeConfig({{"safe_point_wait", 0}, {"thaw_spacing", 3}});
+    EXPECT_EQ(live.reload(), (std::vector<ConfigChange>{{"safe_point_wait", "90", "0"}, {"thaw_spacing", "1.5", "3"}}));
+    writeConfig({{"safe_point_wait", -3}, {"thaw_spacing", 3}});
+    EXPECT_TRUE(live.reload().empty());
+    EXPECT_EQ(live.settings().safePointWait, 0);
+    EXPECT_EQ(logCount("ignoring bad safe_point_wait=-3 in "), 1);
+    EXPECT_EQ(make(TrackerConfig::fromJSON(JSONObject{{"notify", 7}})).notifyMode(), NotifyMode::desktop);
 }
 
 }  // namespace

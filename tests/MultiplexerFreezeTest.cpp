@@ -134,7 +134,7 @@ protected:
         auto table = ProcessTable::fromSystem({shellPID, claudePID});
         ASSERT_TRUE(table.get(claudePID)) << "ps does not list the stand-in";
         target.pid = claudePID;
-        target.pidStart = table.get(claudePID)->lstart;
+        target.pidStart = table.get(claudePID)->start.text();
         target.shellPID = shellPID;
         target.shape = Shape::b;
         target.sessionID = "shape-b-session";

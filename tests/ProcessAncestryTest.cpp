@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -21,44 +20,6 @@ using ProcessAncestry::Hop;
 using test::ChildProcess;
 using test::TempDir;
 using test::waitUntil;
-
-// A KERN_PROCARGS2 answer: argument count, executable path, padding, then
-// the given bytes (arguments and environment).
-std::string procArgs(std::int32_t count, const std::string& path, std::size_t padding, const std::string& rest) {
-    std::string buffer(sizeof count, '\0');
-    std::memcpy(buffer.data(), &count, sizeof count);
-    buffer += path;
-    buffer += std::string(padding, '\0');
-    buffer += rest;
-    return buffer;
-}
-
-TEST(ParseProcArgs2, ReadsTheCountedArguments) {
-    using std::string_literals::operator""s;
-    EXPECT_EQ(
-        ProcessAncestry::parseProcArgs2(procArgs(2, "/usr/bin/node", 3, "node\0/opt/claude-code/cli.js\0HOME=/x\0"s)),
-        "node /opt/claude-code/cli.js");
-    // The environment after the counted arguments is not read.
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(1, "/bin/zsh", 1, "-zsh\0PATH=/bin\0"s)), "-zsh");
-    // Empty arguments count; invalid bytes are repaired.
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(3, "/x", 1, "a\0\0gr\xFCn\0"s)), "a  gr\xEF\xBF\xBDn");
-    // Fewer arguments than counted: what is there.
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(5, "/x", 1, "one\0two\0"s)), "one two");
-}
-
-TEST(ParseProcArgs2, MalformedAnswersAreNone) {
-    using std::string_literals::operator""s;
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(""), std::nullopt);
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2("\x01\0\0\0"s), std::nullopt);
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(0, "/x", 1, "a\0"s)), std::nullopt);
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(-1, "/x", 1, "a\0"s)), std::nullopt);
-    // The path runs off the end, or nothing follows its padding.
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(1, "/no/terminator", 0, "")), std::nullopt);
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(1, "/x", 4, "")), std::nullopt);
-    // A last argument without its NUL is not taken.
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(2, "/x", 1, "cut")), std::nullopt);
-    EXPECT_EQ(ProcessAncestry::parseProcArgs2(procArgs(2, "/x", 1, "whole\0cut"s)), "whole");
-}
 
 // A made-up process tree for the walk, counting every lookup.
 struct FakeTree {
@@ -154,7 +115,7 @@ TEST(ProcessAncestryKernel, WalksARealProcessTree) {
     auto table = ProcessTable::fromSystem({session.pid(), leaf});
     for (std::int64_t pid : {static_cast<std::int64_t>(session.pid()), leaf}) {
         ASSERT_TRUE(table.get(pid));
-        EXPECT_EQ(ProcessAncestry::startID(pid), table.get(pid)->startID);
+        EXPECT_EQ(ProcessAncestry::startID(pid), table.get(pid)->start.id);
     }
 }
 

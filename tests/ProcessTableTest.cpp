@@ -16,113 +16,26 @@ using test::ChildProcess;
 using test::TempDir;
 using test::waitUntil;
 
-Proc row(std::int64_t pid, std::int64_t ppid, std::string command, std::string tty = "??", std::int64_t pgid = 0,
-         std::int64_t tpgid = -1) {
-    Proc proc;
-    proc.pid = pid;
-    proc.ppid = ppid;
-    proc.pgid = pgid;
-    proc.tpgid = tpgid;
-    proc.stat = "S";
-    proc.tty = std::move(tty);
-    proc.lstart = "Mon Dec  7 06:02:59 2026";
-    proc.command = std::move(command);
+const ProcessStart started = test::startedAt(1'796'623'379);
+
+// A process on no terminal unless one is given, in its foreground group when foreground.
+Proc row(std::int64_t pid, std::int64_t ppid, std::string command, std::optional<std::uint64_t> terminal = std::nullopt,
+         bool foreground = false) {
+    Proc proc = test::processRow(pid, ppid, std::move(command), started, RunState::sleeping, terminal);
+    proc.foreground = foreground;
     return proc;
 }
 
-TEST(ProcessTableParsing, ReadsAllEightColumns) {
-    auto table = ProcessTable::fromPSOutput(
-        "  412     1   412   412 Ss   ttys001  Mon Dec  7 06:02:59 2026 /bin/zsh -l\n", true);
-    ASSERT_EQ(table.byPID.size(), 1u);
-    Proc expected{412, 1, 412, 412, "Ss", "ttys001", "Mon Dec  7 06:02:59 2026", "/bin/zsh -l"};
-    EXPECT_EQ(table.get(412), expected);
-}
+constexpr std::uint64_t tty1 = test::ptsDevice(1);
 
-TEST(ProcessTableParsing, SkipsLinesThatDoNotParse) {
-    std::string output =
-        "    1     0     1     1 Ss   ?        Tue Dec  8 02:29:27 2026 /sbin/init\n"
-        "   xx     1     2     2 S    ?        Tue Dec  8 02:29:27 2026 not a pid\n"
-        "    3     1     3\n"
-        "    4     1     4     4 S    ?        Tue Dec  8 02:29:27 2026\n"
-        "    5     1     5     5 S    ?        Tue Dec  8 02:29:27 2026 \n"
-        "    6     1     6     6 S    ?        Tue Dec  8 02:29:27 2026  \t \xE3\x80\x80\n"
-        "    7     1  +-7     7 S    ?        Tue Dec  8 02:29:27 2026 sign twice\n"
-        "    8 99999999999999999999 8 8 S ? Tue Dec  8 02:29:27 2026 overflow\n"
-        "\n"
-        "    9     1     9    -1 S    ?        Tue Dec  8 02:29:27 2026 /usr/bin/last line";
-    auto table = ProcessTable::fromPSOutput(output, true);
-    std::vector<std::int64_t> pids;
-    for (const auto& [pid, proc] : table.byPID) pids.push_back(pid);
-    EXPECT_EQ(pids, (std::vector<std::int64_t>{1, 9}));
-    EXPECT_EQ(table.get(9)->tpgid, -1);
-    EXPECT_EQ(table.get(9)->command, "/usr/bin/last line");
-}
-
-TEST(ProcessTableParsing, IntegersTakeOneSignAndTheFullRange) {
-    auto table = ProcessTable::fromPSOutput(
-        "+10 -9223372036854775808 9223372036854775807 -1 S ? Tue Dec  8 02:29:27 2026 x\n"
-        "11 9223372036854775808 1 1 S ? Tue Dec  8 02:29:27 2026 too big\n"
-        "12 - 1 1 S ? Tue Dec  8 02:29:27 2026 sign only\n",
-        true);
-    ASSERT_EQ(table.byPID.size(), 1u);
-    EXPECT_EQ(table.get(10)->ppid, INT64_MIN);
-    EXPECT_EQ(table.get(10)->pgid, INT64_MAX);
-}
-
-TEST(ProcessTableParsing, LaterDuplicatesWin) {
-    auto table = ProcessTable::fromPSOutput(
-        "7 1 7 7 S ? Tue Dec  8 02:29:27 2026 first\n7 1 7 7 T ? Tue Dec  8 02:29:28 2026 second\n", true);
-    ASSERT_EQ(table.byPID.size(), 1u);
-    EXPECT_EQ(table.get(7)->command, "second");
-    EXPECT_TRUE(table.get(7)->stopped());
+TEST(ProcessTableQueries, LaterDuplicatesWin) {
     EXPECT_EQ(ProcessTable({row(1, 0, "a"), row(1, 0, "b")}).get(1)->command, "b");
 }
 
-// The start time holds blanks, so it is cut out by width: a day of one
-// digit keeps its double blank, and the command keeps its inner blanks.
-TEST(ProcessTableParsing, StartTimeIsCutByWidth) {
-    auto table = ProcessTable::fromPSOutput(
-        "5\t1\t5\t5\tS+\tpts/0\t Mon Dec  7 06:02:59 2026   spaced  out   command  \n"
-        "7 1 7 7 S ? Mon Dec  7 06:02:59 2026x\n",
-        true);
-    ASSERT_TRUE(table.get(5));
-    EXPECT_EQ(table.get(5)->tty, "pts/0");
-    EXPECT_EQ(table.get(5)->lstart, "Mon Dec  7 06:02:59 2026");
-    EXPECT_EQ(table.get(5)->command, "spaced  out   command");
-    ASSERT_TRUE(table.get(7));
-    EXPECT_EQ(table.get(7)->command, "x");
-
-    // Characters, not bytes: a multi-byte character is never split.
-    auto wide = ProcessTable::fromPSOutput(
-        "6 1 6 6 S ? \xC3\xA9"
-        "23456789012345678901234x\n",
-        true);
-    ASSERT_TRUE(wide.get(6));
-    EXPECT_EQ(wide.get(6)->lstart,
-              "\xC3\xA9"
-              "23456789012345678901234");
-    EXPECT_EQ(wide.get(6)->command, "x");
-
-    auto withoutStart = ProcessTable::fromPSOutput("8 1 8 8 S ? Mon Dec  7 06:02:59 2026 cmd\n", false);
-    EXPECT_EQ(withoutStart.get(8)->lstart, "");
-    EXPECT_EQ(withoutStart.get(8)->command, "Mon Dec  7 06:02:59 2026 cmd");
-}
-
-TEST(ProcessTableParsing, FieldSplitter) {
-    using Fields = std::vector<std::string_view>;
-    EXPECT_EQ(ProcessTable::splitFields("  a \t b  ", 7), (Fields{"a", "b"}));
-    EXPECT_EQ(ProcessTable::splitFields("a b c d", 3), (Fields{"a", "b", "c d"}));
-    EXPECT_EQ(ProcessTable::splitFields("a b c  d  ", 3), (Fields{"a", "b", "c  d  "}));
-    EXPECT_EQ(ProcessTable::splitFields("  all of it  ", 1), (Fields{"all of it  "}));
-    EXPECT_EQ(ProcessTable::splitFields("  all of it", 0), (Fields{"all of it"}));
-    EXPECT_EQ(ProcessTable::splitFields("   ", 7), Fields{});
-    EXPECT_EQ(ProcessTable::splitFields("a b  ", 2), (Fields{"a", "b  "}));
-}
-
 TEST(ProcessTableQueries, ParentsAndShells) {
-    ProcessTable table({row(1, 0, "/sbin/init"), row(100, 1, "-zsh", "ttys001", 100, 200),
-                        row(200, 100, "claude", "ttys001", 200, 200), row(300, -4, "orphan"),
-                        row(400, 999, "parent missing"), row(500, 200, "node /opt/claude-code/cli.js")});
+    ProcessTable table({row(1, 0, "/sbin/init"), row(100, 1, "-zsh", tty1), row(200, 100, "claude", tty1, true),
+                        row(300, -4, "orphan"), row(400, 999, "parent missing"),
+                        row(500, 200, "node /opt/claude-code/cli.js")});
     EXPECT_FALSE(table.get(std::nullopt));
     EXPECT_FALSE(table.isAlive(std::nullopt));
     EXPECT_FALSE(table.isAlive(2));
@@ -141,13 +54,13 @@ TEST(ProcessTableQueries, ParentsAndShells) {
 
 TEST(ProcessTableQueries, ClassifyShape) {
     ProcessTable table({
-        row(10, 0, "-zsh", "ttys001", 10, 11), row(11, 10, "claude", "ttys001", 11, 11),  // foreground job of a shell
-        row(12, 10, "claude", "ttys001", 12, 11),                                         // background job
-        row(13, 10, "claude", "??", 13, -1),                                              // no terminal under a shell
-        row(20, 0, "tmux: server", "??"), row(21, 20, "claude", "ttys004", 21, 21),       // directly under tmux
-        row(22, 20, "claude", "??", 22, -1), row(30, 0, "python3 runner.py", "ttys005", 30, 31),
-        row(31, 30, "claude", "ttys005", 31, 31),  // terminal, but not a shell above
-        row(40, 0, "claude", "-", 40, -1),         // no parent row
+        row(10, 0, "-zsh", tty1), row(11, 10, "claude", tty1, true),        // foreground job of a shell
+        row(12, 10, "claude", tty1),                                        // background job
+        row(13, 10, "claude"),                                              // no terminal under a shell
+        row(20, 0, "tmux: server"), row(21, 20, "claude", tty1 + 3, true),  // directly under tmux
+        row(22, 20, "claude"), row(30, 0, "python3 runner.py", tty1 + 4),
+        row(31, 30, "claude", tty1 + 4, true),  // terminal, but not a shell above
+        row(40, 0, "claude"),                   // no parent row
     });
     EXPECT_EQ(table.classifyShape(11), Shape::b);
     EXPECT_EQ(table.classifyShape(12), Shape::unknown);
@@ -180,16 +93,18 @@ TEST(ProcessTableQueries, IdentityByStartTime) {
     synthetic.pid = 9;
     synthetic.command = "claude";
     ProcessTable table({row(5, 1, "claude"), row(6, 1, "vim"), synthetic});
-    EXPECT_TRUE(table.isSameProcess(5, "Mon Dec  7 06:02:59 2026"));
-    EXPECT_TRUE(table.isSameProcess(5, "  Mon Dec  7 06:02:59 2026\t"));
-    EXPECT_FALSE(table.isSameProcess(5, "Mon Dec  7 06:03:00 2026"));
+    const std::string text = started.text();
+    EXPECT_EQ(text.size(), 24u);
+    EXPECT_TRUE(table.isSameProcess(5, text));
+    EXPECT_TRUE(table.isSameProcess(5, "  " + text + "\t"));
+    EXPECT_FALSE(table.isSameProcess(5, test::startedAt(*started.seconds + 1).text()));
     EXPECT_FALSE(table.isSameProcess(5, ""));
-    EXPECT_FALSE(table.isSameProcess(7, "Mon Dec  7 06:02:59 2026"));
+    EXPECT_FALSE(table.isSameProcess(7, text));
     // A blank start time must not match a row whose start time is unknown.
     EXPECT_FALSE(table.isSameProcess(9, " "));
     EXPECT_FALSE(table.isClaudePID(9, " "));
-    EXPECT_TRUE(table.isClaudePID(5, "Mon Dec  7 06:02:59 2026"));
-    EXPECT_FALSE(table.isClaudePID(6, "Mon Dec  7 06:02:59 2026"));
+    EXPECT_TRUE(table.isClaudePID(5, text));
+    EXPECT_FALSE(table.isClaudePID(6, text));
 }
 
 // A program named claude: a link to the test's sleeper.
@@ -218,8 +133,9 @@ TEST(ProcessTableSystem, SnapshotsOfTheRunningSystem) {
     EXPECT_TRUE(all.isAlive(1));
     auto own = ProcessTable::fromSystem({getpid()});
     ASSERT_EQ(own.byPID.size(), 1u);
-    EXPECT_EQ(own.get(getpid())->lstart.size(), static_cast<std::size_t>(lstartWidth));
-    EXPECT_EQ(own.get(getpid())->lstart, all.get(getpid())->lstart);
+    EXPECT_EQ(own.get(getpid())->start.text().size(), 24u);
+    EXPECT_FALSE(own.get(getpid())->start.id.empty());
+    EXPECT_EQ(own.get(getpid())->start, all.get(getpid())->start);
     EXPECT_TRUE(ProcessTable::fromSystem({999'999'999}).byPID.empty());
 }
 
@@ -234,8 +150,8 @@ TEST(ProcessTableSystem, ForClaudeAddsTheParentFromTheKernel) {
     EXPECT_EQ(table.get(pid), ProcessTable::fromSystem({pid}).get(pid));
     Proc parent = *table.get(shell.pid());
     EXPECT_EQ(parent.ppid, 0);
-    EXPECT_EQ(parent.stat, "");
-    EXPECT_EQ(parent.lstart, "");
+    EXPECT_EQ(parent.state, RunState::unknown);
+    EXPECT_FALSE(parent.start.known());
     EXPECT_EQ(parent.command, "/bin/sh -c " + test::shellQuote(claude.path) + " --lifetime-s 60; :");
     EXPECT_EQ(table.parentShellPID(pid), shell.pid());
     EXPECT_EQ(table.classifyShape(pid), Shape::a);
@@ -264,7 +180,7 @@ TEST(ProcessTableSystem, ShapesOfRealSessions) {
             if (child == background) continue;
             auto table = ProcessTable::forClaude(child);
             if (table.get(child) && table.get(child)->command.rfind(claude.path + " ", 0) == 0 &&
-                table.get(child)->pgid == table.get(child)->tpgid) {
+                table.get(child)->foreground) {
                 foreground = child;
             }
         }

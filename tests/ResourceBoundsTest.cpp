@@ -21,6 +21,7 @@
 #include "Core/JSONFile.hpp"
 #include "Core/StateDir.hpp"
 #include "Daemon/DaemonLoop.hpp"
+#include "FakeWorld.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -93,7 +94,7 @@ TEST_F(ResourceBounds, HugeStateFilesReadAsAbsentWithoutTheMemoryToHoldThem) {
     auto hook = [&](const std::string& path, const std::string& why) { told.emplace_back(path, why); };
     EXPECT_FALSE(state.readPause(hook));
     EXPECT_FALSE(state.readLastThaw(hook));
-    EXPECT_TRUE(state.readConfig(hook).raw.empty());
+    EXPECT_TRUE(state.readConfig(hook).document().empty());
     auto records = state.readRecords(hook);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].sessionID, "small");
@@ -154,26 +155,25 @@ public:
 };
 
 Proc claudeRow(std::int64_t pid) {
-    return Proc{pid, 1, pid, pid, "S", "?", "Tue Dec  8 01:16:34 2026", "claude --resume"};
+    return test::processRow(pid, 1, "claude --resume", test::defaultStart, RunState::sleeping, std::nullopt);
 }
 
 class LongRun : public ResourceBounds {
 protected:
-    double now = 1'796'690'000;
+    test::FakeWorld fake{1'796'690'000};
+    double& now = fake.now;
     std::shared_ptr<CountingSignaller> signaller = std::make_shared<CountingSignaller>();
 
     std::unique_ptr<DaemonLoop> makeLoop(std::int64_t maxLogBytes) {
         auto logger = DaemonLogger::create(state.logPath(), DaemonLogLevel::debug, false, maxLogBytes);
         TrackerConfig config;
-        config.setNotify("off");
-        config.raw["max_freeze"] = 50;
-        auto loop = std::make_unique<DaemonLoop>(state, config, logger, false, std::nullopt,
-                                                 std::set<std::string>{"notify"}, signaller);
-        loop->clock = [this] { return now; };
-        std::vector<Proc> rows{claudeRow(101), claudeRow(102), claudeRow(103)};
-        loop->tableProvider = [rows](const std::vector<std::int64_t>&) { return ProcessTable(rows); };
-        loop->exitHandler = [](int) { ADD_FAILURE() << "the loop asked to exit"; };
-        return loop;
+        config.notify = NotifyMode::off;
+        config.maxFreeze = 50;
+        fake.rows = {claudeRow(101), claudeRow(102), claudeRow(103)};
+        DaemonWorld world = fake.make(signaller);
+        world.exit = [](int) { ADD_FAILURE() << "the loop asked to exit"; };
+        return std::make_unique<DaemonLoop>(state, config, logger, DaemonLoop::Options{false, {}, {"notify"}},
+                                            std::move(world));
     }
     // Every session refreshes its record; the five-hour window moves on every 400 s.
     void refreshRecords() {
@@ -268,9 +268,8 @@ TEST_F(ResourceBounds, TheDaemonBesideHugeFilesWarnsOnceAndStaysSmall) {
     test::ChildProcess daemon({test::builtProgram("tarnel-vovivida"), "--state-dir", state.root(), "--dry-run",
                                "--notify", "off", "--poll", "0.1", "--log-level", "debug"},
                               options);
-    ASSERT_TRUE(
-        test::waitUntil([&] { return test::readFile(state.logPath()).find("[run] watching") != std::string::npos; }));
-    std::this_thread::sleep_for(1500ms);
+    // Six ticks or more, every one of them beside both files.
+    ASSERT_TRUE(test::waitUntil([&] { return occurrences(test::readFile(state.logPath()), "[tick]") > 5; }));
     const long peak = statusKilobytes(daemon.pid(), "VmHWM");
     ::kill(daemon.pid(), SIGTERM);
     auto status = daemon.wait(15s);

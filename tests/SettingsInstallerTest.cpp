@@ -249,7 +249,7 @@ struct Install {
     JSONObject readSettings() const {
         return JSONFile::readObject(settings).value_or(JSONObject{{"unreadable", true}});
     }
-    JSONObject readConfig() const { return state.readConfig().raw; }
+    JSONObject readConfig() const { return state.readConfig().document(); }
 };
 
 TEST(SettingsInstallerFiles, InstallThenRestoreRoundTrip) {

@@ -25,22 +25,16 @@ struct Messages {
     }
 };
 
-Proc row(std::int64_t pid, std::int64_t ppid, std::string command, std::string lstart = "Mon Dec  7 06:02:59 2026",
-         std::string stat = "S+") {
-    Proc proc;
-    proc.pid = pid;
-    proc.ppid = ppid;
-    proc.pgid = pid;
-    proc.tpgid = pid;
-    proc.stat = std::move(stat);
-    proc.tty = "pts/1";
-    proc.lstart = std::move(lstart);
-    proc.command = std::move(command);
-    return proc;
+// When the made-up processes started, and as documents store it.
+const ProcessStart started = test::startedAt(1'796'623'379);
+const std::string startText = started.text();
+
+Proc row(std::int64_t pid, std::int64_t ppid, std::string command, ProcessStart start = started) {
+    return test::processRow(pid, ppid, std::move(command), std::move(start));
 }
 
-Target target(std::int64_t pid, std::optional<std::int64_t> shell, Shape shape,
-              std::string pidStart = "Mon Dec  7 06:02:59 2026", std::string session = "0123456789abcdef") {
+Target target(std::int64_t pid, std::optional<std::int64_t> shell, Shape shape, std::string pidStart = startText,
+              std::string session = "0123456789abcdef") {
     Target t;
     t.pid = pid;
     t.pidStart = std::move(pidStart);
@@ -224,9 +218,9 @@ TEST(SignalOrder, ModesParseFromTheirExactTextsOnly) {
 }
 
 TEST(VerifyForSignal, ChecksPidAndStartAgainstTheTable) {
-    auto withID = row(501, 500, "claude", "Mon Dec  7 06:02:59 2026");
-    withID.startID = "boot-1:4242";
-    ProcessTable table({row(501, 500, "claude", "Mon Dec  7 06:02:59 2026")});
+    auto withID = row(501, 500, "claude");
+    withID.start.id = "boot-1:4242";
+    ProcessTable table({row(501, 500, "claude")});
     ProcessTable stable({withID});
     auto target = [](std::int64_t pid, std::string start, std::string id = {}) {
         return Target{pid, std::move(start), std::nullopt, Shape::a, "s", std::move(id)};
@@ -236,19 +230,19 @@ TEST(VerifyForSignal, ChecksPidAndStartAgainstTheTable) {
         Target target;
         bool same;
     };
-    const std::string start = "Mon Dec  7 06:02:59 2026";
+    const std::string start = startText;
     for (const auto& [in, t, same] : std::vector<Case>{
              {nullptr, target(501, ""), true},
              {&table, target(501, start), true},
              {&table, target(501, "  " + start + " "), true},
              {&table, target(501, ""), false},
-             {&table, target(501, "Mon Dec  7 06:03:00 2026"), false},
+             {&table, target(501, test::startedAt(*started.seconds + 1).text()), false},
              {&table, target(502, start), false},
              // A start id on one side only: the texts decide.
              {&table, target(501, start, "boot-1:4242"), true},
              {&stable, target(501, start), true},
              // Start ids on both sides decide, whatever the texts say (another time zone, a stepped clock).
-             {&stable, target(501, "Mon Dec  7 01:02:59 2026", "boot-1:4242"), true},
+             {&stable, target(501, test::startedAt(*started.seconds - 5 * 3600).text(), "boot-1:4242"), true},
              {&stable, target(501, start, "boot-1:4243"), false},
              {&stable, target(501, start, "boot-2:4242"), false},
          }) {
@@ -329,7 +323,7 @@ protected:
 };
 
 TEST_F(TargetSignalling, AFreezeWhoseClaudeFailsIdentitySignalsNothingNotEvenTheShell) {
-    ProcessTable table({row(500, 400, "-zsh"), row(501, 500, "claude", "Tue Dec  8 09:00:00 2026")});
+    ProcessTable table({row(500, 400, "-zsh"), row(501, 500, "claude", test::startedAt(1'796'720'400))});
     auto results =
         freezeTarget(recorder, target(501, 500, Shape::b), ShellStopMode::shellFirst, &table, messages.hook());
     EXPECT_EQ(results, (std::vector<SignalResult>{{501, false}}));
@@ -363,7 +357,7 @@ TEST_F(TargetSignalling, AnEmptyStartTimeIsNeverStoppedOrContinuedNorIsAShellTha
               "continuing it");
 
     // The shell's own start, recorded when it was stopped, is what lets it go.
-    t.shellStart = table.get(500)->lstart;
+    t.shellStart = table.get(500)->start.text();
     EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, false}, {500, true}}));
 }
@@ -371,14 +365,14 @@ TEST_F(TargetSignalling, AnEmptyStartTimeIsNeverStoppedOrContinuedNorIsAShellTha
 TEST_F(TargetSignalling, AShellIsContinuedOnlyWhenItIsTheProcessThatWasStopped) {
     auto shellRow = row(500, 400, "-zsh");
     auto t = target(501, 500, Shape::b);
-    t.shellStart = shellRow.lstart;
+    t.shellStart = shellRow.start.text();
     struct Case {
         const char* what;
         Proc shell;
         bool continued;
     };
     auto reused = shellRow;
-    reused.lstart = "Wed Dec  9 00:00:00 2026";
+    reused.start = test::startedAt(1'796'774'400);
     auto notAShell = shellRow;
     notAShell.command = "vim notes";
     auto otherUser = shellRow;
@@ -416,7 +410,7 @@ TEST_F(TargetSignalling, ShellFirstOnFreezeAndShellLastOnThaw) {
 TEST_F(TargetSignalling, TheThawContinuesTheShellEvenWhenTheFreezeStoppedClaudeAlone) {
     ProcessTable table({row(500, 400, "-zsh"), row(501, 1, "claude")});
     auto t = target(501, 500, Shape::b);
-    t.shellStart = table.get(500)->lstart;
+    t.shellStart = table.get(500)->start.text();
     EXPECT_EQ(freezeTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
               (std::vector<SignalResult>{{501, true}}));
     EXPECT_EQ(thawTarget(recorder, t, ShellStopMode::shellFirst, &table, messages.hook()),
@@ -445,8 +439,8 @@ TEST(TargetSignallingReal, FreezesAndThawsRealProcessesShellFirst) {
 
 TEST(TargetSignallingReal, AProcessThatIsNoLongerTheRecordedOneIsLeftRunning) {
     auto claude = sleeper();
-    ProcessTable table({row(claude->pid(), 1, "claude", "Tue Dec  8 09:00:00 2026")});
-    auto t = target(claude->pid(), std::nullopt, Shape::a, "Mon Dec  7 06:02:59 2026");
+    ProcessTable table({row(claude->pid(), 1, "claude", test::startedAt(1'796'720'400))});
+    auto t = target(claude->pid(), std::nullopt, Shape::a, startText);
     PosixSignaller signaller;
     EXPECT_EQ(freezeTarget(signaller, t, ShellStopMode::shellFirst, &table, {}),
               (std::vector<SignalResult>{{claude->pid(), false}}));

@@ -82,9 +82,9 @@ TEST(StateDirRead, PauseLastThawAndConfig) {
     EXPECT_FALSE(dir.deletePause());
 
     test::writeFile(dir.configPath(), "[1, 2]");
-    EXPECT_TRUE(dir.readConfig().raw.empty());
+    EXPECT_TRUE(dir.readConfig().document().empty());
     test::writeFile(dir.configPath(), R"({"threshold": "80", "x": 1})");
-    EXPECT_EQ(dir.readConfig().threshold(), 80);
+    EXPECT_EQ(dir.readConfig().threshold, 80);
 
     Pause pause{10, 20, {Target{5, "s", std::nullopt, Shape::a, "id"}}, "r", "id", schemaVersion};
     StateDir fresh(temp.path() + "/new");
@@ -95,11 +95,11 @@ TEST(StateDirRead, PauseLastThawAndConfig) {
     EXPECT_TRUE(fresh.deletePause());
     EXPECT_FALSE(fresh.readPause());
 
-    TrackerConfig config = dir.readConfig();
-    config.setThreshold(70);
-    dir.write(config);
-    EXPECT_EQ(dir.readConfig().raw.at("x"), 1);
-    EXPECT_EQ(dir.readConfig().threshold(), 70);
+    JSONObject document = dir.readConfig().document();
+    document["threshold"] = 70;
+    dir.write(TrackerConfig::fromJSON(document));
+    EXPECT_EQ(dir.readConfig().document().at("x"), 1);
+    EXPECT_EQ(dir.readConfig().threshold, 70);
 }
 
 Record liveRecord(const std::string& id, double ts, std::optional<double> used = 50) {
@@ -109,16 +109,6 @@ Record liveRecord(const std::string& id, double ts, std::optional<double> used =
     record.ts = ts;
     if (used) record.rateLimits["five_hour"] = JSONObject{{"used_percentage", *used}, {"resets_at", 9999}};
     return record;
-}
-
-TEST(StateDirRead, FreshestUsable) {
-    const double now = 10000;
-    std::vector<Record> records{liveRecord("old", now - 1801), liveRecord("a", now - 10), liveRecord("b", now - 10),
-                                liveRecord("nolimits", now, std::nullopt)};
-    EXPECT_EQ(StateDir::freshestUsable(records, now, 1800)->sessionID, "a");
-    records.push_back(liveRecord("edge", now - 1800));
-    EXPECT_EQ(StateDir::freshestUsable(records, now, 1800)->sessionID, "a");
-    EXPECT_FALSE(StateDir::freshestUsable({liveRecord("old", now - 1801)}, now, 1800));
 }
 
 TEST(StateDirPrune, RemovesOnlyDeadAndOldRecords) {
@@ -134,7 +124,7 @@ TEST(StateDirPrune, RemovesOnlyDeadAndOldRecords) {
         return record;
     };
     const std::int64_t self = getpid();
-    ProcessTable table({Proc{self, 1, self, self, "S", "?", "", "test"}});
+    ProcessTable table({test::processRow(self, 1, "test")});
     std::vector<Record> records{make("dead-old", 999999, now - 3600), make("dead-young", 999999, now - 3599),
                                 make("live-old", self, now - 1e6)};
     Record unpathed = liveRecord("unpathed", 0);

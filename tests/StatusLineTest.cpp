@@ -57,7 +57,7 @@ TEST(HoldNoticeLine, HeldWarnedOrPlain) {
     Pause clamped = pause;
     clamped.resumeAt = now + 99999;  // max_freeze ends it earlier
     TrackerConfig config;
-    config.setThreshold(90);
+    config.threshold = 90;
     const std::string until = NumberText::clockText(now + 1800);
     const struct {
         const char* name;
@@ -72,7 +72,7 @@ TEST(HoldNoticeLine, HeldWarnedOrPlain) {
         {"held", pause, 93, "\u23F3 5h 93% \u00B7 \u23F8 3 held until " + until, "3"},
         {"a hold already over", over, 93, "\u23F3 5h 93% \u00B7 1h5m", "0"},
         {"clamped by max_freeze", clamped, 93,
-         "\u23F3 5h 93% \u00B7 \u23F8 3 held until " + NumberText::clockText(now - 60 + config.maxFreeze()), "3"},
+         "\u23F3 5h 93% \u00B7 \u23F8 3 held until " + NumberText::clockText(now - 60 + config.maxFreeze), "3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -247,9 +247,8 @@ TEST_F(TeeDirect, MinimalLine) {
 
 TEST_F(TeeDirect, DisplayCommandGetsTheInputByteForByte) {
     state.ensureDirectories();
-    TrackerConfig config;
-    config.setDisplayCommand("cat > " + test::shellQuote(dir.file("seen")) + "; printf 'my line'");
-    state.write(config);
+    state.write(TrackerConfig::fromJSON(
+        {{"display_command", "cat > " + test::shellQuote(dir.file("seen")) + "; printf 'my line'"}}));
     // Odd spacing and a trailing blank line must survive untouched.
     std::string input = statusInput("s", 50, 1) + "  \n\n";
     auto run = runTee(dir, input, env());
@@ -275,9 +274,8 @@ TEST_F(TeeDirect, AStandingHoldShowsOnTheLineAndReachesTheDisplayCommand) {
     auto run = runTee(dir, statusInput("s", 93, now + 3930), env());
     EXPECT_EQ(run.out, "\u23F3 5h 93% \u00B7 \u23F8 2 held until " + NumberText::clockText(now + 600) + "\n");
 
-    TrackerConfig config;
-    config.setDisplayCommand("printf '%s|%s' \"$VAZ_ADODIVO_HELD\" \"$VAZ_ADODIVO_NOTICE\"");
-    state.write(config);
+    state.write(
+        TrackerConfig::fromJSON({{"display_command", "printf '%s|%s' \"$VAZ_ADODIVO_HELD\" \"$VAZ_ADODIVO_NOTICE\""}}));
     run = runTee(dir, statusInput("s", 93, now + 3930), env());
     EXPECT_EQ(run.out, "2|\u23F8 2 held until " + NumberText::clockText(now + 600));
 }

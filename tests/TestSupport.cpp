@@ -113,4 +113,17 @@ std::string psStart(std::int64_t pid) {
     return out.substr(start, end - start + 1);
 }
 
+Proc processRow(std::int64_t pid, std::int64_t ppid, std::string command, ProcessStart start, RunState state,
+                std::optional<std::uint64_t> terminal) {
+    Proc proc;
+    proc.pid = pid;
+    proc.ppid = ppid;
+    proc.state = state;
+    proc.foreground = terminal.has_value();
+    proc.terminal = terminal;
+    proc.start = std::move(start);
+    proc.command = std::move(command);
+    return proc;
+}
+
 }  // namespace tracker::test

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "Core/Proc.hpp"
+
 namespace tracker::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it
@@ -50,5 +52,20 @@ private:
 
 // What the real ps prints as the start time of pid, trimmed; empty when gone.
 std::string psStart(std::int64_t pid);
+
+// Made-up processes, as the platform would describe them.
+// The terminal device of /dev/pts/n.
+constexpr std::uint64_t ptsDevice(unsigned n) {
+    return (136u << 8) | n;
+}
+// A start at this second since the epoch (no kernel id): documents store its text().
+inline ProcessStart startedAt(std::int64_t seconds) {
+    return ProcessStart{std::string(), seconds};
+}
+// The start most made-up claude processes have (its text is "Tue Dec  8 01:16:34 2026" in UTC).
+inline const ProcessStart defaultStart = startedAt(1'796'692'594);
+// A process sleeping in the foreground of /dev/pts/1 (no terminal when terminal is none).
+Proc processRow(std::int64_t pid, std::int64_t ppid, std::string command, ProcessStart start = defaultStart,
+                RunState state = RunState::sleeping, std::optional<std::uint64_t> terminal = ptsDevice(1));
 
 }  // namespace tracker::test

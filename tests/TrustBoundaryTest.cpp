@@ -255,8 +255,8 @@ TEST_F(SecondUser, ADaemonNeverHoldsAnotherUsersProcess) {
     Record record;
     record.sessionID = "foreign";
     record.pid = foreign.pid();
-    record.pidStart = row->lstart;
-    record.startID = row->startID;
+    record.pidStart = row->start.text();
+    record.startID = row->start.id;
     record.ts = static_cast<double>(std::time(nullptr));
     record.shape = Shape::a;
     record.rateLimits["five_hour"] =

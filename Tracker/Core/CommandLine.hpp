@@ -14,9 +14,6 @@ namespace tracker {
 inline constexpr std::string_view claudePattern =
     "(^|/)claude( |$)|/claude/versions/|[^\\s/]*claude[^\\s/]*/(?:[^\\s]*/)?cli\\.js";
 
-// Width in characters of the start-time column ("Mon Dec  7 06:02:59 2026").
-inline constexpr int lstartWidth = 24;
-
 // How many processes the tee inspects on its way up to the claude process.
 inline constexpr int maxAncestorHops = 8;
 

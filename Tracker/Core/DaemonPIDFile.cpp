@@ -1,6 +1,22 @@
 #include "Core/DaemonPIDFile.hpp"
 
+#include <unistd.h>
+
+#include <ctime>
+
+#include "Core/ProcessTable.hpp"
+
 namespace tracker {
+
+DaemonPIDFile DaemonPIDFile::ofThisProcess(std::vector<std::string> argv) {
+    DaemonPIDFile file;
+    file.pid = ::getpid();
+    auto row = ProcessTable::fromSystem({file.pid}).get(file.pid);
+    file.pidStart = row ? row->start.text() : std::string();
+    file.startedAt = static_cast<double>(std::time(nullptr));
+    file.argv = std::move(argv);
+    return file;
+}
 
 JSONObject DaemonPIDFile::toJSON() const {
     JSONObject object{

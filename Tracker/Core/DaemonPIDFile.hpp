@@ -19,6 +19,9 @@ struct DaemonPIDFile {
     std::optional<double> startedAt;
     std::vector<std::string> argv;
 
+    // This process's: its pid and start, the time now, and argv.
+    static DaemonPIDFile ofThisProcess(std::vector<std::string> argv);
+
     JSONObject toJSON() const;
     // Lenient like every state document: none unless it is an object with a usable "pid".
     static std::optional<DaemonPIDFile> fromJSON(const JSON& value);

@@ -7,6 +7,8 @@
 #include <limits>
 #include <set>
 
+#include "Core/PauseOnDemand.hpp"
+
 namespace tracker {
 
 namespace {
@@ -24,20 +26,8 @@ namespace {
     return text;
 }
 
-}  // namespace
-
-const std::string& Action::reason() const {
-    return std::visit([](const auto& value) -> const std::string& { return value.reason; }, value_);
-}
-
-std::vector<Target> Action::targets() const {
-    if (const auto* f = freeze()) return f->targets;
-    if (const auto* t = thaw()) return t->targets;
-    return {};
-}
-
-namespace Decide {
-
+// The grace period as the post-thaw reason shows it: truncated toward zero, clamped to the 64-bit range when
+// it lies beyond it, 0 when it is NaN.
 long long wholeSeconds(double seconds) {
     if (std::isnan(seconds)) return 0;
     double truncated = std::trunc(seconds);
@@ -46,9 +36,13 @@ long long wholeSeconds(double seconds) {
     return static_cast<long long>(truncated);
 }
 
-double effectiveResumeAt(const Pause& pause, const TrackerConfig& config) {
+}  // namespace
+
+namespace Decide {
+
+double effectiveResumeAt(const Pause& pause, const TrackerConfig& settings) {
     if (std::isnan(pause.resumeAt) || !std::isfinite(pause.pausedAt)) return -INFINITY;
-    double longest = config.maxFreeze();
+    double longest = settings.maxFreeze;
     if (!std::isfinite(longest) || longest <= 0) longest = TrackerConfig::defaultMaxFreeze;
     // A pause asked for lasts as asked, and the usage's part of it as the usage gave it (each was bounded
     // when it was set).
@@ -57,9 +51,9 @@ double effectiveResumeAt(const Pause& pause, const TrackerConfig& config) {
     return std::min(pause.resumeAt, latest);
 }
 
-std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& config,
+std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive) {
-    const double oldest = now - config.staleAfter();
+    const double oldest = now - settings.staleAfter;
     std::vector<Record> fresh;
     for (const auto& record : records) {
         if (!alive(record)) continue;
@@ -72,20 +66,20 @@ std::vector<Record> freshUsable(const std::vector<Record>& records, double now, 
     return fresh;
 }
 
-std::optional<Record> pickTruth(const std::vector<Record>& records, double now, const TrackerConfig& config,
+std::optional<Record> pickTruth(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive) {
     std::optional<Record> best;
-    for (auto& record : freshUsable(records, now, config, alive)) {
+    for (auto& record : freshUsable(records, now, settings, alive)) {
         if (!best || record.ts > best->ts) best = std::move(record);
     }
     return best;
 }
 
-std::vector<Target> pickTargets(const std::vector<Record>& records, double now, const TrackerConfig& config,
+std::vector<Target> pickTargets(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive, const RecordPredicate& verified) {
     std::vector<Target> targets;
     std::set<std::int64_t> seen;
-    for (const auto& record : freshUsable(records, now, config, alive)) {
+    for (const auto& record : freshUsable(records, now, settings, alive)) {
         if (record.exempt || !verified(record) || seen.count(record.pid)) continue;
         seen.insert(record.pid);
         targets.push_back(record.target());
@@ -93,31 +87,23 @@ std::vector<Target> pickTargets(const std::vector<Record>& records, double now, 
     return targets;
 }
 
-Action decide(const std::vector<Record>& records, const std::optional<Pause>& pause,
-              const std::optional<LastThaw>& lastThaw, double now, const TrackerConfig& config,
-              const RecordPredicate& alive, const RecordPredicate& verified) {
-    if (pause) {
-        // A resume time that is not a number is due now, never "never"; none lasts past max_freeze.
-        const double resumeAt = effectiveResumeAt(*pause, config);
-        if (!(now < resumeAt)) {
-            const double shown = std::isfinite(resumeAt) ? resumeAt : pause->resumeAt;
-            return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", shown)};
-        }
-        return Action::nothing(format("paused until %.0f (%.0f s left)", resumeAt, resumeAt - now));
-    }
+namespace {
 
-    auto truth = pickTruth(records, now, config, alive);
+// The usage alone, with no pause standing: freeze when the freshest figure has reached the threshold.
+Action decideUsage(const Situation& situation) {
+    const auto& [records, alive, verified, pause, request, lastThaw, now, settings] = situation;
+    auto truth = pickTruth(records, now, settings, alive);
     if (!truth) return Action::nothing("no fresh record with rate_limits.five_hour");
 
     const double used = *truth->usedPercentage();
     const double resets = *truth->resetsAt();
-    const double threshold = config.threshold();
+    const double threshold = settings.threshold;
     if (used < threshold) return Action::nothing(format("below threshold: %.1f%% < %.1f%%", used, threshold));
     if (now >= resets) return Action::nothing(format("resets_at %.0f already past", resets));
 
     bool reFreeze = false;
     if (lastThaw && lastThaw->thawedAt != 0) {
-        const double grace = config.grace();
+        const double grace = settings.grace;
         if (lastThaw->thawedAt + grace >= truth->ts) {
             return Action::nothing(format("post-thaw grace: record ts %.0f <= thaw %.0f + %llds", truth->ts,
                                           lastThaw->thawedAt, wholeSeconds(grace)));
@@ -129,13 +115,13 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
         reFreeze = true;
     }
 
-    auto targets = pickTargets(records, now, config, alive, verified);
+    auto targets = pickTargets(records, now, settings, alive, verified);
     if (targets.empty()) {
         return Action::nothing(format("at %.1f%% but no signalable target (all exempt/unverified)", used));
     }
 
     // Written so that a maxFreeze that is not a number leaves the window's end.
-    const double capped = now + config.maxFreeze();
+    const double capped = now + settings.maxFreeze;
     const double resumeAt = capped < resets ? capped : resets;
     return Action::Freeze{std::move(targets),
                           resumeAt,
@@ -144,6 +130,39 @@ Action decide(const std::vector<Record>& records, const std::optional<Pause>& pa
                           resets,
                           format("%.1f%% >= %.1f%%", used, threshold),
                           reFreeze};
+}
+
+// The decision without a request: the usage against a pause asked for, the pause's end, the usage.
+Action decideStanding(const Situation& situation) {
+    const auto& pause = situation.pause;
+    if (!pause) return decideUsage(situation);
+    if (pause->manualUntil) {
+        // A pause asked for and the usage's: the later end wins.
+        Situation unpaused = situation;
+        unpaused.pause.reset();
+        if (auto extended = PauseOnDemand::withUsage(*pause, decideUsage(unpaused))) {
+            return Action::Replace{std::move(*extended), "the usage's hold ends later"};
+        }
+    }
+    // A resume time that is not a number is due now, never "never"; none lasts past max_freeze.
+    const double resumeAt = effectiveResumeAt(*pause, situation.settings);
+    if (!(situation.now < resumeAt)) {
+        const double shown = std::isfinite(resumeAt) ? resumeAt : pause->resumeAt;
+        return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", shown)};
+    }
+    return Action::nothing(format("paused until %.0f (%.0f s left)", resumeAt, resumeAt - situation.now));
+}
+
+}  // namespace
+
+Action decide(const Situation& situation) {
+    if (!situation.request) return decideStanding(situation);
+    const auto& [records, alive, verified, pause, request, lastThaw, now, settings] = situation;
+    Action asked = PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
+    std::string outcome = asked.reason();
+    Action action = asked.isNothing() ? decideStanding(situation) : std::move(asked);
+    action.request = std::move(outcome);
+    return action;
 }
 
 }  // namespace Decide

@@ -11,7 +11,7 @@ namespace tracker {
 HoldNotice HoldNotice::of(const std::optional<Pause>& pause, const TrackerConfig& config,
                           const std::optional<double>& used, double now) {
     HoldNotice notice;
-    notice.threshold = config.threshold();
+    notice.threshold = config.threshold;
     if (used && std::isfinite(*used)) notice.used = used;
     if (pause && !pause->targets.empty()) {
         const double until = Decide::effectiveResumeAt(*pause, config);

@@ -8,21 +8,21 @@ std::string_view text(NotifyMode mode) {
             return "app";
         case NotifyMode::off:
             return "off";
-        case NotifyMode::osascript:
+        case NotifyMode::desktop:
             break;
     }
-    return "osascript";
+    return "desktop";
 }
 
 std::optional<NotifyMode> parse(std::string_view text) {
-    if (text == "osascript") return NotifyMode::osascript;
+    if (text == "desktop" || text == "osascript") return NotifyMode::desktop;
     if (text == "app") return NotifyMode::app;
     if (text == "off") return NotifyMode::off;
     return std::nullopt;
 }
 
 const std::vector<std::string>& texts() {
-    static const std::vector<std::string> all{"app", "osascript", "off"};
+    static const std::vector<std::string> all{"desktop", "app", "off"};
     return all;
 }
 

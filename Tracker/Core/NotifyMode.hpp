@@ -7,19 +7,21 @@
 
 namespace tracker {
 
-// Who posts the desktop notifications of a freeze and a thaw: the daemon itself through the platform's
-// poster ("osascript"), the user's menu-bar application ("app"), or nobody ("off").
-enum class NotifyMode { osascript, app, off };
+// Who posts the desktop notifications of a hold and its end: the daemon itself through the platform's
+// poster ("desktop"; notify-send on Linux), another program of the user's that reads the state directory
+// ("app"), or nobody ("off").
+enum class NotifyMode { desktop, app, off };
 
 namespace NotifyModes {
 
-inline constexpr NotifyMode defaultMode = NotifyMode::osascript;
+inline constexpr NotifyMode defaultMode = NotifyMode::desktop;
 
-// "osascript", "app" or "off".
+// "desktop", "app" or "off".
 std::string_view text(NotifyMode mode);
-// Exactly one of the texts above; anything else none.
+// One of the texts above, or "osascript", which older configurations name the desktop mode by; anything
+// else none.
 std::optional<NotifyMode> parse(std::string_view text);
-// Every text in the order the command line offers them: "app", "osascript", "off".
+// Every text in the order the command line offers them: "desktop", "app", "off".
 const std::vector<std::string>& texts();
 
 }  // namespace NotifyModes

@@ -1,10 +1,7 @@
 #include "Core/ProcessAncestry.hpp"
 
-#include <cstring>
-
 #include "Core/CommandLine.hpp"
 #include "Core/PIDRange.hpp"
-#include "Core/UTF8.hpp"
 #include "Platform/ProcessSource.hpp"
 
 namespace tracker::ProcessAncestry {
@@ -52,32 +49,6 @@ std::optional<Found> findClaude(std::int64_t from, int maxHops) {
     return findClaude(
         from, maxHops, [](std::int64_t pid) { return parentPID(pid); },
         [](std::int64_t pid) { return commandLine(pid); });
-}
-
-std::optional<std::string> parseProcArgs2(std::string_view buffer) {
-    if (buffer.size() < 5) return std::nullopt;
-    std::int32_t count = 0;
-    std::memcpy(&count, buffer.data(), sizeof count);
-    if (count < 1) return std::nullopt;
-
-    std::size_t at = 4;
-    while (at < buffer.size() && buffer[at] != '\0') ++at;
-    if (at >= buffer.size()) return std::nullopt;
-    while (at < buffer.size() && buffer[at] == '\0') ++at;
-    if (at >= buffer.size()) return std::nullopt;
-
-    std::string joined;
-    std::int32_t taken = 0;
-    while (taken < count && at < buffer.size()) {
-        std::size_t end = buffer.find('\0', at);
-        if (end == std::string_view::npos) break;
-        if (taken > 0) joined += ' ';
-        joined += UTF8::repaired(buffer.substr(at, end - at));
-        ++taken;
-        at = end + 1;
-    }
-    if (taken == 0) return std::nullopt;
-    return joined;
 }
 
 }  // namespace tracker::ProcessAncestry

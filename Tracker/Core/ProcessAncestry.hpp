@@ -29,7 +29,7 @@ struct Found {
 // The parent pid, or none (also for a parent of 0).
 std::optional<std::int64_t> parentPID(std::int64_t of);
 
-// What names the process across pid reuse (see Proc::startID), without the rest of its row.
+// The identity of the process's start (see ProcessStart::id), without the rest of its row.
 std::optional<std::string> startID(std::int64_t of);
 
 // The argument vector joined by blanks when it is readable and not empty,
@@ -44,11 +44,5 @@ std::optional<Found> findClaude(std::int64_t from, int maxHops);
 std::optional<Found> findClaude(std::int64_t from, int maxHops,
                                 const std::function<std::optional<std::int64_t>(std::int64_t)>& parentOf,
                                 const std::function<std::optional<std::string>(std::int64_t)>& commandOf);
-
-// The arguments in a KERN_PROCARGS2 answer (argument count, executable path,
-// NUL padding, NUL-terminated arguments, environment) joined by blanks, each
-// repaired as UTF-8; none when the buffer is short, the count is below 1, or
-// no argument is complete.
-std::optional<std::string> parseProcArgs2(std::string_view buffer);
 
 }  // namespace tracker::ProcessAncestry

@@ -1,124 +1,12 @@
 #include "Core/ProcessTable.hpp"
 
-#include <charconv>
-#include <limits>
-
 #include "Core/ProcessAncestry.hpp"
-#include "Core/UTF8.hpp"
 #include "Platform/ProcessSource.hpp"
 
 namespace tracker {
 
-namespace {
-
-bool isSeparator(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// A decimal integer: an optional "+" or "-", then digits only, no overflow.
-std::optional<std::int64_t> parseInteger(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-    }
-    // Accumulated as a negative number so that the smallest value fits.
-    std::int64_t value = 0;
-    constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
-    for (char c : text) {
-        int digit = c - '0';
-        if (value < (lowest + digit) / 10) return std::nullopt;
-        value = value * 10 - digit;
-    }
-    if (negative) return value;
-    if (value == lowest) return std::nullopt;
-    return -value;
-}
-
-// Byte length of the first count code points of text (none when it is
-// shorter), so that a cut never splits a multi-byte character. A lead byte
-// takes only the continuation bytes it announces; a stray byte counts as one.
-std::optional<std::size_t> prefixOfCodePoints(std::string_view text, int count) {
-    std::size_t at = 0;
-    for (int taken = 0; taken < count; ++taken) {
-        if (at >= text.size()) return std::nullopt;
-        auto lead = static_cast<unsigned char>(text[at++]);
-        int continuations = lead >= 0xF0 && lead < 0xF8   ? 3
-                            : lead >= 0xE0 && lead < 0xF0 ? 2
-                            : lead >= 0xC0 && lead < 0xE0 ? 1
-                                                          : 0;
-        while (continuations-- > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
-    }
-    return at;
-}
-
-}  // namespace
-
 ProcessTable::ProcessTable(const std::vector<Proc>& procs) {
     for (const Proc& proc : procs) byPID.insert_or_assign(proc.pid, proc);
-}
-
-std::vector<std::string_view> ProcessTable::splitFields(std::string_view line, int max) {
-    std::vector<std::string_view> fields;
-    std::size_t at = 0;
-    auto skipSeparators = [&] {
-        while (at < line.size() && isSeparator(line[at])) ++at;
-    };
-    while (static_cast<int>(fields.size()) < max - 1) {
-        skipSeparators();
-        if (at >= line.size()) return fields;
-        std::size_t start = at;
-        while (at < line.size() && !isSeparator(line[at])) ++at;
-        fields.push_back(line.substr(start, at - start));
-        if (at >= line.size()) return fields;
-    }
-    skipSeparators();
-    if (at < line.size()) fields.push_back(line.substr(at));
-    return fields;
-}
-
-std::optional<Proc> ProcessTable::parsePSLine(std::string_view line, bool includesLStart) {
-    std::vector<std::string_view> fields = splitFields(line, 7);
-    if (fields.size() != 7) return std::nullopt;
-    auto pid = parseInteger(fields[0]);
-    auto ppid = parseInteger(fields[1]);
-    auto pgid = parseInteger(fields[2]);
-    auto tpgid = parseInteger(fields[3]);
-    if (!pid || !ppid || !pgid || !tpgid) return std::nullopt;
-
-    Proc proc;
-    proc.pid = *pid;
-    proc.ppid = *ppid;
-    proc.pgid = *pgid;
-    proc.tpgid = *tpgid;
-    proc.stat = std::string(fields[4]);
-    proc.tty = std::string(fields[5]);
-    std::string_view rest = fields[6];
-    if (includesLStart) {
-        auto startWidth = prefixOfCodePoints(rest, lstartWidth);
-        if (!startWidth || *startWidth >= rest.size()) return std::nullopt;
-        proc.lstart = std::string(UTF8::trimmed(rest.substr(0, *startWidth)));
-        rest.remove_prefix(*startWidth);
-    }
-    proc.command = std::string(UTF8::trimmed(rest));
-    if (proc.command.empty()) return std::nullopt;
-    return proc;
-}
-
-ProcessTable ProcessTable::fromPSOutput(std::string_view psOutput, bool includesLStart) {
-    std::vector<Proc> rows;
-    std::size_t at = 0;
-    while (at <= psOutput.size()) {
-        std::size_t end = psOutput.find('\n', at);
-        if (end == std::string_view::npos) end = psOutput.size();
-        if (auto proc = parsePSLine(psOutput.substr(at, end - at), includesLStart)) rows.push_back(std::move(*proc));
-        at = end + 1;
-    }
-    return ProcessTable(rows);
 }
 
 ProcessTable ProcessTable::fromSystem(const std::vector<std::int64_t>& pids) {
@@ -174,9 +62,9 @@ Shape ProcessTable::classifyShape(std::int64_t pid) const {
     const Proc& proc = found->second;
     if (auto up = parent(pid)) {
         if (isTmuxCommand(up->command)) return Shape::c;
-        if (isInteractiveShellCommand(up->command) && proc.hasTTY() && proc.pgid == proc.tpgid) return Shape::b;
+        if (isInteractiveShellCommand(up->command) && proc.hasTerminal() && proc.foreground) return Shape::b;
     }
-    return proc.hasTTY() ? Shape::unknown : Shape::a;
+    return proc.hasTerminal() ? Shape::unknown : Shape::a;
 }
 
 std::optional<Proc> ProcessTable::findClaude(std::int64_t from, int maxHops) const {
@@ -194,10 +82,7 @@ std::optional<Proc> ProcessTable::findClaude(std::int64_t from, int maxHops) con
 
 bool ProcessTable::isSameProcess(std::int64_t pid, std::string_view pidStart, std::string_view startID) const {
     auto found = byPID.find(pid);
-    if (found == byPID.end()) return false;
-    if (!startID.empty() && !found->second.startID.empty()) return startID == found->second.startID;
-    std::string_view wanted = UTF8::trimmed(pidStart);
-    return !wanted.empty() && UTF8::trimmed(found->second.lstart) == wanted;
+    return found != byPID.end() && found->second.start.matches(pidStart, startID);
 }
 
 bool ProcessTable::isClaudePID(std::int64_t pid, std::string_view pidStart, std::string_view startID) const {

@@ -6,27 +6,22 @@
 
 namespace tracker {
 
-RecordCache::Stamp RecordCache::stampOf(const struct stat& info) {
-    return Stamp{info.st_ino,         info.st_size,         info.st_mtim.tv_sec, info.st_mtim.tv_nsec,
-                 info.st_ctim.tv_sec, info.st_ctim.tv_nsec, info.st_mode,        info.st_uid};
-}
-
 std::optional<Record> RecordCache::read(const std::string& path, const JSONFile::RefusalHook& refused) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
+    const auto stamp = FileStamp::at(path);
+    if (!stamp) {
         entries_.erase(path);
         return std::nullopt;
     }
-    const Stamp stamp = stampOf(info);
     auto found = entries_.find(path);
-    if (found != entries_.end() && found->second.stamp == stamp) {
+    if (found != entries_.end() && found->second.stamp == *stamp) {
         found->second.read = true;
         return found->second.record;
     }
-    return keep(path, stamp, StateDirTrust::readDocument(path, refused));
+    return keep(path, *stamp, StateDirTrust::readDocument(path, refused));
 }
 
-std::optional<Record> RecordCache::keep(const std::string& path, const Stamp& stamp, const std::optional<JSON>& value) {
+std::optional<Record> RecordCache::keep(const std::string& path, const FileStamp& stamp,
+                                        const std::optional<JSON>& value) {
     Entry& entry = entries_[path];
     entry.stamp = stamp;
     entry.record = Record::fromJSON(value ? &*value : nullptr, path);
@@ -48,7 +43,7 @@ std::optional<Record> RecordCache::readChanged(const std::string& path, const JS
         entries_.erase(path);
         return std::nullopt;
     }
-    return keep(path, stampOf(*opened), value);
+    return keep(path, FileStamp::of(*opened), value);
 }
 
 std::vector<std::string> RecordCache::paths() const {

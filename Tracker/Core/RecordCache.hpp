@@ -1,13 +1,12 @@
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Core/FileStamp.hpp"
 #include "Core/JSONFile.hpp"
 #include "Core/Records.hpp"
 
@@ -35,20 +34,13 @@ public:
     std::vector<std::string> paths() const;
 
 private:
-    struct Stamp {
-        std::uint64_t inode = 0;
-        std::int64_t size = 0, modifiedSeconds = 0, modifiedNanoseconds = 0, changedSeconds = 0, changedNanoseconds = 0;
-        std::uint32_t mode = 0, owner = 0;
-        bool operator==(const Stamp&) const = default;
-    };
-    static Stamp stampOf(const struct stat& info);
     struct Entry {
-        Stamp stamp;
+        FileStamp stamp;
         std::optional<Record> record;
         bool read = false;
     };
     // Parses value as the record at path and keeps it with the stamp it was read at.
-    std::optional<Record> keep(const std::string& path, const Stamp& stamp, const std::optional<JSON>& value);
+    std::optional<Record> keep(const std::string& path, const FileStamp& stamp, const std::optional<JSON>& value);
 
     std::map<std::string, Entry> entries_;
     bool complete_ = false;

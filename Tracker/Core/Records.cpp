@@ -155,6 +155,14 @@ std::optional<Record> Record::fromJSON(const JSON* value, std::optional<std::str
 
 // Pause
 
+std::optional<double> Pause::nextWaitEnd() const {
+    std::optional<double> earliest;
+    for (const auto& [session, until] : waiting) {
+        if (!earliest || until < *earliest) earliest = until;
+    }
+    return earliest;
+}
+
 JSONObject Pause::toJSON() const {
     JSONArray targetArray;
     targetArray.reserve(targets.size());

@@ -107,6 +107,9 @@ struct Pause {
     // held whether or not they reach a safe point ("waiting"; absent when none waits).
     std::map<std::string, double> waiting{};
 
+    // The earliest end of a wait for a safe point, if any waits.
+    std::optional<double> nextWaitEnd() const;
+
     JSONObject toJSON() const;
     // None unless value is an object whose "resume_at" coerces.
     static std::optional<Pause> fromJSON(const JSON* value);

@@ -215,22 +215,7 @@ std::optional<DaemonPIDFile> StateDir::readDaemonPID(const JSONFile::RefusalHook
 TrackerConfig StateDir::readConfig(const JSONFile::RefusalHook& oversize) const {
     auto value = StateDirTrust::readDocument(configPath(), oversize);
     if (!value || !value->is_object()) return TrackerConfig();
-    return TrackerConfig(std::move(value->get_ref<JSONObject&>()));
-}
-
-std::optional<Record> StateDir::freshestUsable(double now, double staleAfter) const {
-    return freshestUsable(readRecords(), now, staleAfter);
-}
-
-std::optional<Record> StateDir::freshestUsable(const std::vector<Record>& records, double now, double staleAfter) {
-    const Record* best = nullptr;
-    for (const auto& record : records) {
-        if (!record.fiveHour() || !record.usedPercentage() || !record.resetsAt()) continue;
-        if (!(record.ts >= now - staleAfter)) continue;
-        if (!best || record.ts > best->ts) best = &record;
-    }
-    if (!best) return std::nullopt;
-    return *best;
+    return TrackerConfig::fromJSON(std::move(value->get_ref<JSONObject&>()));
 }
 
 void StateDir::write(const Record& record, bool durable) const {
@@ -248,7 +233,7 @@ void StateDir::write(const LastThaw& lastThaw) const {
 }
 
 void StateDir::write(const TrackerConfig& config) const {
-    JSONFile::atomicWrite(config.raw, configPath(), true);
+    JSONFile::atomicWrite(config.document(), configPath(), true);
 }
 
 void StateDir::write(const DaemonPIDFile& pidFile) const {

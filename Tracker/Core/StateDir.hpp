@@ -38,7 +38,6 @@ class StateDir {
 public:
     static constexpr const char* environmentKey = "VAZ_ADODIVO_STATE_DIR";
     static constexpr const char* defaultPath = "~/.claude/usage-state";
-    static constexpr double defaultRecordTTL = 3600;
 
     // override, else VAZ_ADODIVO_STATE_DIR when set and not empty, else the default;
     // tilde-expanded and made absolute against the working directory.
@@ -97,13 +96,8 @@ public:
     std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<UsageHistory> readUsageHistory(const JSONFile::RefusalHook& oversize = {}) const;
     std::optional<PauseRequest> readRequest(const JSONFile::RefusalHook& oversize = {}) const;
-    // Empty unless "config.json" holds an object.
+    // The settings of "config.json"; every default unless it holds an object.
     TrackerConfig readConfig(const JSONFile::RefusalHook& oversize = {}) const;
-
-    std::optional<Record> freshestUsable(double now, double staleAfter) const;
-    // Among records with a five-hour used percentage and reset time and a ts
-    // no older than staleAfter, the one with the greatest ts (earliest on ties).
-    static std::optional<Record> freshestUsable(const std::vector<Record>& records, double now, double staleAfter);
 
     void write(const Record& record, bool durable) const;
     void write(const Pause& pause) const;
@@ -111,6 +105,7 @@ public:
     // Replaced atomically, not flushed: a phase is worth nothing after a crash of the machine.
     void write(const SessionPhase& phase) const;
     bool deletePhase(const std::string& sessionID) const;
+    // The settings' document as read: values set aside and keys unknown here stay.
     void write(const TrackerConfig& config) const;
     // Durable: it names the process that holds the sessions.
     void write(const DaemonPIDFile& pidFile) const;

@@ -3,43 +3,34 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Core/NumberText.hpp"
+
 namespace tracker {
 
-const JSON* TrackerConfig::lookup(const char* key) const {
-    return JSONCoerce::member(raw, key);
+namespace {
+
+// A number of seconds a setting may hold, and what the others are told.
+struct Seconds {
+    const char* key;
+    double TrackerConfig::*field;
+    double lowest;
+    bool lowestAllowed;
+    double highest;
+};
+
+std::string rangeText(const Seconds& seconds) {
+    if (std::isinf(seconds.highest)) {
+        return std::string(seconds.lowestAllowed ? "not a number of seconds from " : "not a number of seconds above ") +
+               NumberText::shortest(seconds.lowest);
+    }
+    return "not a number of seconds from " + NumberText::shortest(seconds.lowest) + " to " +
+           NumberText::shortest(seconds.highest);
 }
 
-double TrackerConfig::number(const char* key, double fallback) const {
-    return JSONCoerce::toDouble(lookup(key)).value_or(fallback);
-}
+}  // namespace
 
-std::optional<std::string> TrackerConfig::displayCommand() const {
-    auto text = JSONCoerce::toString(lookup(Key::displayCommand));
-    if (!text || text->empty()) return std::nullopt;
-    return text;
-}
-
-void TrackerConfig::setDisplayCommand(const std::optional<std::string>& command) {
-    raw[Key::displayCommand] = command ? JSON(*command) : JSON(nullptr);
-}
-
-std::optional<JSON> TrackerConfig::previousStatusLine() const {
-    const JSON* value = lookup(Key::previousStatusLine);
-    if (!value || value->is_null()) return std::nullopt;
-    return *value;
-}
-
-void TrackerConfig::setPreviousStatusLine(const std::optional<JSON>& value) {
-    raw[Key::previousStatusLine] = value ? *value : JSON(nullptr);
-}
-
-bool TrackerConfig::hasPreviousStatusLineKey() const {
-    return lookup(Key::previousStatusLine) != nullptr;
-}
-
-double TrackerConfig::threshold() const {
-    double percent = number(Key::threshold, defaultThreshold);
-    return isThreshold(percent) ? percent : defaultThreshold;
+std::string TrackerConfig::Problem::text() const {
+    return key + " " + value.dump() + ": " + why + " - using " + instead;
 }
 
 bool TrackerConfig::isThreshold(double percent) {
@@ -51,63 +42,92 @@ double TrackerConfig::boundedPollInterval(double seconds) {
     return std::clamp(seconds, minPollInterval, maxPollInterval);
 }
 
-void TrackerConfig::setThreshold(double percent) {
-    raw[Key::threshold] = percent;
-}
+TrackerConfig TrackerConfig::fromJSON(JSONObject document) {
+    TrackerConfig config;
+    auto present = [&](const char* key) -> const JSON* {
+        const JSON* value = JSONCoerce::member(document, key);
+        return value && !value->is_null() ? value : nullptr;
+    };
+    auto setAside = [&](const char* key, const JSON& value, std::string why, std::string instead) {
+        config.problems.push_back(Problem{key, value, std::move(why), std::move(instead)});
+    };
 
-std::int64_t TrackerConfig::refreshInterval() const {
-    return JSONCoerce::toInt(lookup(Key::refreshInterval)).value_or(defaultRefreshInterval);
-}
+    if (const JSON* value = present(Key::displayCommand)) {
+        if (auto text = JSONCoerce::toString(value)) {
+            if (!text->empty()) config.displayCommand = *text;
+        } else {
+            setAside(Key::displayCommand, *value, "not a command", "none");
+        }
+    }
+    if (const JSON* value = present(Key::threshold)) {
+        auto percent = JSONCoerce::toDouble(value);
+        if (percent && isThreshold(*percent)) {
+            config.threshold = *percent;
+        } else {
+            setAside(Key::threshold, *value, "not a percentage from 0 to 100", NumberText::shortest(defaultThreshold));
+        }
+    }
+    if (const JSON* value = present(Key::refreshInterval)) {
+        auto seconds = JSONCoerce::toInt(value);
+        if (seconds && *seconds > 0) {
+            config.refreshInterval = *seconds;
+        } else {
+            setAside(Key::refreshInterval, *value, "not a whole number of seconds above 0",
+                     std::to_string(defaultRefreshInterval));
+        }
+    }
+    if (const JSON* value = present(Key::shellStopMode)) {
+        auto text = JSONCoerce::toString(value);
+        auto mode = text ? ShellStopModes::parse(*text) : std::nullopt;
+        if (mode) {
+            config.shellStopMode = *mode;
+        } else {
+            setAside(Key::shellStopMode, *value, "not shell-first or claude-only",
+                     std::string(ShellStopModes::text(defaultShellStopMode)));
+        }
+    }
+    if (const JSON* value = present(Key::notify)) {
+        auto text = JSONCoerce::toString(value);
+        auto mode = text ? NotifyModes::parse(*text) : std::nullopt;
+        if (mode) {
+            config.notify = *mode;
+        } else {
+            setAside(Key::notify, *value, "not desktop, app or off",
+                     std::string(NotifyModes::text(NotifyModes::defaultMode)));
+        }
+    }
 
-void TrackerConfig::setRefreshInterval(std::int64_t seconds) {
-    raw[Key::refreshInterval] = seconds;
-}
-
-std::string TrackerConfig::shellStopMode() const {
-    return JSONCoerce::toString(lookup(Key::shellStopMode)).value_or(defaultShellStopMode);
-}
-
-void TrackerConfig::setShellStopMode(const std::string& mode) {
-    raw[Key::shellStopMode] = mode;
-}
-
-std::optional<std::string> TrackerConfig::notify() const {
-    return JSONCoerce::toString(lookup(Key::notify));
-}
-
-void TrackerConfig::setNotify(const std::optional<std::string>& mode) {
-    raw[Key::notify] = mode ? JSON(*mode) : JSON(nullptr);
-}
-
-double TrackerConfig::staleAfter() const {
-    return number(Key::staleAfter, defaultStaleAfter);
-}
-double TrackerConfig::grace() const {
-    return number(Key::grace, defaultGrace);
-}
-double TrackerConfig::maxFreeze() const {
-    return number(Key::maxFreeze, defaultMaxFreeze);
-}
-double TrackerConfig::pollInterval() const {
-    return number(Key::pollInterval, defaultPollInterval);
-}
-double TrackerConfig::recordTTL() const {
-    return number(Key::recordTTL, defaultRecordTTL);
-}
-
-bool TrackerConfig::isSafePointWait(double seconds) {
-    return seconds >= 0 && seconds <= maxSafePointWait;
-}
-bool TrackerConfig::isThawSpacing(double seconds) {
-    return seconds >= 0 && seconds <= maxThawSpacing;
-}
-double TrackerConfig::safePointWait() const {
-    auto value = JSONCoerce::toDouble(lookup(Key::safePointWait));
-    return value && isSafePointWait(*value) ? *value : defaultSafePointWait;
-}
-double TrackerConfig::thawSpacing() const {
-    auto value = JSONCoerce::toDouble(lookup(Key::thawSpacing));
-    return value && isThawSpacing(*value) ? *value : defaultThawSpacing;
+    static const Seconds seconds[] = {
+        {Key::staleAfter, &TrackerConfig::staleAfter, 0, false, INFINITY},
+        {Key::grace, &TrackerConfig::grace, 0, true, INFINITY},
+        {Key::maxFreeze, &TrackerConfig::maxFreeze, 0, false, INFINITY},
+        {Key::pollInterval, &TrackerConfig::pollInterval, 0, false, INFINITY},
+        {Key::recordTTL, &TrackerConfig::recordTTL, 0, true, INFINITY},
+        {Key::safePointWait, &TrackerConfig::safePointWait, 0, true, maxSafePointWait},
+        {Key::thawSpacing, &TrackerConfig::thawSpacing, 0, true, maxThawSpacing},
+    };
+    for (const Seconds& setting : seconds) {
+        const JSON* value = present(setting.key);
+        if (!value) continue;
+        auto number = JSONCoerce::toDouble(value);
+        const bool usable = number && std::isfinite(*number) && *number <= setting.highest &&
+                            (*number > setting.lowest || (setting.lowestAllowed && *number == setting.lowest));
+        if (!usable) {
+            setAside(setting.key, *value, rangeText(setting), NumberText::shortest(config.*setting.field));
+            continue;
+        }
+        config.*setting.field = *number;
+    }
+    // Polling faster spins a core, slower leaves the end of a hold unchecked.
+    if (const double bounded = boundedPollInterval(config.pollInterval); bounded != config.pollInterval) {
+        setAside(Key::pollInterval, *present(Key::pollInterval),
+                 "not a number of seconds from " + NumberText::shortest(minPollInterval) + " to " +
+                     NumberText::shortest(maxPollInterval),
+                 NumberText::shortest(bounded));
+        config.pollInterval = bounded;
+    }
+    config.document_ = std::move(document);
+    return config;
 }
 
 }  // namespace tracker

@@ -3,14 +3,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Core/JSONFile.hpp"
+#include "Core/NotifyMode.hpp"
+#include "Core/ShellStopMode.hpp"
 
 namespace tracker {
 
-// A typed view over the raw object of "config.json". Getters coerce leniently
-// and fall back to defaults; setters write into the same map, so keys this
-// program does not know survive a read-modify-write unchanged.
+// The settings of "config.json", read once into typed values. fromJSON is the one place that checks each
+// value: one that cannot be used is set aside for its default, and a problem says so. The document itself is
+// kept as read, so that keys this program does not know, and values it set aside, survive a
+// read-modify-write unchanged.
 struct TrackerConfig {
     struct Key {
         static constexpr const char* displayCommand = "display_command";
@@ -30,9 +34,20 @@ struct TrackerConfig {
         static constexpr const char* thawSpacing = "thaw_spacing";
     };
 
+    // One value that could not be used: its key, the value as written, why not, and what stands instead.
+    struct Problem {
+        std::string key;
+        JSON value;
+        std::string why;
+        std::string instead;
+        // `threshold "high": not a percentage from 0 to 100 - using 90`
+        std::string text() const;
+        bool operator==(const Problem&) const = default;
+    };
+
     static constexpr double defaultThreshold = 90;
     static constexpr std::int64_t defaultRefreshInterval = 60;
-    static constexpr const char* defaultShellStopMode = "shell-first";
+    static constexpr ShellStopMode defaultShellStopMode = ShellStopMode::shellFirst;
     static constexpr double defaultStaleAfter = 1800;
     static constexpr double defaultGrace = 60;
     static constexpr double defaultMaxFreeze = 18600;
@@ -48,54 +63,44 @@ struct TrackerConfig {
     static constexpr double defaultThawSpacing = 1.5;
     static constexpr double maxThawSpacing = 60;
 
-    JSONObject raw;
+    // The user's own status-line command, which the tee runs; none when empty.
+    std::optional<std::string> displayCommand;
+    // Percent of the five-hour window at which sessions are held.
+    double threshold = defaultThreshold;
+    std::int64_t refreshInterval = defaultRefreshInterval;
+    ShellStopMode shellStopMode = defaultShellStopMode;
+    // None: the daemon's own default.
+    std::optional<NotifyMode> notify;
+    // Seconds: a record older than this is left out of the decision.
+    double staleAfter = defaultStaleAfter;
+    // Seconds after a thaw in which records are not trusted to freeze again.
+    double grace = defaultGrace;
+    // Seconds a usage hold lasts at most.
+    double maxFreeze = defaultMaxFreeze;
+    double pollInterval = defaultPollInterval;
+    // Seconds a dead session's record is kept.
+    double recordTTL = defaultRecordTTL;
+    double safePointWait = defaultSafePointWait;
+    double thawSpacing = defaultThawSpacing;
+    // The values set aside, in the order of the settings above.
+    std::vector<Problem> problems;
 
     TrackerConfig() = default;
-    explicit TrackerConfig(JSONObject raw) : raw(std::move(raw)) {}
+    // Every setting of document, each checked; a member that is missing or null keeps its default silently.
+    static TrackerConfig fromJSON(JSONObject document);
 
-    // Text coercion; an empty text counts as absent.
-    std::optional<std::string> displayCommand() const;
-    void setDisplayCommand(const std::optional<std::string>& command);
+    // The document as read: what a write puts back.
+    const JSONObject& document() const { return document_; }
 
-    // The stored value whatever its type; JSON null counts as absent.
-    std::optional<JSON> previousStatusLine() const;
-    void setPreviousStatusLine(const std::optional<JSON>& value);
-    bool hasPreviousStatusLineKey() const;
-
-    // The stored threshold when it is a percentage (a finite number from 0 to 100), else the default.
-    double threshold() const;
+    // Whether percent can be a threshold (a finite number from 0 to 100).
     static bool isThreshold(double percent);
-    void setThreshold(double percent);
-
-    std::int64_t refreshInterval() const;
-    void setRefreshInterval(std::int64_t seconds);
-
-    // An empty text is returned as it is, not replaced by the default.
-    std::string shellStopMode() const;
-    void setShellStopMode(const std::string& mode);
-
-    std::optional<std::string> notify() const;
-    void setNotify(const std::optional<std::string>& mode);
-
-    double staleAfter() const;
-    double grace() const;
-    double maxFreeze() const;
-    // As stored; the daemon waits boundedPollInterval of it.
-    double pollInterval() const;
     // seconds within [minPollInterval, maxPollInterval]; the default for zero, a negative or no number.
     static double boundedPollInterval(double seconds);
-    double recordTTL() const;
-    // The stored value when it is a number from 0 to its maximum, else the default.
-    double safePointWait() const;
-    double thawSpacing() const;
-    static bool isSafePointWait(double seconds);
-    static bool isThawSpacing(double seconds);
 
     bool operator==(const TrackerConfig&) const = default;
 
 private:
-    const JSON* lookup(const char* key) const;
-    double number(const char* key, double fallback) const;
+    JSONObject document_;
 };
 
 }  // namespace tracker

@@ -1,31 +1,20 @@
-// DaemonLoop: construction and the control flow (run, tick, adopt and the thaw paths on the way out).
+// DaemonLoop: the control flow (run, tick, adopt and the thaw paths on the way out).
 
 #include "Daemon/DaemonLoop.hpp"
 
 #include <unistd.h>
 
-#include <ctime>
-#include <thread>
+#include <algorithm>
+#include <cmath>
 
-#include "Core/JSONFile.hpp"
 #include "Core/NumberText.hpp"
 #include "Core/PIDRange.hpp"
-#include "Daemon/DaemonNotify.hpp"
 #include "Daemon/DirectoryWatch.hpp"
-#include "Daemon/DryRunSignaller.hpp"
 #include "Daemon/FreezeOrder.hpp"
-#include "Daemon/HoldingSignaller.hpp"
-#include "Daemon/PauseOnDemand.hpp"
 
 namespace tracker {
 
 namespace {
-
-double wallClock() {
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 std::string joinPIDs(const std::vector<Target>& targets) {
     std::string text;
@@ -36,114 +25,41 @@ std::string joinPIDs(const std::vector<Target>& targets) {
     return text;
 }
 
-std::string renderTarget(const Target& target) {
-    return "{pid=" + std::to_string(target.pid) +
-           " shell=" + (target.shellPID ? std::to_string(*target.shellPID) : std::string("-")) +
-           " shape=" + shapeText(target.shape) + " session=" + shortSessionID(target.sessionID) + "}";
-}
-
-std::string renderTargets(const std::vector<Target>& targets) {
-    std::string text = "[";
-    for (size_t i = 0; i < targets.size(); ++i) text += (i ? ", " : "") + renderTarget(targets[i]);
-    return text + "]";
-}
-
-std::string renderAction(const Action& action) {
-    if (const auto* freeze = action.freeze()) {
-        return "freeze(targets=" + renderTargets(freeze->targets) +
-               ", resume_at=" + NumberText::shortest(freeze->resumeAt) + ", source=" + freeze->sourceSession +
-               ", used=" + NumberText::oneDecimal(freeze->usedPercentage) +
-               ", resets_at=" + NumberText::shortest(freeze->resetsAt) + ", reason=" + freeze->reason +
-               ", re_freeze=" + (freeze->reFreeze ? "true" : "false") + ")";
-    }
-    if (const auto* thaw = action.thaw()) {
-        return "thaw(targets=" + renderTargets(thaw->targets) + ", reason=" + thaw->reason + ")";
-    }
-    return "nothing(" + action.reason() + ")";
-}
-
 }  // namespace
 
-DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig config, std::shared_ptr<DaemonLogger> log, bool dryRun,
-                       std::optional<double> resumeIn, std::set<std::string> pinnedKeys,
-                       std::shared_ptr<Signaller> signaller)
-    : clock(wallClock),
-      tableProvider([](const std::vector<std::int64_t>& pids) { return ProcessTable::fromSystem(pids); }),
-      exitHandler([](int status) { std::exit(status); }),
-      signaller(std::move(signaller)),
-      stateDir_(std::move(stateDir)),
+DaemonLoop::DaemonLoop(StateDir stateDir, TrackerConfig settings, std::shared_ptr<DaemonLogger> log, Options options,
+                       DaemonWorld world)
+    : stateDir_(std::move(stateDir)),
       log_(log ? std::move(log) : DaemonLogger::create(std::nullopt, DaemonLogLevel::critical, false)),
-      dryRun_(dryRun),
+      options_(std::move(options)),
+      world_(std::move(world)),
       oversize_(log_),
       oversizeHook_(oversize_.hook()),
-      config_(std::move(config), std::move(pinnedKeys), stateDir_.configPath(), log_, oversizeHook_),
-      actions_(stateDir_, log_, config_, dryRun, resumeIn, FreezeThaw::Hooks{clock, this->signaller}, oversizeHook_) {
-    if (!this->signaller) {
-        if (dryRun) {
-            this->signaller = std::make_shared<DryRunSignaller>();
-        } else {
-            this->signaller = std::make_shared<HoldingSignaller>(log_->sink());
+      config_(std::move(settings), options_.pinnedKeys, stateDir_.configPath(), log_, oversizeHook_),
+      documents_(stateDir_, log_, options_.dryRun, oversizeHook_),
+      holder_(stateDir_, documents_, config_, world_, log_, Holder::Options{options_.dryRun, options_.resumeIn}) {}
+
+ProcessTable DaemonLoop::tableFor(const std::vector<Record>& records,
+                                  std::initializer_list<const std::optional<Pause>*> pauses) {
+    std::vector<std::int64_t> pids;
+    auto add = [&](std::optional<std::int64_t> pid) {
+        if (pid && PIDRange::fits(*pid)) pids.push_back(*pid);
+    };
+    for (const auto& record : records) {
+        add(record.pid);
+        add(record.parentShellPID);
+    }
+    for (const auto* pause : pauses) {
+        if (!*pause) continue;
+        for (const auto& target : (*pause)->targets) {
+            add(target.pid);
+            add(target.shellPID);
         }
     }
-}
-
-// Configuration
-
-NotifyMode DaemonLoop::notifyMode() const {
-    std::lock_guard guard(mutex_);
-    return config_.notifyMode();
-}
-
-double DaemonLoop::pollInterval() {
-    std::lock_guard guard(mutex_);
-    return config_.pollInterval();
-}
-
-std::optional<Pause> DaemonLoop::livePause() {
-    std::lock_guard guard(mutex_);
-    return actions_.livePause();
-}
-
-TrackerConfig DaemonLoop::config() const {
-    std::lock_guard guard(mutex_);
-    return config_.config();
-}
-
-std::string DaemonLoop::liveValue(const std::string& key) const {
-    std::lock_guard guard(mutex_);
-    return config_.value(key);
-}
-
-std::vector<ConfigChange> DaemonLoop::reloadConfig() {
-    std::lock_guard guard(mutex_);
-    return config_.reload();
-}
-
-bool DaemonLoop::running() const {
-    std::lock_guard guard(mutex_);
-    return running_;
-}
-
-void DaemonLoop::setRunning(bool value) {
-    std::lock_guard guard(mutex_);
-    running_ = value;
-}
-
-// Acting on decisions
-
-void DaemonLoop::doFreeze(const Action::Freeze& action, const ProcessTable& table) {
-    std::lock_guard guard(mutex_);
-    actions_.freeze(action, table);
-}
-
-void DaemonLoop::doThaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason) {
-    std::lock_guard guard(mutex_);
-    actions_.thaw(targets, table, reason);
-}
-
-int DaemonLoop::sweep(const ProcessTable& table, const std::optional<Pause>& pause) {
-    std::lock_guard guard(mutex_);
-    return actions_.sweep(table, pause);
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+    // Nothing to look at is an empty table, not every process.
+    return pids.empty() ? ProcessTable() : world_.processes(pids);
 }
 
 std::pair<Decide::RecordPredicate, Decide::RecordPredicate> DaemonLoop::annotate(const std::vector<Record>& records,
@@ -166,37 +82,9 @@ std::pair<Decide::RecordPredicate, Decide::RecordPredicate> DaemonLoop::annotate
 
 std::vector<Record> DaemonLoop::pruneRecords(const std::vector<Record>& records, const ProcessTable& table,
                                              double now) {
-    double ttl;
-    {
-        std::lock_guard guard(mutex_);
-        ttl = config_.config().recordTTL();
-    }
     // A dry run deletes nothing, not even the records of long-dead sessions.
-    if (dryRun_) return records;
-    return StateDir::pruneRecords(records, table, now, ttl, log_->sink());
-}
-
-ProcessTable DaemonLoop::tableFor(const std::vector<Record>& records,
-                                  std::initializer_list<const std::optional<Pause>*> pauses) {
-    std::vector<std::int64_t> pids;
-    auto add = [&](std::optional<std::int64_t> pid) {
-        if (pid && PIDRange::fits(*pid)) pids.push_back(*pid);
-    };
-    for (const auto& record : records) {
-        add(record.pid);
-        add(record.parentShellPID);
-    }
-    for (const auto* pause : pauses) {
-        if (!*pause) continue;
-        for (const auto& target : (*pause)->targets) {
-            add(target.pid);
-            add(target.shellPID);
-        }
-    }
-    std::sort(pids.begin(), pids.end());
-    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
-    // Nothing to look at is an empty table, not every process.
-    return pids.empty() ? ProcessTable() : tableProvider(pids);
+    if (options_.dryRun) return records;
+    return StateDir::pruneRecords(records, table, now, config_.settings().recordTTL, log_->sink());
 }
 
 // Control flow
@@ -207,26 +95,26 @@ int DaemonLoop::run(bool once) {
     } catch (const std::exception&) {
         // The readers then find nothing and the watcher polls.
     }
-    log_->info([&] {
-        std::string pinned;
-        for (const auto& key : config_.pinnedKeys()) pinned += (pinned.empty() ? "" : ",") + key;
-        std::lock_guard guard(mutex_);
-        return "[run] Entry - state_dir=" + stateDir_.root() +
-               " threshold=" + NumberText::oneDecimal(config_.config().threshold()) +
-               " poll=" + NumberText::oneDecimal(config_.config().pollInterval()) +
-               "s dry_run=" + (dryRun_ ? "True" : "False") + " shell_stop_mode=" + config_.config().shellStopMode() +
-               " notify=" + std::string(NotifyModes::text(config_.notifyMode())) +
-               " pinned=" + (pinned.empty() ? "-" : pinned);
-    });
-
     {
         std::lock_guard guard(mutex_);
-        if (!dryRun_) signaller->tidy();
-        auto pause = actions_.livePause();
-        auto ledger = actions_.ledger();
-        actions_.sweep(tableFor({}, {&pause, &ledger}), pause);
+        log_->info([&] {
+            const TrackerConfig& settings = config_.settings();
+            std::string pinned;
+            for (const auto& key : config_.pinnedKeys()) pinned += (pinned.empty() ? "" : ",") + key;
+            return "[run] Entry - state_dir=" + stateDir_.root() +
+                   " threshold=" + NumberText::oneDecimal(settings.threshold) +
+                   " poll=" + NumberText::oneDecimal(settings.pollInterval) +
+                   "s dry_run=" + (options_.dryRun ? "true" : "false") +
+                   " shell_stop_mode=" + std::string(ShellStopModes::text(settings.shellStopMode)) +
+                   " notify=" + std::string(NotifyModes::text(config_.notifyMode())) +
+                   " pinned=" + (pinned.empty() ? "-" : pinned);
+        });
+        if (!options_.dryRun) world_.signaller->tidy();
+        auto pause = documents_.pause();
+        auto ledger = documents_.ledger();
+        holder_.sweep(tableFor({}, {&pause, &ledger}), pause);
+        adopt();
     }
-    adopt();
 
     if (once) {
         tick();
@@ -236,31 +124,29 @@ int DaemonLoop::run(bool once) {
 
     DirectoryWatcher watcher(std::filesystem::path(stateDir_.sessionsDir()), log_->sink());
     log_->info([&] {
-        return "[run] watching " + stateDir_.sessionsDir() + " (kqueue=" + (watcher.watching() ? "true" : "false") +
-               ")";
+        return watcher.watching() ? "[run] watching " + stateDir_.sessionsDir() + " for changes"
+                                  : "[run] polling " + stateDir_.sessionsDir() + " (no change events)";
     });
 
     // What changed in sessions/ since the last tick, when the watch could say; else the tick looks at all.
     std::optional<DirectoryEvents::Changes> changes;
-    while (running()) {
-        tick(changes && !changes->everything ? &changes->names : nullptr);
-        changes.reset();
-        double poll = pollInterval();
-        double timeout = poll;
-        if (auto pause = livePause()) {
-            double next = Decide::effectiveResumeAt(*pause, config());
-            // A session waiting for its safe point is held when its wait ends, even when nothing changes.
-            if (auto waitEnd = FreezeThaw::nextWaitEnd(*pause)) next = std::min(next, *waitEnd);
-            timeout = std::max(0.2, std::min(next - clock(), poll));
+    while (running_) {
+        double timeout = 0;
+        {
+            std::lock_guard guard(mutex_);
+            if (!running_) break;
+            tickLocked(changes && !changes->everything ? &changes->names : nullptr);
+            timeout = nextWait();
         }
+        changes.reset();
         if (watcher.wait(timeout)) {
             log_->verbose("[run] sessions/ changed");
             // Sessions refresh together (one status line each): sleep through the burst rather than wake for
             // each record, so that it makes one tick.
             // A record alone waits burstQuiet; when more came meanwhile, the rest of the limit.
-            std::this_thread::sleep_for(burstQuiet);
+            world_.sleep(std::chrono::duration<double>(burstQuiet).count());
             if (watcher.drain()) {
-                std::this_thread::sleep_for(burstSettleLimit - burstQuiet);
+                world_.sleep(std::chrono::duration<double>(burstSettleLimit - burstQuiet).count());
                 watcher.drain();
             }
             changes = watcher.takeChanges();
@@ -274,86 +160,76 @@ int DaemonLoop::run(bool once) {
     return 0;
 }
 
-Action DaemonLoop::tick() {
-    return tick(nullptr);
+double DaemonLoop::nextWait() {
+    const double poll = config_.settings().pollInterval;
+    auto pause = documents_.pause();
+    if (!pause) return poll;
+    double next = Decide::effectiveResumeAt(*pause, config_.settings());
+    // A session waiting for its safe point is held when its wait ends, even when nothing changes.
+    if (auto waitEnd = pause->nextWaitEnd()) next = std::min(next, *waitEnd);
+    return std::max(0.2, std::min(next - world_.clock(), poll));
 }
 
 Action DaemonLoop::tick(const std::set<std::string>* changedNames) {
     std::lock_guard guard(mutex_);
+    return tickLocked(changedNames);
+}
+
+Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     config_.reload();
-    const double now = clock();
-    auto pause = actions_.livePause();
+    Decide::Situation situation;
+    situation.now = world_.clock();
+    situation.pause = documents_.pause();
     auto records = stateDir_.readRecords(oversizeHook_, &records_, changedNames);
     recordUsage(records);
-    ProcessTable table = tableFor(records, {&pause});
-    auto [alive, verified] = annotate(records, table);
-    auto kept = pruneRecords(records, table, now);
-    auto lastThaw = actions_.lastThaw();
-    if (auto asked = takeRequest(kept, pause, table, now, alive, verified)) return *asked;
-    if (pause && pause->manualUntil) {
-        // A pause asked for and the usage's: the later end wins.
-        Action usage = Decide::decide(kept, std::nullopt, lastThaw, now, config_.config(), alive, verified);
-        if (auto extended = PauseOnDemand::withUsage(*pause, usage)) {
-            actions_.replacePause(*extended, table, "usage");
-            pause = extended;
-        }
-    }
-    Action action = Decide::decide(kept, pause, lastThaw, now, config_.config(), alive, verified);
+    const ProcessTable table = tableFor(records, {&situation.pause});
+    std::tie(situation.alive, situation.verified) = annotate(records, table);
+    situation.records = pruneRecords(records, table, situation.now);
+    // Almost every tick finds no request: one look, not a read.
+    const bool requested = ::access(stateDir_.requestPath().c_str(), F_OK) == 0;
+    if (requested) situation.request = readRequest();
+    situation.lastThaw = documents_.lastThaw();
+    situation.settings = config_.settings();
+
+    Action action = Decide::decide(situation);
     log_->debug([&] {
-        return "[tick] " + std::to_string(kept.size()) + " record(s), paused=" + (pause ? "true" : "false") + " -> " +
-               renderAction(action);
+        return "[tick] " + std::to_string(situation.records.size()) +
+               " record(s), paused=" + (situation.pause ? "true" : "false") + " -> " + action.describe();
     });
-    if (const auto* freeze = action.freeze()) {
-        actions_.freeze(*freeze, table);
-    } else if (const auto* thaw = action.thaw()) {
-        actions_.thaw(thaw->targets, table, thaw->reason, config_.config().thawSpacing());
-    } else {
-        log_->debug([&] { return "[tick] Nothing: " + action.reason(); });
-        if (pause) actions_.holdStragglers(*pause, table, "tick");
-    }
+    if (action.request) log_->info([&] { return "[request] " + *action.request; });
+    carryOut(action, situation.pause, table);
+    // Taken once, whatever came of it: a request that failed is not retried on every tick. It goes once it
+    // is carried out, so that whoever asked reads the pause as it made it.
+    if (requested) stateDir_.deleteRequest();
     return action;
 }
 
-std::optional<Action> DaemonLoop::takeRequest(const std::vector<Record>& records, const std::optional<Pause>& pause,
-                                              const ProcessTable& table, double now,
-                                              const Decide::RecordPredicate& alive,
-                                              const Decide::RecordPredicate& verified) {
-    // Almost every tick finds none: one look, not a read.
-    if (::access(stateDir_.requestPath().c_str(), F_OK) != 0) return std::nullopt;
+void DaemonLoop::carryOut(const Action& action, const std::optional<Pause>& pause, const ProcessTable& table) {
+    if (const auto* freeze = action.freeze()) {
+        holder_.freeze(*freeze, table);
+    } else if (const auto* thaw = action.thaw()) {
+        // The end of a pause asked for continues everything at once; the window's reset, spaced.
+        const double spacing = action.request ? 0 : config_.settings().thawSpacing;
+        holder_.thaw(thaw->targets, table, thaw->reason, spacing);
+    } else if (const auto* replace = action.replace()) {
+        holder_.replace(replace->pause, table, action.request ? "request" : "usage");
+        holder_.holdStragglers(replace->pause, table, "tick");
+    } else {
+        log_->debug([&] { return "[tick] Nothing: " + action.reason(); });
+        if (pause) holder_.holdStragglers(*pause, table, "tick");
+    }
+}
+
+std::optional<PauseRequest> DaemonLoop::readRequest() {
     auto request = stateDir_.readRequest(oversizeHook_);
     if (!request) {
         log_->warning([&] { return "[request] " + stateDir_.requestPath() + " is not a request - removed"; });
-        stateDir_.deleteRequest();
-        return std::nullopt;
     }
-    // Taken once, whatever comes of it: a request that failed is not retried on every tick. It goes once it
-    // is carried out, so that whoever asked reads the pause as it made it.
-    struct Taken {
-        const StateDir& stateDir;
-        ~Taken() { stateDir.deleteRequest(); }
-    } taken{stateDir_};
-    auto step = PauseOnDemand::apply(*request, pause, PauseOnDemand::targets(records, alive, verified), now);
-    log_->info([&] { return "[request] " + step.why; });
-    switch (step.kind) {
-        case PauseOnDemand::Step::Kind::freeze:
-            actions_.freeze(*step.freeze, table);
-            return Action(*step.freeze);
-        case PauseOnDemand::Step::Kind::replace:
-            actions_.replacePause(*step.pause, table, "request");
-            return Action::nothing(step.why);
-        case PauseOnDemand::Step::Kind::thaw: {
-            Action::Thaw thaw{pause->targets, step.why};
-            actions_.thaw(thaw.targets, table, thaw.reason);
-            return Action(std::move(thaw));
-        }
-        case PauseOnDemand::Step::Kind::nothing:
-            break;
-    }
-    return std::nullopt;
+    return request;
 }
 
 void DaemonLoop::recordUsage(const std::vector<Record>& records) {
-    if (dryRun_) return;
+    if (options_.dryRun) return;
     if (!usage_) usage_ = stateDir_.readUsageHistory(oversizeHook_).value_or(UsageHistory{});
     if (!usage_->observe(records)) return;
     try {
@@ -364,17 +240,16 @@ void DaemonLoop::recordUsage(const std::vector<Record>& records) {
 }
 
 void DaemonLoop::adopt() {
-    std::lock_guard guard(mutex_);
-    auto pause = actions_.livePause();
+    auto pause = documents_.pause();
     if (!pause) return;
     log_->info([&] {
         return "[adopt] existing pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
                NumberText::clockText(pause->resumeAt);
     });
     ProcessTable table = tableFor({}, {&pause});
-    const double now = clock();
-    if (!(now < Decide::effectiveResumeAt(*pause, config_.config()))) {
-        actions_.thaw(pause->targets, table, "adopt: resume_at past", config_.config().thawSpacing());
+    const double now = world_.clock();
+    if (!(now < Decide::effectiveResumeAt(*pause, config_.settings()))) {
+        holder_.thaw(pause->targets, table, "adopt: resume_at past", config_.settings().thawSpacing);
         return;
     }
 
@@ -393,7 +268,7 @@ void DaemonLoop::adopt() {
                    ") - the machine almost certainly rebooted. Clearing it instead of staying inert until " +
                    NumberText::clockText(pause->resumeAt) + ".";
         });
-        actions_.thaw(pause->targets, table, "adopt: stale pause, no target survives verification");
+        holder_.thaw(pause->targets, table, "adopt: stale pause, no target survives verification");
         return;
     }
     if (survivors.size() < pause->targets.size()) {
@@ -408,23 +283,23 @@ void DaemonLoop::adopt() {
         });
     }
     // A freeze cut short (the daemon killed between writing the pause and holding every target): finish it.
-    actions_.holdStragglers(*pause, table, "adopt");
+    holder_.holdStragglers(*pause, table, "adopt");
 }
 
 int DaemonLoop::thawNow() {
     std::lock_guard guard(mutex_);
     log_->info("[thawNow] Entry - one-shot escalation");
-    if (auto pause = actions_.livePause()) {
+    if (auto pause = documents_.pause()) {
         log_->info([&] {
             return "[thawNow] pause.json: " + std::to_string(pause->targets.size()) + " target(s), resume at " +
                    NumberText::clockText(pause->resumeAt);
         });
-        actions_.thaw(pause->targets, tableFor({}, {&pause}), "thaw-now");
+        holder_.thaw(pause->targets, tableFor({}, {&pause}), "thaw-now");
     } else {
         log_->info("[thawNow] no pause.json - sweeping only");
     }
-    auto ledger = actions_.ledger();
-    int continued = actions_.sweep(tableFor({}, {&ledger}), std::nullopt);
+    auto ledger = documents_.ledger();
+    int continued = holder_.sweep(tableFor({}, {&ledger}), std::nullopt);
     log_->info([&] { return "[thawNow] Exit - " + std::to_string(continued) + " process(es) continued by the sweep"; });
     return 0;
 }
@@ -434,11 +309,11 @@ void DaemonLoop::thawEverything(const std::string& why) {
     if (exitThawed_) return;
     exitThawed_ = true;
     // A dry run has held nothing and promised to write, delete and signal nothing.
-    if (dryRun_) return;
+    if (options_.dryRun) return;
     // What pause.json names, and what the ledger says is held even when pause.json is gone.
     auto pause = stateDir_.readPause();
     std::vector<Target> targets = pause ? pause->targets : std::vector<Target>{};
-    if (auto held = actions_.ledger()) {
+    if (auto held = documents_.ledger()) {
         for (const auto& target : held->targets) {
             bool named = false;
             for (const auto& known : targets) named = named || known.pid == target.pid;
@@ -450,28 +325,28 @@ void DaemonLoop::thawEverything(const std::string& why) {
         return "[thawEverything] " + why + " - thawing " + std::to_string(targets.size()) + " target(s) before exit";
     });
     const std::optional<Pause> all = Pause{0, 0, targets, "", "", schemaVersion};
-    actions_.thaw(targets, tableFor({}, {&all}), "exit: " + why);
+    holder_.thaw(targets, tableFor({}, {&all}), "exit: " + why);
     if (stateDir_.readPause()) {
         log_->critical("[thawEverything] pause.json survived the thaw - blind SIGCONT");
         // Blind to the pause's fate, not to whose processes these are.
         ProcessTable table = tableFor({}, {&all});
         for (const auto& target : targets) {
-            if (verifyForSignal(&table, target)) signaller->cont(target.pid);
-            if (target.shellPID && !shellThawRefusal(&table, target)) signaller->cont(*target.shellPID);
+            if (verifyForSignal(&table, target)) world_.signaller->cont(target.pid);
+            if (target.shellPID && !shellThawRefusal(&table, target)) world_.signaller->cont(*target.shellPID);
         }
         // And whatever our own freezer still holds.
-        signaller->releaseAll();
+        world_.signaller->releaseAll();
         stateDir_.deletePause();
     }
 }
 
 void DaemonLoop::handleSignal(int sig) {
     // A spaced thaw in progress holds the lock: it continues the rest at once, and then the exit goes on.
-    actions_.hurry();
+    holder_.hurry();
+    running_ = false;
     log_->warning([&] { return "[signal] received " + std::to_string(sig); });
-    setRunning(false);
     thawEverything("signal " + std::to_string(sig));
-    exitHandler(0);
+    world_.exit(0);
 }
 
 }  // namespace tracker

@@ -27,30 +27,10 @@ std::string binary() {
     return NotificationPoster::defaultProgram();
 }
 
-bool postsItself(std::optional<NotifyMode> mode) {
-    return mode.value_or(NotifyModes::defaultMode) == NotifyMode::osascript;
-}
-
-std::string escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-std::string appleScript(const std::string& title, const std::string& message, const std::string& subtitle) {
-    std::string script = "display notification \"" + escape(message) + "\" with title \"" + escape(title) + "\"";
-    if (!subtitle.empty()) script += " subtitle \"" + escape(subtitle) + "\"";
-    return script;
-}
-
 bool post(const std::string& title, const std::string& message, const std::string& subtitle,
           std::optional<NotifyMode> mode, const std::shared_ptr<DaemonLogger>& log, const std::string& program) {
     const NotifyMode effective = mode.value_or(NotifyModes::defaultMode);
-    if (effective != NotifyMode::osascript) {
+    if (effective != NotifyMode::desktop) {
         if (log) {
             log->debug([&] {
                 return "[notify] mode=" + std::string(NotifyModes::text(effective)) +
@@ -59,8 +39,7 @@ bool post(const std::string& title, const std::string& message, const std::strin
         }
         return false;
     }
-    std::vector<std::string> argv =
-        NotificationPoster::command(program, title, message, subtitle, appleScript(title, message, subtitle));
+    std::vector<std::string> argv = NotificationPoster::command(program, title, message, subtitle);
 
     auto completion = std::make_shared<Completion>();
     try {
@@ -82,8 +61,8 @@ bool post(const std::string& title, const std::string& message, const std::strin
     lock.unlock();
     if (!done && log) {
         log->warning([] {
-            return "[notify] osascript did not finish in " + std::to_string(static_cast<int>(timeout)) +
-                   "s - carrying on";
+            return "[notify] " + std::string(NotificationPoster::name()) + " did not finish in " +
+                   std::to_string(static_cast<int>(timeout)) + "s - carrying on";
         });
     }
     return true;

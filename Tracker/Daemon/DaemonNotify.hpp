@@ -3,7 +3,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "Core/NotifyMode.hpp"
@@ -20,15 +19,6 @@ inline constexpr double timeout = 5.0;
 
 // The program run to post on this platform.
 std::string binary();
-
-// True exactly when mode (the default mode when absent) is NotifyMode::osascript.
-bool postsItself(std::optional<NotifyMode> mode);
-
-// Quoting inside an AppleScript string: backslashes doubled first, then quotes escaped.
-std::string escape(std::string_view text);
-
-// The one "display notification" command for these texts; an empty subtitle leaves its clause out.
-std::string appleScript(const std::string& title, const std::string& message, const std::string& subtitle);
 
 // Posts the notification unless the mode leaves that to someone else (then false, with a debug
 // line to log). The poster runs on a background thread and is waited for at most `timeout`

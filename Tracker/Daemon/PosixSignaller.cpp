@@ -38,7 +38,7 @@ std::optional<std::string> PosixSignaller::stopHoldFailure(std::int64_t pid, std
     auto start = Clock::now();
     std::optional<Clock::time_point> stoppedSince;
     std::optional<bool> pending;
-    char last = '?';
+    RunState last = RunState::unknown;
     for (;;) {
         // The pending stop is read before the state: no longer pending and yet not stopped means the stop
         // was acted on and undone in between, even when it was too quick to be seen.
@@ -58,9 +58,10 @@ std::optional<std::string> PosixSignaller::stopHoldFailure(std::int64_t pid, std
     std::string parent = describeParent(pid);
     if (!stoppedSince && pending != false) {
         return "it did not stop within " + std::to_string(stopSettleBound.count()) + " ms (state " +
-               std::string(1, last) + "); its parent is " + parent;
+               std::string(1, RunStates::letter(last)) + "); its parent is " + parent;
     }
-    return "it runs again (state " + std::string(1, last) + "): its parent " + parent + " resumed it";
+    return "it runs again (state " + std::string(1, RunStates::letter(last)) + "): its parent " + parent +
+           " resumed it";
 }
 
 bool PosixSignaller::stop(std::int64_t pid) {

@@ -13,6 +13,7 @@
 #include "Core/StateDirTrust.hpp"
 #include "Core/StatusLine.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Platform/ProcessSource.hpp"
 
 namespace tracker::Front {
 
@@ -149,9 +150,9 @@ void judgeSession(DoctorReport::Session& session, const DoctorReport::Inputs& in
         session.outcome = DoctorReport::Outcome::noWindow;
         return;
     }
-    if (!(age <= config.staleAfter())) {
+    if (!(age <= config.staleAfter)) {
         session.findings.push_back(bad(
-            "its record is stale (older than " + StatusLine::span(config.staleAfter()) + "): the daemon leaves it out",
+            "its record is stale (older than " + StatusLine::span(config.staleAfter) + "): the daemon leaves it out",
             "check that the status line refreshes (refreshInterval in the settings)"));
         holdable = false;
     }
@@ -171,7 +172,7 @@ void judgeSession(DoctorReport::Session& session, const DoctorReport::Inputs& in
 }
 
 std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs, const StatusReport& status,
-                                              const JSONObject& settings, const JSONObject& rawConfig) {
+                                              const JSONObject& settings, const TrackerConfig& config) {
     std::vector<DoctorReport::Finding> found;
     if (status.stateDirProblem) {
         found.push_back(bad("state directory " + status.stateDir + " is not used: " + *status.stateDirProblem,
@@ -229,23 +230,7 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
     }
 
     std::vector<std::string> problems;
-    if (const JSON* threshold = JSONCoerce::member(rawConfig, TrackerConfig::Key::threshold)) {
-        auto value = JSONCoerce::toDouble(threshold);
-        if (!value || !TrackerConfig::isThreshold(*value)) problems.push_back("threshold " + threshold->dump());
-    }
-    if (const JSON* mode = JSONCoerce::member(rawConfig, TrackerConfig::Key::shellStopMode)) {
-        if (!mode->is_string() || !ShellStopModes::parse(mode->get<std::string>())) {
-            problems.push_back("shell_stop_mode " + mode->dump());
-        }
-    }
-    for (const char* key : {TrackerConfig::Key::staleAfter, TrackerConfig::Key::grace, TrackerConfig::Key::maxFreeze,
-                            TrackerConfig::Key::pollInterval, TrackerConfig::Key::recordTTL}) {
-        const JSON* value = JSONCoerce::member(rawConfig, key);
-        if (!value) continue;
-        auto number = JSONCoerce::toDouble(value);
-        if (!number || !std::isfinite(*number) || *number < 0)
-            problems.push_back(std::string(key) + " " + value->dump());
-    }
+    for (const auto& problem : config.problems) problems.push_back(problem.key + " " + problem.value.dump());
     if (problems.empty()) {
         found.push_back(good("config.json sound"));
     } else {
@@ -309,23 +294,19 @@ DoctorReport DoctorReport::gather(const Inputs& inputs) {
     report.now = inputs.now;
     const StatusReport status = inputs.status ? *inputs.status : StatusReport::gather(inputs.stateDir, inputs.now);
     const JSONObject settings = JSONFile::readObject(inputs.settingsPath).value_or(JSONObject{});
-    JSONObject rawConfig;
+    TrackerConfig config;
     std::vector<Record> records;
     if (!status.stateDirProblem) {
-        if (auto document = StateDirTrust::readDocument(inputs.stateDir.configPath(), {});
-            document && document->is_object()) {
-            rawConfig = document->get<JSONObject>();
-        }
+        config = inputs.stateDir.readConfig();
         records = inputs.stateDir.readRecords();
     }
-    const TrackerConfig config(rawConfig);
-    report.setup = judgeSetup(inputs, status, settings, rawConfig);
+    report.setup = judgeSetup(inputs, status, settings, config);
 
     for (const Proc& proc : inputs.table.claudes()) {
         if (!isSessionCommand(proc.command) || underAnotherClaude(inputs.table, proc.pid)) continue;
         Session session;
         session.pid = proc.pid;
-        session.tty = proc.tty;
+        session.tty = ProcessSource::terminalName(proc);
         session.shape = inputs.table.classifyShape(proc.pid);
         session.shellPID = inputs.table.parentShellPID(proc.pid);
         session.multiplexer = multiplexerAbove(inputs.table, proc.pid);

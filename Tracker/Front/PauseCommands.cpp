@@ -68,7 +68,7 @@ int ask(const StateDir& stateDir, const PauseRequest& request, const char* comma
     }
     stateDir.write(request);
     // The daemon looks at its next tick: within its poll interval.
-    const double poll = TrackerConfig::boundedPollInterval(stateDir.readConfig().pollInterval());
+    const double poll = stateDir.readConfig().pollInterval;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(std::min(2 * poll + 3, 30.0));
     while (std::chrono::steady_clock::now() < deadline) {

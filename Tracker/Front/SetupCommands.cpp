@@ -202,10 +202,8 @@ int install(Arguments& arguments, const Invocation& invocation) {
         stateDir.root() != StateDir::fromEnvironment(std::nullopt, {}).root()) {
         options.stateDir = stateDir.root();
     }
-    options.refreshInterval = refresh.value_or(existing.refreshInterval() > 0 ? existing.refreshInterval()
-                                                                              : TrackerConfig::defaultRefreshInterval);
-    double kept = existing.threshold();
-    options.threshold = threshold.value_or(std::isfinite(kept) ? kept : TrackerConfig::defaultThreshold);
+    options.refreshInterval = refresh.value_or(existing.refreshInterval);
+    options.threshold = threshold.value_or(existing.threshold);
     options.notify = notify;
     options.overrideNotify = notify.has_value();
     if (shellStopMode) options.shellStopMode = *shellStopMode;
@@ -224,7 +222,7 @@ int install(Arguments& arguments, const Invocation& invocation) {
         return failed("install", std::string(error.what()) + "\nNothing was changed.");
     }
 
-    const TrackerConfig config(result.config);
+    const TrackerConfig config = TrackerConfig::fromJSON(result.config);
     const JSONObject previous = before.value_or(JSONObject{});
     std::cout << "Installed tarnel-tee as Claude Code's status line.\n";
     std::cout << "  settings file   " << result.settingsPath << (settingsExisted ? "" : " (created)") << "\n";
@@ -234,14 +232,16 @@ int install(Arguments& arguments, const Invocation& invocation) {
               << " events, after your own (they tell when a session receives a reply)\n";
     printBackup(result, settingsExisted);
     std::cout << "  configuration   " << stateDir.configPath() << "\n";
-    if (auto display = config.displayCommand()) {
+    if (const auto& display = config.displayCommand) {
         std::cout << "    your status line (display_command): " << *display << "\n";
     } else {
         std::cout << "    no display_command: the tee shows its own line (\u23F3 5h and the used percentage)\n";
     }
-    std::cout << "    threshold " << compact(JSONCoerce::stamp(config.threshold())) << ", refresh_interval "
-              << config.refreshInterval() << ", shell_stop_mode " << config.shellStopMode() << ", notify "
-              << config.notify().value_or("(the daemon's default)") << "\n";
+    std::cout << "    threshold " << compact(JSONCoerce::stamp(config.threshold)) << ", refresh_interval "
+              << config.refreshInterval << ", shell_stop_mode " << ShellStopModes::text(config.shellStopMode)
+              << ", notify "
+              << (config.notify ? NotifyModes::text(*config.notify) : std::string_view("(the daemon's default)"))
+              << "\n";
     std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsPath)
               << "  (puts the previous status line back and takes the hooks out)\n";
     printUndoCopy(result);

@@ -111,7 +111,7 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
     }
 
     const TrackerConfig config = stateDir.readConfig();
-    report.threshold = config.threshold();
+    report.threshold = config.threshold;
     const std::vector<Record> records = stateDir.readRecords();
     report.recordCount = records.size();
     report.pause = stateDir.readPause();

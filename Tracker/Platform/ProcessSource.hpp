@@ -5,21 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "Core/ProcessTable.hpp"
+#include "Core/Proc.hpp"
 
 // What the running system tells about its processes. Each platform folder
 // implements these; none of them reports errors: a process that is gone or
 // unreadable is simply missing or none.
 namespace tracker::ProcessSource {
 
-// Rows for every process (pids empty) or for the listed pids, with the
-// columns exactly as the system's ps prints them.
+// Every process (pids empty) or the listed ones.
 std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids);
+
+// The name people know a process's terminal by ("pts/3", "tty1"); "?" for a process without one or a
+// device this system cannot name.
+std::string terminalName(const Proc& proc);
 
 // The parent pid; none when unknown or 0.
 std::optional<std::int64_t> parentPID(std::int64_t pid);
 
-// What names the process across pid reuse (see Proc::startID), read alone; none when unreadable, empty where
+// The identity of the process's start (see ProcessStart::id), read alone; none when unreadable, empty where
 // the system does not tell.
 std::optional<std::string> startID(std::int64_t pid);
 

@@ -26,6 +26,7 @@
 #include "Core/StateDirTrust.hpp"
 #include "Core/StatusInput.hpp"
 #include "Core/StatusLine.hpp"
+#include "Platform/ProcessSource.hpp"
 #include "Tee/HookRecorder.hpp"
 
 namespace tracker {
@@ -103,8 +104,8 @@ std::optional<Record> Tee::recordSession() const {
         note([pid] { return "ps did not return pid " + std::to_string(pid); });
         return std::nullopt;
     }
-    if (row->lstart.empty()) {
-        note([pid] { return "empty lstart for pid " + std::to_string(pid) + "; not recording"; });
+    if (!row->start.known()) {
+        note([pid] { return "no start time for pid " + std::to_string(pid) + "; not recording"; });
         return std::nullopt;
     }
 
@@ -112,8 +113,8 @@ std::optional<Record> Tee::recordSession() const {
     record.sessionID = sessionID;
     record.pid = pid;
     record.ts = static_cast<double>(std::time(nullptr));
-    record.pidStart = row->lstart;
-    record.startID = row->startID;
+    record.pidStart = row->start.text();
+    record.startID = row->start.id;
     record.shape = table.classifyShape(pid);
     if (record.shape == Shape::b) {
         if (auto parent = table.parent(pid)) record.parentShellPID = parent->pid;
@@ -126,7 +127,7 @@ std::optional<Record> Tee::recordSession() const {
     note([&] {
         return "claude_pid=" + std::to_string(pid) + " shape=" + shapeText(record.shape) +
                " shell_pid=" + (record.parentShellPID ? std::to_string(*record.parentShellPID) : std::string("null")) +
-               " tty=" + row->tty + " pgid=" + std::to_string(row->pgid) + " tpgid=" + std::to_string(row->tpgid) +
+               " tty=" + ProcessSource::terminalName(*row) + " foreground=" + (row->foreground ? "true" : "false") +
                " exempt=" + (record.exempt ? "true" : "false");
     });
 
@@ -150,8 +151,8 @@ void Tee::runDisplay() const {
         std::string problem;
         auto document = StateDirTrust::readDocument(stateDir->configPath(), {}, &problem);
         if (document && document->is_object()) {
-            config = TrackerConfig(document->get<JSONObject>());
-            command = config.displayCommand();
+            config = TrackerConfig::fromJSON(document->get<JSONObject>());
+            command = config.displayCommand;
         } else if (!problem.empty()) {
             note([&problem] { return problem + "; not running its display_command"; });
         }

@@ -30,11 +30,15 @@ std::string defaultProgram() {
     return "/usr/bin/notify-send";
 }
 
+const char* name() {
+    return "notify-send";
+}
+
 // notify-send talks to the desktop's freedesktop notification service over the session bus.
 // The title is the summary; a subtitle becomes the first line of the body. "--" keeps a text
 // that starts with a dash from being read as an option.
 std::vector<std::string> command(const std::string& program, const std::string& title, const std::string& message,
-                                 const std::string& subtitle, const std::string& /*appleScript*/) {
+                                 const std::string& subtitle) {
     std::vector<std::string> argv;
     if (::access(timeoutProgram, X_OK) == 0) argv = {timeoutProgram, killAfter, lifetimeSeconds};
     argv.insert(argv.end(), {program, "--app-name=tarnel-vovivida", "--", title,

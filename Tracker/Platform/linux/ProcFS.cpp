@@ -21,7 +21,6 @@
 #include "Core/PIDRange.hpp"
 #include "Core/UTF8.hpp"
 #include "Platform/linux/CommandText.hpp"
-#include "Platform/linux/TTYNames.hpp"
 
 namespace tracker::ProcFS {
 
@@ -153,16 +152,14 @@ std::optional<std::int64_t> knownBootTime() {
     return known;
 }
 
-// What a read of listed pids learns from a process's status, command line and terminal, kept for a few
-// seconds: the daemon asks for the same few processes several times a second, and these change only with
-// an exec (a new command name), a new terminal, death or a new process under the pid (a new start time),
-// which are all part of the key read fresh from the stat line each time.
+// What a read of listed pids learns from a process's status and command line, kept for a few seconds: the
+// daemon asks for the same few processes several times a second, and these change only with an exec (a new
+// command name), death or a new process under the pid (a new start time), which are all part of the key read
+// fresh from the stat line each time.
 class LastingParts {
 public:
     struct Parts {
-        bool locksMemory = false;
         std::int64_t uid = -1;
-        std::string tty;
         std::string command;
     };
 
@@ -191,7 +188,6 @@ private:
     struct Key {
         std::uint64_t startTicks = 0;
         std::string comm;
-        std::uint32_t ttyNr = 0;
         bool zombie = false;
         bool operator==(const Key&) const = default;
     };
@@ -200,7 +196,7 @@ private:
         Clock::time_point readAt;
         Parts parts;
     };
-    static Key keyOf(const Stat& stat) { return {stat.startTicks, stat.comm, stat.ttyNr, stat.state == 'Z'}; }
+    static Key keyOf(const Stat& stat) { return {stat.startTicks, stat.comm, stat.state == 'Z'}; }
 
     std::mutex guard_;
     std::unordered_map<std::int64_t, Entry> entries_;
@@ -284,20 +280,17 @@ LastingParts& lastingParts() {
 }
 
 // Everything one snapshot shares: the /proc descriptor (opened when first
-// needed: a read of kept processes may need none), boot time, tick rate,
-// terminal names and reusable buffers.
+// needed: a read of kept processes may need none), boot time, tick rate and
+// reusable buffers.
 struct Snapshot {
     std::int64_t boot = 0;
     bool bootKnown = false;
     long ticks = 100;
     int procFD = -1;
     bool procOpened = false;
-    TTYNames ttys;
     FileBytes statBytes;
     FileBytes statusBytes;
     FileBytes cmdlineBytes;
-    // Many processes start in the same second (at boot, say).
-    std::unordered_map<std::int64_t, std::string> startTexts;
 
     Snapshot() {
         if (auto boot = knownBootTime()) {
@@ -306,8 +299,6 @@ struct Snapshot {
         }
         long rate = ::sysconf(_SC_CLK_TCK);
         if (rate > 0) ticks = rate;
-        // Pick up a changed time zone the way a fresh ps run would.
-        ::tzset();
     }
     ~Snapshot() {
         if (procFD >= 0) ::close(procFD);
@@ -323,12 +314,6 @@ struct Snapshot {
         return procFD;
     }
 
-    const std::string& startText(std::int64_t seconds) {
-        auto known = startTexts.find(seconds);
-        if (known == startTexts.end()) known = startTexts.emplace(seconds, startTimeText(seconds)).first;
-        return known->second;
-    }
-
     // The row for pid, or none when it vanished, is a thread rather than a
     // process (only asked for listed pids), or gives nothing to show.
     std::optional<Proc> row(std::int64_t pid, bool checkThreadGroup) {
@@ -339,9 +324,9 @@ struct Snapshot {
         if (statRead != ReadResult::ok) return std::nullopt;
         auto stat = parseStat(statBytes.view());
         if (!stat || stat->pid != pid) return std::nullopt;
-        // A kernel thread has no memory of its own to lock and no argument
-        // vector: the two costliest reads are left out for it (a listing of
-        // all processes is, on a desktop, about half kernel threads).
+        // A kernel thread has no owner but root and no argument vector: the
+        // two costliest reads are left out for it (a listing of all processes
+        // is, on a desktop, about half kernel threads).
         const bool kernelThread = (stat->flags & kernelThreadFlag) != 0;
         if (checkThreadGroup) {
             if (auto kept = lastingParts().find(*stat)) return rowOf(pid, *stat, std::move(*kept));
@@ -364,11 +349,8 @@ struct Snapshot {
         }
 
         LastingParts::Parts parts;
-        parts.locksMemory = locksMemory(statusBytes.view());
         parts.uid = realUID(statusBytes.view()).value_or(-1);
-        parts.tty = ttys.name(stat->ttyNr, pid);
-        // The trimming a parser of ps output applies; a blank command gives
-        // no row there, so none here either.
+        // A blank command names nothing: no row.
         std::string command = CommandText::fromCmdline(cmdlineBytes.view(), stat->comm, stat->state == 'Z');
         parts.command = std::string(UTF8::trimmed(command));
         if (checkThreadGroup) lastingParts().keep(*stat, parts);
@@ -380,12 +362,11 @@ struct Snapshot {
         Proc proc;
         proc.pid = pid;
         proc.ppid = stat.ppid;
-        proc.pgid = stat.pgrp;
-        proc.tpgid = stat.tpgid;
-        proc.stat = stateLetters(stat, parts.locksMemory);
-        proc.tty = std::move(parts.tty);
-        if (bootKnown) proc.lstart = startText(startTime(boot, stat.startTicks, ticks));
-        proc.startID = startID(bootID(), stat.startTicks);
+        proc.state = runState(stat.state);
+        proc.foreground = stat.pgrp == stat.tpgid;
+        if (stat.ttyNr != 0) proc.terminal = stat.ttyNr;
+        if (bootKnown) proc.start.seconds = startTime(boot, stat.startTicks, ticks);
+        proc.start.id = startID(bootID(), stat.startTicks);
         proc.uid = parts.uid;
         proc.command = std::move(parts.command);
         return proc;
@@ -448,23 +429,28 @@ std::optional<Stat> parseStat(std::string_view text) {
     return stat;
 }
 
-std::string stateLetters(const Stat& stat, bool locked) {
-    std::string letters(1, stat.state);
-    if (stat.nice < 0) letters += '<';
-    if (stat.nice > 0) letters += 'N';
-    if (locked) letters += 'L';
-    if (stat.session == stat.pid) letters += 's';
-    if (stat.threads > 1) letters += 'l';
-    if (stat.pgrp == stat.tpgid) letters += '+';
-    return letters;
-}
-
-bool locksMemory(std::string_view status) {
-    auto value = statusValue(status, "VmLck");
-    if (!value) return false;
-    std::string_view digits = value->substr(0, value->find(' '));
-    auto kilobytes = number<std::uint64_t>(digits);
-    return kilobytes && *kilobytes > 0;
+RunState runState(char letter) {
+    switch (letter) {
+        case 'R':
+            return RunState::running;
+        case 'S':
+            return RunState::sleeping;
+        case 'D':
+            return RunState::waiting;
+        case 'T':
+            return RunState::stopped;
+        case 't':
+            return RunState::traced;
+        case 'Z':
+            return RunState::zombie;
+        case 'X':
+        case 'x':
+            return RunState::dead;
+        case 'I':
+            return RunState::idle;
+        default:
+            return RunState::unknown;
+    }
 }
 
 std::optional<std::int64_t> threadGroup(std::string_view status) {
@@ -489,24 +475,6 @@ std::optional<std::int64_t> bootTime(std::string_view procStat) {
 std::int64_t startTime(std::int64_t boot, std::uint64_t startTicks, long ticksPerSecond) {
     if (ticksPerSecond <= 0) ticksPerSecond = 100;
     return boot + static_cast<std::int64_t>(startTicks / static_cast<std::uint64_t>(ticksPerSecond));
-}
-
-std::string startTimeText(std::int64_t secondsSinceEpoch) {
-    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::time_t when = static_cast<std::time_t>(secondsSinceEpoch);
-    std::tm local{};
-    if (!::localtime_r(&when, &local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
-        local.tm_mon > 11) {
-        return {};
-    }
-    char full[64];
-    std::snprintf(full, sizeof full, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", days[local.tm_wday], months[local.tm_mon],
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, 1900 + local.tm_year);
-    char shown[32];
-    std::snprintf(shown, sizeof shown, "%24.24s", full);
-    return shown;
 }
 
 const std::string& bootID() {

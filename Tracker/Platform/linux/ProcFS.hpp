@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "Core/ProcessTable.hpp"
+#include "Core/Proc.hpp"
 
-// Process rows read straight from /proc, column for column the text procps
-// ps prints for the same process, at a fraction of the cost of running ps.
-// Nothing here reports errors: vanished or unreadable processes are skipped.
+// Processes read straight from /proc and typed where they are read: state,
+// foreground, terminal, start, command and owner. Nothing here reports
+// errors: vanished or unreadable processes are skipped.
 namespace tracker::ProcFS {
 
 // The fields of /proc/<pid>/stat a row needs.
@@ -34,13 +34,9 @@ struct Stat {
 // so the fields are read after the last ")".
 std::optional<Stat> parseStat(std::string_view text);
 
-// The state letter and the flags ps adds: "<" high priority, "N" low
-// priority, "L" pages locked in memory, "s" session leader, "l"
-// multi-threaded, "+" in the terminal's foreground group.
-std::string stateLetters(const Stat& stat, bool locksMemory);
+// The state of a /proc/<pid>/stat state letter.
+RunState runState(char letter);
 
-// Whether /proc/<pid>/status reports locked memory (VmLck above 0).
-bool locksMemory(std::string_view status);
 // The real user id in /proc/<pid>/status.
 std::optional<std::int64_t> realUID(std::string_view status);
 // The thread group id in /proc/<pid>/status.
@@ -48,12 +44,9 @@ std::optional<std::int64_t> threadGroup(std::string_view status);
 
 // The "btime" line of /proc/stat: boot time in seconds since the epoch.
 std::optional<std::int64_t> bootTime(std::string_view procStat);
-// Start time in whole seconds since the epoch, as ps computes it: boot time
-// plus the start ticks divided by the tick rate, truncated.
+// Start time in whole seconds since the epoch: boot time plus the start
+// ticks divided by the tick rate, truncated.
 std::int64_t startTime(std::int64_t bootTime, std::uint64_t startTicks, long ticksPerSecond);
-// The 24 characters ps prints for a start time ("Tue Dec  8 01:16:34 2026"),
-// in local time with English names, like ctime without its line break.
-std::string startTimeText(std::int64_t secondsSinceEpoch);
 
 // The boot id of /proc/sys/kernel/random/boot_id (read once); empty when it cannot be read.
 const std::string& bootID();

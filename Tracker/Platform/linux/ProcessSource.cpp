@@ -1,12 +1,18 @@
 #include "Platform/ProcessSource.hpp"
 
 #include "Platform/linux/ProcFS.hpp"
+#include "Platform/linux/TTYNames.hpp"
 
 // On Linux everything comes from /proc: no ps run, no external program.
 namespace tracker::ProcessSource {
 
 std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids) {
     return ProcFS::read(pids);
+}
+
+std::string terminalName(const Proc& proc) {
+    if (!proc.terminal) return "?";
+    return TTYNames().name(static_cast<std::uint32_t>(*proc.terminal), proc.pid);
 }
 
 std::optional<std::int64_t> parentPID(std::int64_t pid) {

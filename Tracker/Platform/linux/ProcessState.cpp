@@ -23,10 +23,10 @@ std::optional<unsigned long long> signalMask(const std::string& status, const st
 
 }  // namespace
 
-std::optional<char> of(std::int64_t pid) {
+std::optional<RunState> of(std::int64_t pid) {
     auto stat = ProcFS::stat(pid);
     if (!stat) return std::nullopt;
-    return stat->state;
+    return ProcFS::runState(stat->state);
 }
 
 std::optional<bool> stopSignalPending(std::int64_t pid) {

@@ -1,11 +1,7 @@
-#include "Daemon/FreezeThaw.hpp"
+#include "Daemon/Holder.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <set>
-#include <thread>
 
 #include "Core/CommandLine.hpp"
 #include "Core/NumberText.hpp"
@@ -25,127 +21,49 @@ const char* holdWay(Signaller& signaller, std::int64_t pid) {
     return signaller.isHeld(pid) ? "cgroup freeze" : "SIGSTOP";
 }
 
+// The steps a spaced thaw waits in, so that a stop asked for meanwhile is not kept waiting.
+constexpr double spacingStep = 0.02;
+
 }  // namespace
 
-FreezeThaw::FreezeThaw(const StateDir& stateDir, std::shared_ptr<DaemonLogger> log, const LiveConfig& config,
-                       bool dryRun, std::optional<double> resumeIn, Hooks hooks, JSONFile::RefusalHook oversize)
+Holder::Holder(const StateDir& stateDir, HoldDocuments& documents, const LiveConfig& config, DaemonWorld& world,
+               std::shared_ptr<DaemonLogger> log, Options options)
     : stateDir_(stateDir),
-      log_(std::move(log)),
+      documents_(documents),
       config_(config),
-      dryRun_(dryRun),
-      resumeIn_(resumeIn),
-      hooks_(hooks),
-      oversize_(std::move(oversize)) {}
+      world_(world),
+      log_(std::move(log)),
+      options_(options) {}
 
-bool FreezeThaw::notify(const std::string& title, const std::string& message) {
+bool Holder::notify(const std::string& title, const std::string& message) {
     return DaemonNotify::post(title, message, "", config_.notifyMode(), log_);
 }
 
-std::optional<Pause> FreezeThaw::ledger() {
-    if (held_) return held_;
-    // held.json as a thaw left it when it could not be removed: its sessions run again already.
-    if (staleLedger_) {
-        if (!stateDir_.deleteHeld()) return std::nullopt;
-        staleLedger_ = false;
-    }
-    // Only this daemon writes held.json (it holds the state directory's lock): once it is known to be
-    // empty, memory says the rest.
-    if (noLedger_) return std::nullopt;
-    auto held = stateDir_.readHeld(oversize_);
-    if (!held) noLedger_ = true;
-    return held;
-}
-
-std::optional<Pause> FreezeThaw::livePause() {
-    auto pause = stateDir_.readPause(oversize_);
-    if (thawedPause_) {
-        if (!pause || JSON(pause->toJSON()).dump() != *thawedPause_) {
-            thawedPause_.reset();
-        } else {
-            if (stateDir_.deletePause() || errno == ENOENT) {
-                thawedPause_.reset();
-                log_->info("[tick] removed the pause.json of the last thaw");
-            }
-            return std::nullopt;
-        }
-    }
-    if (pause) return pause;
-    auto held = ledger();
-    if (!held || held->targets.empty()) return std::nullopt;
-    // Sessions are held and nothing says until when: the ledger does, and pause.json is written anew so that
-    // every reader (tarnel status, a later daemon) sees the pause that stands.
-    if (!restoredWarned_) {
-        restoredWarned_ = true;
-        log_->warning([&] {
-            return "[tick] pause.json is gone or unreadable while " + std::to_string(held->targets.size()) +
-                   " session(s) are held - the pause stands until " + NumberText::clockText(held->resumeAt) +
-                   " (from " + stateDir_.heldPath() + ")";
-        });
-    }
-    held_ = held;
-    if (!dryRun_) {
-        try {
-            stateDir_.write(*held);
-        } catch (const std::exception& error) {
-            std::string description = error.what();
-            log_->error([&] { return "[tick] could not write pause.json back: " + description; });
-        }
-    }
-    return held;
-}
-
-std::optional<LastThaw> FreezeThaw::lastThaw() const {
-    auto lastThaw = stateDir_.readLastThaw(oversize_);
-    if (unwrittenLastThaw_ && (!lastThaw || lastThaw->thawedAt < unwrittenLastThaw_->thawedAt)) {
-        return unwrittenLastThaw_;
-    }
-    return lastThaw;
-}
-
-bool FreezeThaw::isHeldNow(const ProcessTable& table, std::int64_t pid) {
+bool Holder::isHeldNow(const ProcessTable& table, std::int64_t pid) {
     auto row = table.get(pid);
-    return (row && row->stopped()) || hooks_.signaller->isHeld(pid);
+    return (row && row->stopped()) || world_.signaller->isHeld(pid);
 }
 
-std::optional<double> FreezeThaw::nextWaitEnd(const Pause& pause) {
-    std::optional<double> earliest;
-    for (const auto& [session, until] : pause.waiting) {
-        if (!earliest || until < *earliest) earliest = until;
-    }
-    return earliest;
-}
-
-bool FreezeThaw::streaming(const Target& target, const ProcessTable& table) const {
+bool Holder::streaming(const Target& target, const ProcessTable& table) const {
     auto phase = stateDir_.readPhase(target.sessionID);
     if (!phase || phase->pid != target.pid) return false;
     // A phase of another process that had this pid before says nothing about this one.
     auto row = table.get(target.pid);
-    if (row && !phase->startID.empty() && !row->startID.empty() && phase->startID != row->startID) return false;
+    if (row && !phase->startID.empty() && !row->start.id.empty() && phase->startID != row->start.id) return false;
     return phase->streaming();
 }
 
-void FreezeThaw::rewrite(const Pause& pause, const std::string& why) {
-    held_ = pause;
-    try {
-        stateDir_.write(pause);
-        stateDir_.writeHeld(pause);
-    } catch (const std::exception& error) {
-        std::string description = error.what();
-        log_->error([&] { return "[" + why + "] could not rewrite pause.json: " + description; });
-    }
+bool Holder::holdTarget(const Target& target, const ProcessTable& table) {
+    const ShellStopMode mode = config_.settings().shellStopMode;
+    return logHold(target, freezeTarget(*world_.signaller, target, mode, &table, log_->sink()));
 }
 
-bool FreezeThaw::holdTarget(const Target& target, const ProcessTable& table) {
-    const ShellStopMode mode = config_.shellStopMode();
-    return logHold(target, freezeTarget(*hooks_.signaller, target, mode, &table, log_->sink()));
-}
-
-bool FreezeThaw::logHold(const Target& target, const std::vector<SignalResult>& results) {
+bool Holder::logHold(const Target& target, const std::vector<SignalResult>& results) {
     bool claudeHeld = false;
     for (const auto& result : results) {
         if (result.pid == target.pid) claudeHeld = result.delivered;
         if (result.delivered) {
-            const std::string way = holdWay(*hooks_.signaller, result.pid);
+            const std::string way = holdWay(*world_.signaller, result.pid);
             log_->info([&] {
                 return "[doFreeze] " + way + " pid=" + std::to_string(result.pid) + " (session " +
                        shortSessionID(target.sessionID) + " shape " + shapeText(target.shape) + ") ok";
@@ -159,14 +77,14 @@ bool FreezeThaw::logHold(const Target& target, const std::vector<SignalResult>& 
     return claudeHeld;
 }
 
-void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table) {
+void Holder::freeze(const Action::Freeze& action, const ProcessTable& table) {
     double resumeAt = action.resumeAt;
-    if (resumeIn_) {
-        resumeAt = hooks_.clock() + *resumeIn_;
+    if (options_.resumeIn) {
+        resumeAt = world_.clock() + *options_.resumeIn;
         log_->info([&] { return "[doFreeze] --resume-in override: resume_at=" + NumberText::clockText(resumeAt); });
     }
     Pause pause;
-    pause.pausedAt = hooks_.clock();
+    pause.pausedAt = world_.clock();
     pause.resumeAt = resumeAt;
     pause.targets = action.targets;
     pause.reason = action.reason + (action.reFreeze ? " (re-freeze)" : "");
@@ -177,8 +95,8 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     for (auto& target : pause.targets) {
         auto shell = target.shellPID ? table.get(*target.shellPID) : std::nullopt;
         if (!shell) continue;
-        target.shellStart = shell->lstart;
-        target.shellStartID = shell->startID;
+        target.shellStart = shell->start.text();
+        target.shellStartID = shell->start.id;
     }
 
     log_->info([&] {
@@ -188,7 +106,7 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
 
     // A session receiving a reply is held once it reaches a safe point, so that the hold does not cost it
     // the reply; an unknown phase is held at once.
-    const double wait = config_.config().safePointWait();
+    const double wait = config_.settings().safePointWait;
     std::vector<Target> now;
     for (const auto& target : pause.targets) {
         if (wait > 0 && !pause.waiting.count(target.sessionID) && streaming(target, table)) {
@@ -202,7 +120,7 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
         }
     }
 
-    if (dryRun_) {
+    if (options_.dryRun) {
         for (const auto& target : pause.targets) {
             log_->info([&] {
                 return "[doFreeze] DRY-RUN would stop pid=" + std::to_string(target.pid) +
@@ -214,21 +132,17 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     }
 
     try {
-        stateDir_.write(pause);
-        stateDir_.writeHeld(pause);
+        documents_.begin(pause);
     } catch (const std::exception& error) {
         std::string description = error.what();
         log_->critical(
             [&] { return "[doFreeze] could not write pause.json (" + description + ") - NOT signalling anything"; });
         return;
     }
-    held_ = pause;
-    staleLedger_ = false;
     retries_.clear();
-    restoredWarned_ = false;
 
     std::size_t held = 0;
-    auto results = freezeTargets(*hooks_.signaller, now, config_.shellStopMode(), &table, log_->sink());
+    auto results = freezeTargets(*world_.signaller, now, config_.settings().shellStopMode, &table, log_->sink());
     for (std::size_t t = 0; t < now.size(); ++t) {
         if (logHold(now[t], results[t])) {
             ++held;
@@ -253,22 +167,12 @@ void FreezeThaw::freeze(const Action::Freeze& action, const ProcessTable& table)
     log_->info([&] { return "[doFreeze] Exit - paused until " + NumberText::clockText(resumeAt); });
 }
 
-void FreezeThaw::replacePause(const Pause& pause, const ProcessTable& table, const std::string& why) {
+void Holder::replace(const Pause& pause, const ProcessTable& table, const std::string& why) {
     log_->info([&] {
         return "[" + why + "] the pause now ends at " + NumberText::clockText(pause.resumeAt) + ", " +
                std::to_string(pause.targets.size()) + " target(s)";
     });
-    if (dryRun_) return;
-    try {
-        stateDir_.write(pause);
-        stateDir_.writeHeld(pause);
-    } catch (const std::exception& error) {
-        std::string description = error.what();
-        log_->error(
-            [&] { return "[" + why + "] could not write pause.json (" + description + ") - it stands as it was"; });
-        return;
-    }
-    held_ = pause;
+    if (options_.dryRun || !documents_.change(pause, why)) return;
     for (const auto& target : pause.targets) {
         // One waiting for its safe point is held by holdStragglers.
         if (pause.waiting.count(target.sessionID)) continue;
@@ -277,10 +181,10 @@ void FreezeThaw::replacePause(const Pause& pause, const ProcessTable& table, con
     }
 }
 
-void FreezeThaw::holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why) {
-    if (dryRun_) return;
+void Holder::holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why) {
+    if (options_.dryRun) return;
     Pause rewritten = pause;
-    const double now = hooks_.clock();
+    const double now = world_.clock();
     for (const auto& target : pause.targets) {
         if (auto waiting = rewritten.waiting.find(target.sessionID); waiting != rewritten.waiting.end()) {
             const double until = waiting->second;
@@ -322,16 +226,14 @@ void FreezeThaw::holdStragglers(const Pause& pause, const ProcessTable& table, c
             });
         }
     }
-    if (rewritten.waiting != pause.waiting) rewrite(rewritten, why);
+    if (rewritten.waiting != pause.waiting) documents_.change(rewritten, why);
 }
 
-void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason,
-                      double spacing) {
+void Holder::thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason,
+                  double spacing) {
     log_->info([&] { return "[doThaw] Entry - " + std::to_string(targets.size()) + " target(s): " + reason; });
-    auto pause = stateDir_.readPause();
-    const double previousResumeAt = pause ? pause->resumeAt : held_ ? held_->resumeAt : 0;
 
-    if (dryRun_) {
+    if (options_.dryRun) {
         for (const auto& target : targets) {
             log_->info([&] {
                 return "[doThaw] DRY-RUN would cont pid=" + std::to_string(target.pid) + " shell=" + shellText(target);
@@ -345,19 +247,17 @@ void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& ta
     bool first = true;
     for (const auto& target : targets) {
         // Sessions that all send a request in the same instant after a reset can meet a burst limit.
-        if (!first && spacing > 0) {
-            const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(spacing);
-            while (!hurry_ && std::chrono::steady_clock::now() < until) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
+        // A stop asked for meanwhile hurries the rest: the wait goes in short steps.
+        for (double left = first ? 0 : spacing; left > 0 && !hurry_; left -= spacingStep) {
+            world_.sleep(std::min(spacingStep, left));
         }
         first = false;
-        const ShellStopMode mode = config_.shellStopMode();
+        const ShellStopMode mode = config_.settings().shellStopMode;
         std::set<std::int64_t> frozen;
         for (auto pid : thawOrder(target, mode)) {
-            if (hooks_.signaller->isHeld(pid)) frozen.insert(pid);
+            if (world_.signaller->isHeld(pid)) frozen.insert(pid);
         }
-        for (const auto& result : thawTarget(*hooks_.signaller, target, mode, &table, sink)) {
+        for (const auto& result : thawTarget(*world_.signaller, target, mode, &table, sink)) {
             if (result.delivered) {
                 const char* way = frozen.count(result.pid) ? "cgroup thaw" : "SIGCONT";
                 log_->info(
@@ -368,68 +268,34 @@ void FreezeThaw::thaw(const std::vector<Target>& targets, const ProcessTable& ta
         }
     }
 
-    if (stateDir_.deletePause() || errno == ENOENT) {
-        thawedPause_.reset();
-    } else {
-        // The sessions run again; the pause must not be thawed anew on every tick.
-        int error = errno;
-        if (pause) thawedPause_ = JSON(pause->toJSON()).dump();
-        log_->error([&] {
-            return std::string("[doThaw] could not remove pause.json: ") + std::strerror(error) +
-                   " - its sessions are continued; it is ignored until it can be removed";
-        });
-    }
-    held_.reset();
-    noLedger_ = true;
     retries_.clear();
-    if (!stateDir_.deleteHeld()) {
-        int error = errno;
-        staleLedger_ = true;
-        log_->error([&] {
-            return std::string("[doThaw] could not remove held.json: ") + std::strerror(error) +
-                   " - it is ignored until it can be removed";
-        });
-    }
-    const LastThaw thawed{hooks_.clock(), previousResumeAt};
-    try {
-        stateDir_.write(thawed);
-        unwrittenLastThaw_.reset();
-    } catch (const std::exception& error) {
-        unwrittenLastThaw_ = thawed;
-        std::string description = error.what();
-        log_->error([&] {
-            return "[doThaw] could not write last_thaw.json: " + description + " - the thaw is kept in memory";
-        });
-    }
+    documents_.end(world_.clock());
     notify("Claude sessions resumed", std::to_string(targets.size()) + " session(s) continued.");
     log_->info("[doThaw] Exit - pause cleared");
 }
 
-int FreezeThaw::sweep(const ProcessTable& table, const std::optional<Pause>& pause) {
-    auto held = ledger();
+int Holder::sweep(const ProcessTable& table, const std::optional<Pause>& pause) {
+    auto held = documents_.ledger();
     if (!held) return 0;
     std::set<std::int64_t> claimed;
     if (pause) {
         for (const auto& target : pause->targets) claimed.insert(target.pid);
     }
     int continued = 0;
-    const ShellStopMode mode = config_.shellStopMode();
+    const ShellStopMode mode = config_.settings().shellStopMode;
     for (const auto& target : held->targets) {
         if (claimed.count(target.pid)) continue;
         if (!verifyForSignal(&table, target) || !isHeldNow(table, target.pid)) continue;
         auto row = table.get(target.pid);
         log_->warning([&] {
             return "[sweep] orphaned stopped claude pid=" + std::to_string(target.pid) +
-                   " state=" + (row ? row->stat : std::string("?")) + " - SIGCONT";
+                   " state=" + std::string(1, row ? RunStates::letter(row->state) : '?') + " - SIGCONT";
         });
-        for (const auto& result : thawTarget(*hooks_.signaller, target, mode, &table, log_->sink())) {
+        for (const auto& result : thawTarget(*world_.signaller, target, mode, &table, log_->sink())) {
             if (result.delivered) ++continued;
         }
     }
-    if (!pause && !dryRun_) {
-        held_.reset();
-        noLedger_ = stateDir_.deleteHeld();
-    }
+    if (!pause && !options_.dryRun) documents_.forgetLedger();
     if (continued > 0) {
         log_->info([&] { return "[sweep] Exit - continued " + std::to_string(continued) + " orphaned process(es)"; });
     }

@@ -1,4 +1,4 @@
-#include "Daemon/PauseOnDemand.hpp"
+#include "Core/PauseOnDemand.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,8 +21,8 @@ void addMissing(Pause& pause, const std::vector<Target>& targets) {
 
 }  // namespace
 
-std::vector<Target> targets(const std::vector<Record>& records, const Decide::RecordPredicate& alive,
-                            const Decide::RecordPredicate& verified) {
+std::vector<Target> targets(const std::vector<Record>& records, const RecordPredicate& alive,
+                            const RecordPredicate& verified) {
     std::vector<Target> found;
     std::set<std::int64_t> seen;
     for (const Record& record : records) {
@@ -32,60 +32,44 @@ std::vector<Target> targets(const std::vector<Record>& records, const Decide::Re
     return found;
 }
 
-Step apply(const PauseRequest& request, const std::optional<Pause>& standing, const std::vector<Target>& targets,
-           double now) {
-    Step step;
+Action apply(const PauseRequest& request, const std::optional<Pause>& standing, const std::vector<Target>& targets,
+             double now) {
     if (request.kind == PauseRequest::Kind::resume) {
         if (!standing || !standing->manualUntil) {
-            step.why = standing ? "resume asked for, but the hold that stands is the usage's (until " +
-                                      NumberText::clockText(standing->resumeAt) + ")"
-                                : "resume asked for, but no pause stands";
-            return step;
+            return Action::nothing(standing ? "resume asked for, but the hold that stands is the usage's (until " +
+                                                  NumberText::clockText(standing->resumeAt) + ")"
+                                            : "resume asked for, but no pause stands");
         }
         if (standing->usageUntil && *standing->usageUntil > now) {
             Pause pause = *standing;
             pause.resumeAt = *standing->usageUntil;
             pause.manualUntil.reset();
-            step.kind = Step::Kind::replace;
-            step.why = "resume asked for: the usage's hold stands on until " + NumberText::clockText(pause.resumeAt);
-            step.pause = std::move(pause);
-            return step;
+            std::string why =
+                "resume asked for: the usage's hold stands on until " + NumberText::clockText(pause.resumeAt);
+            return Action::Replace{std::move(pause), std::move(why)};
         }
-        step.kind = Step::Kind::thaw;
-        step.why = "resume asked for";
-        return step;
+        return Action::Thaw{standing->targets, "resume asked for"};
     }
 
     auto end = request.end(now);
-    if (!end) {
-        step.why = "pause asked for until a time that is not ahead";
-        return step;
-    }
+    if (!end) return Action::nothing("pause asked for until a time that is not ahead");
     if (standing) {
         Pause pause = *standing;
         if (!pause.manualUntil) pause.usageUntil = standing->resumeAt;
         pause.manualUntil = *end;
         pause.resumeAt = std::max(pause.usageUntil.value_or(-INFINITY), *end);
         addMissing(pause, targets);
-        step.kind = Step::Kind::replace;
-        step.why = "pause asked for until " + NumberText::clockText(*end) + ": the hold stands until " +
-                   NumberText::clockText(pause.resumeAt);
-        step.pause = std::move(pause);
-        return step;
+        std::string why = "pause asked for until " + NumberText::clockText(*end) + ": the hold stands until " +
+                          NumberText::clockText(pause.resumeAt);
+        return Action::Replace{std::move(pause), std::move(why)};
     }
-    if (targets.empty()) {
-        step.why = "pause asked for, but no session is there to hold";
-        return step;
-    }
+    if (targets.empty()) return Action::nothing("pause asked for, but no session is there to hold");
     Action::Freeze freeze;
     freeze.targets = targets;
     freeze.resumeAt = *end;
     freeze.reason = "pause asked for until " + NumberText::clockText(*end);
     freeze.manualUntil = *end;
-    step.kind = Step::Kind::freeze;
-    step.why = freeze.reason;
-    step.freeze = std::move(freeze);
-    return step;
+    return freeze;
 }
 
 std::optional<Pause> withUsage(const Pause& standing, const Action& usage) {

@@ -1,0 +1,78 @@
+#include "Daemon/SignalRelay.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+namespace tracker::SignalRelay {
+
+namespace {
+
+int relayPipe[2] = {-1, -1};
+
+sigset_t trappedSet() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : trapped()) sigaddset(&signals, sig);
+    return signals;
+}
+
+// Async-signal-safe: only the signal number crosses into the pipe.
+void onTrapped(int sig) {
+    int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(sig);
+    ssize_t ignored = ::write(relayPipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+}  // namespace
+
+const std::vector<int>& trapped() {
+    static const std::vector<int> signals{SIGTERM,   SIGINT,  SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                          SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
+    return signals;
+}
+
+void holdBack() {
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t signals = trappedSet();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void arm(std::function<void(int)> handler) {
+    if (::pipe2(relayPipe, O_CLOEXEC) != 0) {
+        // No way to serve them: they keep their default action rather than wait forever.
+        sigset_t signals = trappedSet();
+        ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        return;
+    }
+    ::fcntl(relayPipe[1], F_SETFL, O_NONBLOCK);
+    std::thread([handler = std::move(handler)] {
+        for (;;) {
+            unsigned char byte = 0;
+            ssize_t n = ::read(relayPipe[0], &byte, 1);
+            if (n == 1) {
+                handler(byte);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            return;
+        }
+    }).detach();
+    for (int sig : trapped()) {
+        struct sigaction action {};
+        action.sa_handler = onTrapped;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(sig, &action, nullptr);
+    }
+    // What came during start-up was held back and is handled now.
+    sigset_t signals = trappedSet();
+    ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+}  // namespace tracker::SignalRelay
