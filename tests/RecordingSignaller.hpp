@@ -58,5 +58,4 @@ private:
     std::vector<Proc> none_;
 };
 
-
 }  // namespace tracker::test
