@@ -186,8 +186,8 @@ void meterCommands(const std::string& settingsPath, const std::string& meter, co
     test::writeFile(settingsPath, settings.dump(1));
 }
 
-std::optional<Outcome> runTask(const Build& build, const std::string& claudeBinary, const std::string& meter,
-                               int steps, std::string* why) {
+std::optional<Outcome> runTask(const Build& build, const std::string& claudeBinary, const std::string& meter, int steps,
+                               std::string* why) {
     test::TempDir dir;
     const std::string state = dir.file("state");
     const std::string log = dir.file("runs.jsonl");
@@ -197,8 +197,8 @@ std::optional<Outcome> runTask(const Build& build, const std::string& claudeBina
     options.binary = claudeBinary;
     options.script = taskScript(steps);
     options.prompt = "Write the files step by step.";
-    options.hookEvents = {};                                  // only tarnel's hooks, as a user has them
-    options.extraSettings = {{"statusLine", nullptr}};        // and no status line of the user's to run
+    options.hookEvents = {};                            // only tarnel's hooks, as a user has them
+    options.extraSettings = {{"statusLine", nullptr}};  // and no status line of the user's to run
     options.beforeLaunch = [&](const test::RealClaude& claude) {
         std::string out;
         int status = test::runProgram({build.program("tarnel"), "install", "--tee", build.program("tarnel-tee"),
@@ -319,8 +319,7 @@ int main(int argc, char** argv) {
     for (std::size_t b = 0; b < builds.size(); ++b) {
         const Outcome& outcome = totals[b];
         std::printf("%-24s %9.1f ms %9.1f ms %9.1f ms %8.2f %%\n", builds[b].name.c_str(), outcome.claudeMS / rounds,
-                    outcome.teeMS() / rounds, outcome.daemonMS / rounds,
-                    100.0 * outcome.tarnelMS() / outcome.claudeMS);
+                    outcome.teeMS() / rounds, outcome.daemonMS / rounds, 100.0 * outcome.tarnelMS() / outcome.claudeMS);
     }
     std::printf("target: tarnel at most 1 %% of Claude Code's own CPU\n");
     return 0;
