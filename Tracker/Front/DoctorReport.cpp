@@ -218,7 +218,7 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
             std::string events;
             for (const auto& event : unused) events += (events.empty() ? "" : ", ") + event;
             found.push_back({"hooks of an earlier install also run tarnel-tee for " + events +
-                                 ", which tell the daemon nothing: a run of the tee each, for nothing",
+                                 ": a run of the tee at each tool call that tells the daemon nothing",
                              "tarnel install (it replaces them)", true});
         }
     } else {
