@@ -174,7 +174,8 @@ TEST(Doctor, TheSetUpAroundTheSessions) {
              settings["hooks"]["PostToolUse"] = settings["hooks"]["Stop"];
              JSONFile::atomicWrite(settings, m.settings, false);
          },
-         true, "note: hooks of an earlier install also run tarnel-tee for PostToolUse,"},
+         true,
+         "note: hooks of an earlier install also run tarnel-tee for PostToolUse: a run of the tee at each tool call"},
         {"no daemon", [](Machine&) {}, false, "no daemon runs on"},
         {"another status line",
          [](Machine& m) {
