@@ -20,7 +20,7 @@ namespace {
 const std::vector<std::string> vocabulary = {
     "--dry-run",   "--once",     "--thaw-now",     "--threshold", "--resume-in", "--state-dir", "--poll", "--notify",
     "--log-level", "-h",         "--help",         "90",          "1e2",         "0x10",        " 5",     "",
-    "nan",         "-inf",       "osascript",      "app",         "off",         "OFF",         "WARN",   "fatal",
+    "nan",         "-inf",       "desktop",        "app",         "off",         "OFF",         "WARN",   "fatal",
     "debug",       "/tmp/state", "--threshold=95", "-",           "--",
 };
 
@@ -69,7 +69,7 @@ std::vector<std::string> written(const Flags& flags) {
 
 bool documentedError(const std::string& error) {
     if (error.starts_with("unrecognised argument: ")) return error.ends_with("\n\n" + daemonUsage());
-    if (error == "--notify: choose from app, osascript, off") return true;
+    if (error == "--notify: choose from desktop, app, off") return true;
     if (error == "--log-level: choose from verbose, debug, info, warning, error, critical") return true;
     for (const char* option : {"--threshold", "--resume-in", "--state-dir", "--poll", "--notify", "--log-level"}) {
         if (error == std::string(option) + " needs a value") return true;

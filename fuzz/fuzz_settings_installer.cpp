@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.refreshInterval = provider.ConsumeIntegral<std::int64_t>();
     options.threshold = provider.ConsumeFloatingPoint<double>();
     if (provider.ConsumeBool())
-        options.notify = provider.PickValueInArray({NotifyMode::osascript, NotifyMode::app, NotifyMode::off});
+        options.notify = provider.PickValueInArray({NotifyMode::desktop, NotifyMode::app, NotifyMode::off});
     options.shellStopMode = provider.ConsumeBool() ? ShellStopMode::shellFirst : ShellStopMode::claudeOnly;
     options.overrideNotify = provider.ConsumeBool();
     options.overrideShellStopMode = provider.ConsumeBool();

@@ -136,12 +136,6 @@ protected:
         return child;
     }
 
-    // Whether the heartbeat stays where it is for the whole span (sampled), i.e. the stand-in is held.
-    static bool heartbeatStill(const std::string& path, std::chrono::milliseconds span) {
-        auto first = readHeartbeat(path);
-        return !waitUntil([&] { return readHeartbeat(path) != first; }, span, std::chrono::milliseconds(20));
-    }
-
     TempDir directory;
 };
 
@@ -161,7 +155,7 @@ TEST_F(CgroupFreezing, HoldsAProcessThatIsSentSIGCONTAndReleasesItToItsOwnCgroup
 
     // What a terminal multiplexer does to a stopped child changes nothing here.
     kill(child->pid(), SIGCONT);
-    EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
+    EXPECT_TRUE(test::expectStaysHeld(child->pid(), standIn.heartbeat, std::chrono::milliseconds(600)));
 
     ASSERT_TRUE(freezer.cont(child->pid()));
     EXPECT_EQ(CgroupV2::directoryOf(*freezer.mount(), child->pid()), guard.parent());
@@ -423,7 +417,7 @@ TEST_F(UnprivilegedFreezing, AUserWithADelegatedSubtreeFreezesThroughTheCgroup) 
     ASSERT_EQ(frozen, "held\n");
     EXPECT_EQ(CgroupV2::directoryOf(*CgroupV2::mount(), pid),
               delegated.path() + "/tarnel-freeze-" + std::to_string(pid));
-    EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
+    EXPECT_TRUE(test::expectHeld(pid));
 
     std::string thawed = asUser(user, [pid] {
         HoldingSignaller signaller;
@@ -526,7 +520,7 @@ TEST_F(RelocatedFreezing, HoldsInTheUsersOwnGroupAndLeavesTheProcessThereAfterTh
     EXPECT_EQ(freezeAsUser(relocate), "held\n[signal] cgroup freeze pid=" + pid +
                                           " ok (user scope scope: its own cgroup " + session + " is not the user's)\n");
     EXPECT_EQ(groupOfChild(), scope + "/tarnel-freeze-" + pid);
-    EXPECT_TRUE(heartbeatStill(standIn.heartbeat, std::chrono::milliseconds(600)));
+    EXPECT_TRUE(test::expectHeld(child->pid()));
 
     std::int64_t held = child->pid();
     std::string thawed = asUser(user, [held] {

@@ -17,6 +17,7 @@
 
 #include "Daemon/DaemonLog.hpp"
 #include "Daemon/DaemonNotify.hpp"
+#include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
 extern char** environ;
@@ -180,13 +181,13 @@ public:
     // The Notify calls seen so far, waiting until there are at least `count`.
     std::vector<nlohmann::json> notifications(std::size_t count) const {
         std::vector<nlohmann::json> got;
-        const auto deadline = Clock::now() + patience;
-        do {
-            got.clear();
-            for (const auto& line : linesOf(readFile(records()))) got.push_back(nlohmann::json::parse(line));
-            if (got.size() >= count) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        } while (Clock::now() < deadline);
+        tracker::test::waitUntil(
+            [&] {
+                got.clear();
+                for (const auto& line : linesOf(readFile(records()))) got.push_back(nlohmann::json::parse(line));
+                return got.size() >= count;
+            },
+            std::chrono::duration_cast<std::chrono::milliseconds>(patience), std::chrono::milliseconds(20));
         return got;
     }
 
@@ -205,17 +206,13 @@ class PidFileGuard {
 public:
     explicit PidFileGuard(std::string pidFile) : pidFile_(std::move(pidFile)) {}
     ~PidFileGuard() {
-        auto deadline = Clock::now() + std::chrono::seconds(2);
-        while (!fileExists(pidFile_) && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        tracker::test::waitUntil([&] { return fileExists(pidFile_); }, std::chrono::seconds(2));
         const pid_t pid = static_cast<pid_t>(std::atoll(readFile(pidFile_).c_str()));
         if (pid <= 1) return;
         const pid_t group = ::getpgid(pid);
         ::kill(pid, SIGKILL);
         if (group <= 1 || group == ::getpgrp()) return;
-        deadline = Clock::now() + std::chrono::seconds(5);
-        while (::kill(-group, 0) == 0 && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        tracker::test::waitUntil([&] { return ::kill(-group, 0) != 0; }, std::chrono::seconds(5));
         ::kill(-group, SIGKILL);
     }
     PidFileGuard(const PidFileGuard&) = delete;

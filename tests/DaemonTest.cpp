@@ -45,12 +45,7 @@ struct Session {
         standIn.extra = {"--session-id", sessionID};
     }
     void setUsed(double used, double resetsAt) { standIn.withFiveHour(used, resetsAt); }
-    // Held: the heartbeat does not move for a while (the stand-in refreshes every 100 ms).
-    bool held() const {
-        auto before = test::readHeartbeat(standIn.heartbeat);
-        std::this_thread::sleep_for(600ms);
-        return before && before == test::readHeartbeat(standIn.heartbeat);
-    }
+    ::testing::AssertionResult held() const { return test::expectHeld(standIn); }
     bool running() const { return test::heartbeatAdvances(standIn.heartbeat, 5s); }
 };
 
@@ -71,7 +66,7 @@ protected:
 
     std::vector<std::string> stateEnv() const { return {"VAZ_ADODIVO_STATE_DIR=" + state.root()}; }
 
-    // Starts the daemon and waits until it has published daemon.pid (a
+    // Starts the daemon and waits until it has published its daemon.pid (a
     // --once run may be over before that can be seen: waitForPID false).
     void startDaemon(std::vector<std::string> extra = {}, bool waitForPID = true,
                      std::vector<std::string> environment = {}) {
@@ -83,11 +78,18 @@ protected:
         options.stderrPath = dir.file("daemon.stderr");
         daemon = std::make_unique<test::ChildProcess>(arguments, options);
         if (!waitForPID) return;
-        ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.pidPath()); })) << stderrText();
+        // This daemon's, not one a killed daemon left behind.
+        ASSERT_TRUE(test::waitUntil([&] {
+            auto published = state.readDaemonPID();
+            return published && published->pid == daemon->pid();
+        })) << stderrText();
     }
     std::string stderrText() const { return test::readFile(dir.file("daemon.stderr")); }
     std::string logText() const { return test::readFile(state.logPath()); }
     bool logHas(const std::string& text) const { return logText().find(text) != std::string::npos; }
+    std::size_t count(const std::string& text) const {
+        return static_cast<std::size_t>(test::occurrences(logText(), text));
+    }
 
     // Exit status of the daemon, none when it did not end in time.
     std::optional<int> daemonExit(std::chrono::milliseconds timeout = 15s) {
@@ -178,10 +180,9 @@ TEST_F(DaemonE2E, FreezesEveryShapeAtTheThresholdAndThawsAtTheResumeTime) {
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->tpgid, stat->pgrp);
 
-    // The same window does not freeze again.
-    std::this_thread::sleep_for(2s);
+    // The same window does not freeze again: the decision on the sessions' fresh records says why.
+    EXPECT_TRUE(test::waitUntil([&] { return logHas("post-thaw grace: record ts "); })) << logText();
     EXPECT_FALSE(state.readPause());
-    EXPECT_TRUE(logHas("post-thaw grace: record ts ")) << logText();
 
     daemon->kill();
 }
@@ -435,8 +436,10 @@ TEST_F(DaemonE2E, ATerminationDuringWaitsAndTicksEndsOnceWithStatusZero) {
     }
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
+        std::filesystem::remove(state.logPath());
         startDaemon({"--poll", "0.05"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 37 * round));
+        // A later tick in every round: the signal lands in a wait or a tick as it comes.
+        ASSERT_TRUE(test::waitUntil([&] { return count("[tick]") > static_cast<std::size_t>(round); })) << logText();
         ::kill(daemon->pid(), SIGTERM);
         EXPECT_EQ(daemonExit(), 0) << stderrText();
         EXPECT_FALSE(test::fileExists(state.pidPath()));
@@ -453,10 +456,13 @@ TEST_F(DaemonE2E, EveryFatalSignalThawsAndSIGPIPEIsIgnored) {
         SCOPED_TRACE(strsignal(sig));
         std::filesystem::remove(state.lastThawPath());
         startDaemon();
-        ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.heldPath()) && a.held(); })) << logText();
+        ASSERT_TRUE(test::waitUntil([&] { return test::fileExists(state.heldPath()); })) << logText();
+        ASSERT_TRUE(a.held()) << logText();
+        const std::size_t ticks = count("[tick]");
         ::kill(daemon->pid(), sig);
         if (sig == SIGPIPE) {
-            EXPECT_FALSE(daemonExit(1500ms)) << "SIGPIPE ended the daemon";
+            // Two ticks after it: it was delivered and the daemon lives on.
+            EXPECT_TRUE(test::waitUntil([&] { return count("[tick]") >= ticks + 2; })) << "SIGPIPE ended the daemon";
             EXPECT_TRUE(a.held());
             ::kill(daemon->pid(), SIGTERM);
         }
@@ -502,8 +508,8 @@ TEST_F(DaemonE2E, DeeplyNestedDocumentsAreReadAsAbsentWithOneWarning) {
     test::writeFile(state.recordPath("deep"), deep);
     test::writeFile(state.configPath(), "{\"threshold\": " + deep);
     startDaemon({"--poll", "0.2"});
-    ASSERT_TRUE(test::waitUntil([&] { return logText().find("[tick]") != std::string::npos; })) << logText();
-    std::this_thread::sleep_for(1s);
+    // Five ticks, each of which read both documents again.
+    ASSERT_TRUE(test::waitUntil([&] { return count("[tick]") >= 5; })) << logText();
     ::kill(daemon->pid(), SIGTERM);
     EXPECT_EQ(daemonExit(), 0);
     const std::string log = logText();

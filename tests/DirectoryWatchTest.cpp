@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 #include "Daemon/DirectoryWatch.hpp"
 #include "Platform/DirectoryEvents.hpp"
+#include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
 using tracker::DirectoryEvents;
@@ -41,10 +43,23 @@ struct Warnings {
     }
 };
 
-// Starts wait(longWait) on another thread, runs change, and returns what wait said.
+// Whether the thread with this id sleeps in the kernel (in its wait, once it got there).
+bool sleeping(pid_t thread) {
+    std::string stat = tracker::test::readFile("/proc/self/task/" + std::to_string(thread) + "/stat");
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
+
+// Starts wait(longWait) on another thread, runs change once that thread sleeps in it, and returns what wait
+// said.
 bool waitAcross(DirectoryWatcher& watcher, const std::function<void()>& change) {
-    auto result = std::async(std::launch::async, [&watcher] { return watcher.wait(longWait); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // usually already blocked
+    std::promise<pid_t> waiterThread;
+    auto result = std::async(std::launch::async, [&] {
+        waiterThread.set_value(::gettid());
+        return watcher.wait(longWait);
+    });
+    const pid_t waiter = waiterThread.get_future().get();
+    EXPECT_TRUE(tracker::test::waitUntil([&] { return sleeping(waiter); }));
     change();
     return result.get();
 }
@@ -180,27 +195,32 @@ TEST(DirectoryWatcher, NonPositiveTimeoutsReturnAtOnceWithoutTakingChanges) {
     EXPECT_FALSE(watcher.wait(quietWait));
 }
 
+std::atomic<int> signalsSeen{0};
+
 TEST(DirectoryWatcher, SignalsDuringAWaitDoNotEndIt) {
     struct sigaction action {
     }, previous{};
-    action.sa_handler = [](int) {};
+    action.sa_handler = [](int) { ++signalsSeen; };
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the kernel wait sees EINTR
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
     TempDir tmp;
     DirectoryWatcher watcher(tmp.file("sessions"));
-    std::promise<pthread_t> waiterThread;
+    std::promise<std::pair<pthread_t, pid_t>> waiterThread;
     auto result = std::async(std::launch::async, [&] {
-        waiterThread.set_value(pthread_self());
+        waiterThread.set_value({pthread_self(), ::gettid()});
         return watcher.wait(longWait);
     });
-    pthread_t waiter = waiterThread.get_future().get();
+    const auto [waiter, waiterID] = waiterThread.get_future().get();
+    signalsSeen = 0;
+    // Each signal lands in the wait: sent once the thread sleeps there, and taken before the next.
     for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_TRUE(tracker::test::waitUntil([&] { return sleeping(waiterID); }));
         pthread_kill(waiter, SIGUSR1);
+        ASSERT_TRUE(tracker::test::waitUntil([&] { return signalsSeen == i + 1; }));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(tracker::test::waitUntil([&] { return sleeping(waiterID); }));
     writeFile(tmp.file("sessions/a.json"), "{}");
     EXPECT_TRUE(result.get());
     sigaction(SIGUSR1, &previous, nullptr);

@@ -48,12 +48,7 @@ protected:
     }
 
     std::string logText() const { return test::readFile(state.logPath()); }
-    int logCount(const std::string& text) const {
-        std::string all = logText();
-        int count = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
-        return count;
-    }
+    int logCount(const std::string& text) const { return test::occurrences(logText(), text); }
 };
 
 TEST_F(HolderTest, FailedStopsStayInThePause) {

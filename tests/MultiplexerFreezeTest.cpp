@@ -45,20 +45,13 @@ bool commandIsStandIn(std::int64_t pid) {
     return cmdline.rfind(test::supportProgram("claude") + std::string(1, '\0'), 0) == 0;
 }
 
-// Whether the session stays held for the whole span: frozen in its group, and its heartbeat unchanged.
+// Whether the session stays held for the whole span, whatever the multiplexer does meanwhile (it announces
+// nothing): held by the signaller's freezer, frozen in its group, and its heartbeat unchanged.
 ::testing::AssertionResult staysFrozen(Signaller& signaller, std::int64_t pid, const std::string& heartbeat) {
-    auto first = readHeartbeat(heartbeat);
-    auto deadline = std::chrono::steady_clock::now() + frozenSpan;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!signaller.isHeld(pid)) return ::testing::AssertionFailure() << "pid " << pid << " is no longer held";
-        char state = test::processState(pid);
-        if (state == 'R') return ::testing::AssertionFailure() << "pid " << pid << " is running";
-        if (readHeartbeat(heartbeat) != first) {
-            return ::testing::AssertionFailure() << "the heartbeat moved on from " << first.value_or(-1);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return ::testing::AssertionSuccess();
+    if (!signaller.isHeld(pid)) return ::testing::AssertionFailure() << "pid " << pid << " is not held";
+    auto held = test::expectStaysHeld(pid, heartbeat, frozenSpan);
+    if (held && !signaller.isHeld(pid)) return ::testing::AssertionFailure() << "pid " << pid << " is no longer held";
+    return held;
 }
 
 class MultiplexerFreeze : public ::testing::Test {

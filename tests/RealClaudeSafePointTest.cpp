@@ -105,8 +105,8 @@ TEST_F(RealClaudeSafePointTest, HeldBetweenRepliesAndFinishesAfterTheReset) {
     ASSERT_TRUE(waitUntil([&] { return !fileExists(state.pausePath()); }, 60s, 50ms)) << readFile(state.logPath());
     const double thawedAt = secondsNow();
     ASSERT_TRUE(claude.waitForHook("Stop", 60s)) << claude.screen();
+    // The turn is over (its Stop hook ran) and its last words are on the screen: an error would be there too.
     EXPECT_TRUE(claude.waitForScreen("Finished the task.", 10s)) << claude.screen();
-    std::this_thread::sleep_for(500ms);
     const std::string screen = claude.screen();
     EXPECT_EQ(screen.find("API Error"), std::string::npos) << screen;
     for (const char* file : {"one.txt", "two.txt", "three.txt"}) {

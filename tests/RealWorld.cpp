@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Platform/linux/CgroupV2.hpp"
 #include "TestSupport.hpp"
 
 extern char** environ;
@@ -371,7 +372,8 @@ StandIn::StandIn(const std::string& directoryPath)
       heartbeat(directoryPath + "/heartbeat"),
       settings(directoryPath + "/settings.json"),
       limits(directoryPath + "/limits.json"),
-      statusFile(directoryPath + "/status-line") {
+      statusFile(directoryPath + "/status-line"),
+      pidFile(directoryPath + "/pid") {
     writeFile(settings, "{}\n");
 }
 
@@ -404,7 +406,9 @@ std::vector<std::string> StandIn::arguments(int periodMs) const {
                                       "--limits-file",
                                       limits,
                                       "--status-file",
-                                      statusFile};
+                                      statusFile,
+                                      "--pid-file",
+                                      pidFile};
     words.insert(words.end(), extra.begin(), extra.end());
     return words;
 }
@@ -416,6 +420,60 @@ std::string StandIn::commandLine(int periodMs) const {
         line += shellQuote(word);
     }
     return line;
+}
+
+std::int64_t StandIn::pid() const {
+    std::int64_t found = 0;
+    waitUntil([&] {
+        found = std::atoll(readFile(pidFile).c_str());
+        return found > 0;
+    });
+    return found;
+}
+
+bool heldByKernel(std::int64_t pid) {
+    const char state = processState(pid);
+    if (state == 'T') return true;
+    if (state == '\0' || state == 'Z') return false;
+    auto mount = CgroupV2::mount();
+    auto directory = mount ? CgroupV2::directoryOf(*mount, pid) : std::nullopt;
+    if (!directory) return false;
+    return CgroupV2::keyedValue(CgroupV2::read(*directory + "/cgroup.events").value_or(""), "frozen") == "1";
+}
+
+namespace {
+
+std::string whatItDoes(std::int64_t pid) {
+    auto mount = CgroupV2::mount();
+    auto directory = mount ? CgroupV2::directoryOf(*mount, pid) : std::nullopt;
+    return "pid " + std::to_string(pid) + " is in state " + std::string(1, processState(pid)) + " in cgroup " +
+           directory.value_or("?");
+}
+
+}  // namespace
+
+::testing::AssertionResult expectHeld(std::int64_t pid, std::chrono::milliseconds timeout) {
+    if (pid <= 0) return ::testing::AssertionFailure() << "no process to hold";
+    if (waitUntil([&] { return heldByKernel(pid); }, timeout)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "not held: " << whatItDoes(pid);
+}
+
+::testing::AssertionResult expectHeld(const StandIn& standIn, std::chrono::milliseconds timeout) {
+    return expectHeld(standIn.pid(), timeout);
+}
+
+::testing::AssertionResult expectStaysHeld(std::int64_t pid, const std::string& heartbeat,
+                                           std::chrono::milliseconds window) {
+    auto first = readHeartbeat(heartbeat);
+    const auto end = std::chrono::steady_clock::now() + window;
+    while (std::chrono::steady_clock::now() < end) {
+        if (!heldByKernel(pid)) return ::testing::AssertionFailure() << "no longer held: " << whatItDoes(pid);
+        if (readHeartbeat(heartbeat) != first) {
+            return ::testing::AssertionFailure() << "the heartbeat moved on from " << first.value_or(-1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ::testing::AssertionSuccess();
 }
 
 std::string shellQuote(const std::string& word) {

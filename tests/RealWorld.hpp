@@ -3,6 +3,7 @@
 // Helpers for tests that run real things: child processes, tmux servers and screen sessions that are always
 // ended when the test ends (also when it fails), bounded waits, and reading a process's state from /proc.
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -127,6 +128,8 @@ struct StandIn {
     std::string settings;
     std::string limits;
     std::string statusFile;
+    // Where the stand-in writes its pid when it starts.
+    std::string pidFile;
     std::vector<std::string> extra;  // further options
 
     // Files under directory; settings without a status-line command unless one is set with withCommand.
@@ -139,7 +142,21 @@ struct StandIn {
     std::vector<std::string> arguments(int periodMs = 100) const;
     // The same as one shell-quoted command line, for tmux and shells.
     std::string commandLine(int periodMs = 100) const;
+    // The pid it wrote when it started (waiting a moment for it); 0 when it did not start.
+    std::int64_t pid() const;
 };
+
+// Whether the kernel holds pid now: stopped by a signal, or in a cgroup whose every task is frozen.
+bool heldByKernel(std::int64_t pid);
+// Waits until the kernel holds pid, as for any event; the failure says what pid was doing instead.
+::testing::AssertionResult expectHeld(std::int64_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+::testing::AssertionResult expectHeld(const StandIn& standIn,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// That pid stays held for the whole window: the kernel holds it and its heartbeat does not move. The one wait
+// that is a span rather than an event: it is for what a real outside program (a multiplexer that continues its
+// pane, a SIGCONT) might undo at any moment, and nothing announces that something did not happen.
+::testing::AssertionResult expectStaysHeld(std::int64_t pid, const std::string& heartbeat,
+                                           std::chrono::milliseconds window);
 
 // Quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);

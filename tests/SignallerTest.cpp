@@ -2,8 +2,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <unordered_set>
-
 #include "Daemon/DryRunSignaller.hpp"
 #include "Daemon/FreezeOrder.hpp"
 #include "Daemon/HoldingSignaller.hpp"
@@ -171,21 +169,6 @@ TEST(DryRunSignaller, RecordsCallsInOrderAndReportsSuccess) {
     EXPECT_TRUE(signaller.cont(7));
     std::vector<DryRunSignaller::Call> expected = {{DryRunSignaller::Kind::stop, 7}, {DryRunSignaller::Kind::cont, 7}};
     EXPECT_EQ(signaller.calls, expected);
-    signaller.reset();
-    EXPECT_TRUE(signaller.calls.empty());
-}
-
-TEST(DryRunSignaller, KindsRoundTripThroughTheirTextsOnly) {
-    using Kind = DryRunSignaller::Kind;
-    EXPECT_EQ(DryRunSignaller::kindFromText("stop"), Kind::stop);
-    EXPECT_EQ(DryRunSignaller::kindFromText("cont"), Kind::cont);
-    EXPECT_STREQ(DryRunSignaller::kindText(Kind::stop), "stop");
-    EXPECT_STREQ(DryRunSignaller::kindText(Kind::cont), "cont");
-    for (const char* text : {"STOP", "Cont", "", "stop ", "continue"}) {
-        EXPECT_EQ(DryRunSignaller::kindFromText(text), std::nullopt) << text;
-    }
-    std::unordered_set<Kind> kinds = {Kind::stop, Kind::cont, Kind::stop};
-    EXPECT_EQ(kinds.size(), 2u);
 }
 
 TEST(SignalOrder, ShellFirstOnlyForShapeBWithAShellInShellFirstMode) {

@@ -113,6 +113,12 @@ std::string psStart(std::int64_t pid) {
     return out.substr(start, end - start + 1);
 }
 
+int occurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 Proc processRow(std::int64_t pid, std::int64_t ppid, std::string command, ProcessStart start, RunState state,
                 std::optional<std::uint64_t> terminal) {
     Proc proc;

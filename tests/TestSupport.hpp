@@ -25,6 +25,8 @@ private:
 };
 
 std::string readFile(const std::string& path);
+// How often part stands in text (overlapping ones too).
+int occurrences(const std::string& text, const std::string& part);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 

@@ -28,7 +28,7 @@ FlagsOutcome failure(std::string message) {
 const std::string& daemonUsage() {
     static const std::string usage =
         "usage: tarnel-vovivida [--dry-run] [--once] [--thaw-now] [--threshold PCT]\n"
-        "                       [--resume-in SECONDS] [--notify {osascript,app,off}]\n"
+        "                       [--resume-in SECONDS] [--notify {desktop,app,off}]\n"
         "                       [--state-dir DIR] [--poll SECONDS]\n"
         "                       [--log-level {verbose,debug,info,warning,error,critical}]\n"
         "\n"
@@ -39,8 +39,8 @@ const std::string& daemonUsage() {
         "  --thaw-now    resume everything pause.json names, sweep, and exit\n"
         "  --threshold   used_percentage that triggers a freeze (default 90)\n"
         "  --resume-in   test aid: resume this many seconds after a freeze\n"
-        "  --notify      who posts notifications: osascript (this daemon, the default),\n"
-        "                app (the menu-bar app does it) or off\n"
+        "  --notify      who posts notifications: desktop (this daemon, through\n"
+        "                notify-send; the default), app (a program of yours) or off\n"
         "  --state-dir   override the state directory\n"
         "  --poll        poll/timer interval (default 2)\n"
         "  --log-level   default info";

@@ -80,11 +80,6 @@ std::string_view label(DaemonLogLevel level) {
     return "INFO";
 }
 
-std::optional<DaemonLogLevel> fromValue(std::int64_t value) {
-    if (value < 0 || value >= static_cast<std::int64_t>(levelTable.size())) return std::nullopt;
-    return levelTable[static_cast<std::size_t>(value)].level;
-}
-
 std::optional<DaemonLogLevel> fromName(std::string_view text) {
     std::string lower(text);
     for (char& c : lower)

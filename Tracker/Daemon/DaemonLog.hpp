@@ -33,8 +33,6 @@ const std::vector<std::string>& allNames();
 std::string_view name(DaemonLogLevel level);
 // The label a log line carries, e.g. "WARNING".
 std::string_view label(DaemonLogLevel level);
-// 0 to 5 give their level; anything else none.
-std::optional<DaemonLogLevel> fromValue(std::int64_t value);
 // A name in any letter case, plus "warn" for warning and "fatal" for critical; anything else none.
 std::optional<DaemonLogLevel> fromName(std::string_view name);
 

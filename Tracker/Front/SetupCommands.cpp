@@ -21,7 +21,7 @@ namespace tracker::Front::SetupCommands {
 
 const char* const installUsage =
     "usage: tarnel install [--tee PATH] [--refresh SECONDS] [--threshold PCT]\n"
-    "                      [--notify {app,osascript,off}] [--shell-stop-mode {shell-first,claude-only}]\n"
+    "                      [--notify {desktop,app,off}] [--shell-stop-mode {shell-first,claude-only}]\n"
     "                      [--state-dir DIR] [--settings FILE]\n"
     "\n"
     "Make tarnel-tee Claude Code's status-line command, and its hook command for the events\n"
@@ -37,7 +37,8 @@ const char* const installUsage =
     "                            (default: refresh_interval of config.json, else 60)\n"
     "  --threshold PCT           five-hour percentage at which sessions are held, 0 to 100\n"
     "                            (default: threshold of config.json, else 90)\n"
-    "  --notify MODE             who posts notifications: app, osascript or off\n"
+    "  --notify MODE             who posts notifications: desktop (the daemon, through\n"
+    "                            notify-send), app (a program of yours) or off\n"
     "                            (default: keep config.json's, else the daemon decides)\n"
     "  --shell-stop-mode MODE    shell-first (also hold the shell a session runs in) or\n"
     "                            claude-only (default: keep config.json's, else shell-first)\n";

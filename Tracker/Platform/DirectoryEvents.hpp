@@ -7,7 +7,7 @@
 namespace tracker {
 
 // The kernel's change notification on one directory, as the directory watcher needs it:
-// inotify on Linux (Platform/linux/DirectoryEvents.cpp), kqueue where that is the facility.
+// inotify on Linux (Platform/linux/DirectoryEvents.cpp).
 // Any entry created, removed, renamed or rewritten counts as a change, except hidden ones (a name beginning
 // with '.'): the state directory's writers make their temporary files so, and only the rename that follows
 // is a change.

@@ -20,6 +20,7 @@
 //                          "resets_at": 1796702400}}. Missing or malformed: the previous figures stay.
 //   --heartbeat FILE       a decimal counter, rewritten atomically after every refresh (1, 2, 3, ...)
 //   --status-file FILE     the last status-line output, rewritten atomically after every refresh
+//   --pid-file FILE        its process id, written atomically at start
 //   --command-stderr FILE  the command's standard error is appended there (default: discarded)
 //   --command-timeout-ms N a command still running after N ms is killed (default 5000)
 //   --refreshes N          exit after N refreshes (default: run until told to stop)
@@ -87,6 +88,7 @@ struct Options {
     std::string limitsFile;
     std::string heartbeat;
     std::string statusFile;
+    std::string pidFile;
     std::string commandStderr;
     long commandTimeoutMs = 5000;
     long refreshes = -1;
@@ -138,6 +140,8 @@ Options parseOptions(int argc, char** argv) {
             options.heartbeat = value;
         else if (option == "--status-file")
             options.statusFile = value;
+        else if (option == "--pid-file")
+            options.pidFile = value;
         else if (option == "--command-stderr")
             options.commandStderr = value;
         else if (option == "--command-timeout-ms")
@@ -413,6 +417,7 @@ int main(int argc, char** argv) {
     sigemptyset(&onCont.sa_mask);
     sigaction(SIGCONT, &onCont, nullptr);
 
+    writeAtomically(options.pidFile, std::to_string(getpid()) + "\n");
     StatusDocument document(options);
     Terminal terminal;
     std::int64_t endMs = monotonicMs() + options.lifetimeSeconds * 1000;
