@@ -394,6 +394,76 @@ TEST_F(LoopTest, ThawNowAndTheExitPaths) {
     EXPECT_EQ(logCount("[thawEverything] signal 15 - thawing 0 target(s) before exit"), 1);
 }
 
+// A pause asked for holds for no usage window: ending it, early or on the way out, never keeps the usage from
+// holding in a window that resets before the pause would have ended.
+TEST_F(LoopTest, APauseAskedForNeverDisarmsTheUsageHold) {
+    for (const char* end : {"resume", "daemon stops"}) {
+        SCOPED_TRACE(end);
+        std::filesystem::remove(state.lastThawPath());
+        rows = {claudeRow(601)};
+        signaller->calls.clear();
+        writeRecord("a", 601, 40, now + 3600);
+        auto loop = makeLoop();
+        state.write(PauseRequest{PauseRequest::Kind::pause, std::nullopt, now});
+        ASSERT_TRUE(loop->tick().isFreeze());
+        now += 60;
+        if (std::string(end) == "resume") {
+            state.write(PauseRequest{PauseRequest::Kind::resume, std::nullopt, now});
+            ASSERT_TRUE(loop->tick().isThaw());
+        } else {
+            loop->thawEverything("signal 15");
+            loop = makeLoop();
+        }
+        EXPECT_FALSE(state.readPause());
+        now += 120;
+        writeRecord("a", 601, 95, now + 3000);
+        Action action = loop->tick();
+        EXPECT_TRUE(action.isFreeze()) << action.describe();
+        now += 3600;
+        loop->tick();
+    }
+}
+
+// A session whose first record comes while the usage holds the others is held too, at its safe point, and
+// continued at the same reset.
+TEST_F(LoopTest, ASessionThatStartsDuringTheHoldIsHeldUntilTheSameReset) {
+    rows = {claudeRow(501)};
+    writeRecord("first", 501, 95, T + 3600);
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    const double resumeAt = state.readPause()->resumeAt;
+
+    // Half a second later the next one reports; it is receiving a reply.
+    now += 0.5;
+    rows.push_back(claudeRow(601));
+    writeRecord("late", 601, 95, T + 3600);
+    SessionPhase phase;
+    phase.sessionID = "late";
+    phase.pid = 601;
+    phase.apply("PostToolUse", "");
+    state.write(phase);
+    Action grown = loop->tick();
+    ASSERT_TRUE(grown.isReplace()) << grown.describe();
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->targets.size(), 2u);
+    EXPECT_EQ(pause->resumeAt, resumeAt);
+    EXPECT_EQ(pause->waiting.count("late"), 1u);
+    EXPECT_EQ(state.readHeld(), pause);
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{501}));
+    EXPECT_EQ(logCount("[notify] mode=off - not posting from the daemon: Claude sessions paused"), 2);
+
+    // At its safe point it is held; at the reset both go on.
+    phase.apply("Stop", "");
+    state.write(phase);
+    now += 5;
+    EXPECT_TRUE(loop->tick().isNothing());
+    EXPECT_EQ(signaller->pids("stop"), (std::vector<std::int64_t>{501, 601}));
+    now = resumeAt;
+    ASSERT_TRUE(loop->tick().isThaw());
+    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{501, 601}));
+}
+
 TEST_F(LoopTest, RunOnceLogsItsEntryLine) {
     auto loop = makeLoop(TrackerConfig(), DaemonLoop::Options{false, {}, {"threshold", "notify"}});
     EXPECT_EQ(loop->run(true), 0);

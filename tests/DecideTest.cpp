@@ -88,13 +88,51 @@ TEST(DecideTruth, NoFreshUsableRecord) {
     EXPECT_TRUE(world.decide({record("edge", 3, now - 1800, 99)}).isFreeze());
 }
 
-TEST(DecideTruth, FreshestWinsAndTiesGoToTheEarliest) {
+// The account's figure: within the current window the highest report, whichever session sent it last.
+struct TruthCase {
+    const char* name;
+    std::vector<Record> records;
+    const char* source;  // the session whose figure decides; "" none
+};
+
+TEST(DecideTruth, TheHighestReportOfTheCurrentWindow) {
+    const double window = now + 3600;
+    auto report = [&](const char* id, std::int64_t pid, double ts, double used, double resets) {
+        return record(id, pid, ts, used, resets);
+    };
+    const std::vector<TruthCase> cases{
+        // An idle session repeats the figure of its last reply with a fresh time.
+        {"an idle session's old figure",
+         {report("active", 3, now - 30, 95, window), report("idle", 4, now, 50, window)},
+         "active"},
+        // A clock that stepped back: a report stamped later than now is not trusted.
+        {"stamped in the future",
+         {report("future", 4, now + 3000, 50, window), report("real", 3, now - 5, 95, window)},
+         "real"},
+        {"only from the future", {report("future", 4, now + 1, 95, window)}, ""},
+        // The window a second either way is the same window.
+        {"the reset a second later", {report("a", 3, now - 10, 95, window + 1), report("b", 4, now, 60, window)}, "a"},
+        // The previous window's figure, though fresher, is over; the current one's decides.
+        {"the previous window", {report("old", 3, now, 99, now - 100), report("new", 4, now - 10, 95, window)}, "new"},
+        {"only the previous window", {report("old", 3, now, 99, now - 100)}, "old"},
+        // Equal figures: the freshest, then the earliest in the list.
+        {"equal figures", {report("first", 3, now - 5, 95, window), report("second", 4, now, 95, window)}, "second"},
+        {"equal figures and times",
+         {report("first", 3, now, 95, window), report("second", 4, now, 95, window)},
+         "first"},
+        {"one report", {report("first", 3, now, 95, window), report("second", 4, now, 10, window)}, "first"},
+    };
     World world;
-    auto tie = world.decide({record("first", 3, now, 95), record("second", 4, now, 10)});
-    ASSERT_TRUE(tie.isFreeze());
-    EXPECT_EQ(tie.freeze()->sourceSession, "first");
-    auto later = world.decide({record("first", 3, now, 95), record("second", 4, now + 0.001, 10)});
-    EXPECT_EQ(later.reason(), "below threshold: 10.0% < 90.0%");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto truth = Decide::pickTruth(c.records, now, world.config, world.alive());
+        EXPECT_EQ(truth ? truth->sessionID : "", c.source);
+    }
+    // What it decides: the active session's 95 % holds them all.
+    auto action = world.decide(cases[0].records);
+    ASSERT_TRUE(action.isFreeze()) << action.reason();
+    EXPECT_EQ(action.freeze()->sourceSession, "active");
+    EXPECT_EQ(action.targets().size(), 2u);
 }
 
 TEST(DecideThreshold, EqualityFreezesAndResetPastDoesNot) {
@@ -255,6 +293,41 @@ TEST(DecideRequest, TheUsageExtendsAPauseAskedFor) {
     EXPECT_FALSE(extended.request);
     // Once it ends later, nothing changes: the pause stands.
     EXPECT_TRUE(world.decide({record("b", 4, now, 95)}, extended.replace()->pause).isNothing());
+}
+
+// While the usage holds, a session it does not name yet is held too, to the same end: one that started, or
+// whose first record came, after the freeze.
+TEST(DecideLateSessions, ASessionThatStartsDuringAUsageHoldIsHeldToo) {
+    World world;
+    world.unverified = {7};
+    const Target held{3, "x", std::nullopt, Shape::a, "a"};
+    Pause usage = pauseUntil(now + 600, {held});
+    Record exempt = record("exempt", 6, now, std::nullopt);
+    exempt.exempt = true;
+    const std::vector<Record> records{record("a", 3, now, 95),
+                                      record("late", 4, now - 1, std::nullopt),
+                                      record("stale", 5, now - 1801, 40),
+                                      exempt,
+                                      record("other", 7, now, 10),
+                                      record("again", 4, now, 20)};
+    auto grown = world.decide(records, usage);
+    ASSERT_TRUE(grown.isReplace()) << grown.describe();
+    EXPECT_EQ(grown.reason(), "1 session(s) started during the hold");
+    EXPECT_EQ(grown.replace()->pause.resumeAt, usage.resumeAt);
+    ASSERT_EQ(grown.targets().size(), 2u);
+    EXPECT_EQ(grown.targets()[1].sessionID, "late");
+    // Once it names them, nothing is left to add.
+    EXPECT_TRUE(world.decide(records, grown.replace()->pause).isNothing());
+
+    // A pause asked for alone holds what it held when it was asked for; once the usage holds beside it, the
+    // late ones too.
+    std::vector<Record> low = records;
+    low[0] = record("a", 3, now, 40);
+    Pause manual = usage;
+    manual.manualUntil = now + 600;
+    EXPECT_TRUE(world.decide(low, manual).isNothing());
+    manual.usageUntil = now + 300;
+    EXPECT_TRUE(world.decide(low, manual).isReplace());
 }
 
 }  // namespace

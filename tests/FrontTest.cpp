@@ -495,8 +495,8 @@ TEST_F(FrontStatus, FreshestRecordOfALiveSession) {
 TEST_F(FrontStatus, ForecastFromTheDaemonsHistory) {
     EXPECT_TRUE(contains(text().out, "Forecast         not yet")) << text().out;
     UsageHistory history;
-    history.observe({record("s", ::getpid(), now - 1800, 40, now + 9000)});
-    history.observe({record("s", ::getpid(), now, 50, now + 9000)});
+    history.observe(record("s", ::getpid(), now - 1800, 40, now + 9000));
+    history.observe(record("s", ::getpid(), now, 50, now + 9000));
     state.writeUsageHistory(history);
     JSON report = statusJSON(home, state.root());
     ASSERT_TRUE(report["forecast"].is_object()) << report.dump();

@@ -21,26 +21,30 @@ Record report(double ts, double used, double resetsAt = resets) {
     return record;
 }
 
-TEST(UsageHistory, OneSampleForEachChangeOfTheNewestFigure) {
+TEST(UsageHistory, OneSampleForEachChangeOfTheFigure) {
     UsageHistory history;
-    EXPECT_FALSE(history.observe({}));
-    EXPECT_TRUE(history.observe({report(t0, 40)}));
-    EXPECT_FALSE(history.observe({report(t0 + 5, 40)}));  // the same figure refreshed
-    // Two sessions: the newer report counts; an older one of the same window adds nothing.
-    EXPECT_TRUE(history.observe({report(t0 + 10, 40), report(t0 + 20, 42)}));
-    EXPECT_FALSE(history.observe({report(t0 + 15, 44)}));
+    EXPECT_FALSE(history.observe(std::nullopt));
+    EXPECT_TRUE(history.observe(report(t0, 40)));
+    EXPECT_FALSE(history.observe(report(t0 + 5, 40)));  // the same figure refreshed
+    EXPECT_TRUE(history.observe(report(t0 + 20, 42)));
+    EXPECT_FALSE(history.observe(report(t0 + 20, 44)));  // in the same second: noise
     // The window's reset moves by a second: still the same window.
-    EXPECT_TRUE(history.observe({report(t0 + 30, 45, resets + 1)}));
+    EXPECT_TRUE(history.observe(report(t0 + 30, 45, resets + 1)));
     ASSERT_EQ(history.samples().size(), 3u);
+    // A clock stepped back: the times before no longer compare, the history starts afresh.
+    EXPECT_TRUE(history.observe(report(t0 - 600, 46)));
+    ASSERT_EQ(history.samples().size(), 1u);
+    EXPECT_TRUE(history.observe(report(t0 - 500, 47)));
+    ASSERT_EQ(history.samples().size(), 2u);
     // A new window starts afresh.
-    EXPECT_TRUE(history.observe({report(t0 + 40, 45, resets - 60), report(resets + 10, 2, resets + 5 * 3600)}));
+    EXPECT_TRUE(history.observe(report(resets + 10, 2, resets + 5 * 3600)));
     ASSERT_EQ(history.samples().size(), 1u);
     EXPECT_EQ(history.samples().front().used, 2);
     // Figures that are not numbers are no sample.
     JSONObject junk{{"five_hour", JSONObject{{"used_percentage", "x"}, {"resets_at", resets}}}};
     Record broken = report(resets + 20, 3);
     broken.rateLimits = junk;
-    EXPECT_FALSE(history.observe({broken}));
+    EXPECT_FALSE(history.observe(broken));
 }
 
 TEST(UsageHistory, ForecastFromTheLastHour) {
@@ -62,7 +66,7 @@ TEST(UsageHistory, ForecastFromTheLastHour) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UsageHistory history;
-        for (auto [at, used] : c.samples) history.observe({report(t0 + at, used)});
+        for (auto [at, used] : c.samples) history.observe(report(t0 + at, used));
         auto forecast = history.forecast(90);
         ASSERT_EQ(forecast.has_value(), c.has);
         if (!forecast) continue;
@@ -77,8 +81,8 @@ TEST(UsageHistory, ForecastFromTheLastHour) {
 
 TEST(UsageHistory, StoredFormSurvivesAndBadEntriesAreLeftOut) {
     UsageHistory history;
-    history.observe({report(t0, 40)});
-    history.observe({report(t0 + 600, 45)});
+    history.observe(report(t0, 40));
+    history.observe(report(t0 + 600, 45));
     JSON stored = history.toJSON();
     auto back = UsageHistory::fromJSON(&stored);
     ASSERT_TRUE(back);

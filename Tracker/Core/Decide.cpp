@@ -68,11 +68,32 @@ std::vector<Record> freshUsable(const std::vector<Record>& records, double now, 
 
 std::optional<Record> pickTruth(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive) {
-    std::optional<Record> best;
+    // A report stamped later than now is not trusted: a clock that stepped back would keep it first for long.
+    std::vector<Record> fresh;
     for (auto& record : freshUsable(records, now, settings, alive)) {
-        if (!best || record.ts > best->ts) best = std::move(record);
+        if (record.ts <= now) fresh.push_back(std::move(record));
     }
-    return best;
+    // The current window: that of the freshest report whose window is still ahead (else the freshest's, which
+    // is then past).
+    const Record* latest = nullptr;
+    for (const Record& record : fresh) {
+        const bool ahead = *record.resetsAt() > now;
+        const bool latestAhead = latest && *latest->resetsAt() > now;
+        if (!latest || (ahead && !latestAhead) || (ahead == latestAhead && record.ts > latest->ts)) latest = &record;
+    }
+    if (!latest) return std::nullopt;
+    // Within one window the usage only rises: an idle session that repeats the figure of its last reply with a
+    // fresh time does not hide what an active one reported. The highest, then the freshest, then the earliest.
+    const double window = *latest->resetsAt();
+    const Record* best = nullptr;
+    for (const Record& record : fresh) {
+        if (std::fabs(*record.resetsAt() - window) > sameWindowWithin) continue;
+        const double used = *record.usedPercentage();
+        if (!best || used > *best->usedPercentage() || (used == *best->usedPercentage() && record.ts > best->ts)) {
+            best = &record;
+        }
+    }
+    return *best;
 }
 
 std::vector<Target> pickTargets(const std::vector<Record>& records, double now, const TrackerConfig& settings,
@@ -89,7 +110,7 @@ std::vector<Target> pickTargets(const std::vector<Record>& records, double now, 
 
 namespace {
 
-// The usage alone, with no pause standing: freeze when the freshest figure has reached the threshold.
+// The usage alone, with no pause standing: freeze when the account's figure has reached the threshold.
 Action decideUsage(const Situation& situation) {
     const auto& [records, alive, verified, pause, request, lastThaw, now, settings] = situation;
     auto truth = pickTruth(records, now, settings, alive);
@@ -132,6 +153,25 @@ Action decideUsage(const Situation& situation) {
                           reFreeze};
 }
 
+// Whether the usage holds the pause (alone, or beside a part asked for that it outlasts).
+bool usageHolds(const Pause& pause, double now) {
+    return !pause.manualUntil || (pause.usageUntil && now < *pause.usageUntil);
+}
+
+// The sessions a hold does not name yet: live, still the recorded process, not exempt, with a record no older
+// than staleAfter (with a figure or without), one per claude process, in record order.
+std::vector<Target> notNamed(const Situation& situation) {
+    std::set<std::int64_t> named;
+    for (const Target& target : situation.pause->targets) named.insert(target.pid);
+    std::vector<Target> found;
+    for (const Record& record : situation.records) {
+        if (record.exempt || !(record.ts >= situation.now - situation.settings.staleAfter)) continue;
+        if (!situation.alive(record) || !situation.verified(record) || !named.insert(record.pid).second) continue;
+        found.push_back(record.target());
+    }
+    return found;
+}
+
 // The decision without a request: the usage against a pause asked for, the pause's end, the usage.
 Action decideStanding(const Situation& situation) {
     const auto& pause = situation.pause;
@@ -149,6 +189,15 @@ Action decideStanding(const Situation& situation) {
     if (!(situation.now < resumeAt)) {
         const double shown = std::isfinite(resumeAt) ? resumeAt : pause->resumeAt;
         return Action::Thaw{pause->targets, format("resume_at reached (%.0f)", shown)};
+    }
+    // The usage is spent by every session: one that starts while the usage holds the others is held too, to
+    // the same end.
+    if (usageHolds(*pause, situation.now)) {
+        if (auto late = notNamed(situation); !late.empty()) {
+            Pause grown = *pause;
+            grown.targets.insert(grown.targets.end(), late.begin(), late.end());
+            return Action::Replace{std::move(grown), format("%zu session(s) started during the hold", late.size())};
+        }
     }
     return Action::nothing(format("paused until %.0f (%.0f s left)", resumeAt, resumeAt - situation.now));
 }

@@ -43,7 +43,9 @@ Action decide(const Situation& situation);
 std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive);
 
-// The freshest of freshUsable; on equal ts the earliest in the list.
+// The account's figure among freshUsable: of the current window (that of the freshest report whose reset
+// is still ahead), the highest report, never one stamped later than now; on equal figures the freshest, then
+// the earliest in the list.
 std::optional<Record> pickTruth(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive);
 

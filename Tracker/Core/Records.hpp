@@ -58,6 +58,10 @@ struct Target {
     bool operator==(const Target&) const = default;
 };
 
+// Two reports of one usage window give its reset within this many seconds of each other; windows themselves
+// are hours apart.
+inline constexpr double sameWindowWithin = 60;
+
 // One session record, as the tee writes it on every status-line refresh.
 struct Record {
     std::string sessionID;

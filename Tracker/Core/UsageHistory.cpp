@@ -4,25 +4,20 @@
 
 namespace tracker {
 
-bool UsageHistory::observe(const std::vector<Record>& records) {
-    const Record* newest = nullptr;
-    for (const Record& record : records) {
-        auto used = record.usedPercentage();
-        auto resets = record.resetsAt();
-        if (!used || !resets || !std::isfinite(*used) || !std::isfinite(*resets) || !std::isfinite(record.ts)) continue;
-        // A later window wins over an earlier one, then the later report within it.
-        if (!newest || *resets > *newest->resetsAt() + 60 ||
-            (std::fabs(*resets - *newest->resetsAt()) <= 60 && record.ts > newest->ts)) {
-            newest = &record;
-        }
+bool UsageHistory::observe(const std::optional<Record>& figure) {
+    if (!figure) return false;
+    auto used = figure->usedPercentage();
+    auto resetsAt = figure->resetsAt();
+    if (!used || !resetsAt || !std::isfinite(*used) || !std::isfinite(*resetsAt) || !std::isfinite(figure->ts)) {
+        return false;
     }
-    if (!newest) return false;
-    const double resets = *newest->resetsAt();
-    const Sample sample{newest->ts, *newest->usedPercentage()};
-    // The same window reports its reset a second either way now and then.
-    if (samples_.empty() || std::fabs(resets - resetsAt_) > 60) {
+    const double resets = *resetsAt;
+    const Sample sample{figure->ts, *used};
+    // The same window reports its reset a second either way now and then. Once the clock has stepped back,
+    // the times before no longer compare with the new ones: the history starts afresh too.
+    if (samples_.empty() || std::fabs(resets - resetsAt_) > sameWindowWithin || sample.at < samples_.back().at) {
         samples_.clear();
-    } else if (samples_.back().used == sample.used || sample.at <= samples_.back().at) {
+    } else if (samples_.back().used == sample.used || sample.at == samples_.back().at) {
         return false;
     }
     resetsAt_ = resets;

@@ -38,9 +38,9 @@ public:
     // The rate is taken over the samples of this last span, seconds.
     static constexpr double rateSpan = 3600;
 
-    // Takes the newest figure among records of the newest window; true when that added a sample (the figure
-    // changed, or a new window began, which starts the history afresh).
-    bool observe(const std::vector<Record>& records);
+    // Takes the account's figure (the decision's, see Decide::pickTruth); true when that added a sample (the
+    // figure changed, or a new window began or the clock stepped back, which start the history afresh).
+    bool observe(const std::optional<Record>& figure);
 
     double resetsAt() const { return resetsAt_; }
     const std::deque<Sample>& samples() const { return samples_; }

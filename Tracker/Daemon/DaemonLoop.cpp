@@ -181,10 +181,10 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     situation.now = world_.clock();
     situation.pause = documents_.pause();
     auto records = stateDir_.readRecords(oversizeHook_, &records_, changedNames);
-    recordUsage(records);
     const ProcessTable table = tableFor(records, {&situation.pause});
     std::tie(situation.alive, situation.verified) = annotate(records, table);
     situation.records = pruneRecords(records, table, situation.now);
+    recordUsage(Decide::pickTruth(situation.records, situation.now, config_.settings(), situation.alive));
     // Almost every tick finds no request: one look, not a read.
     const bool requested = ::access(stateDir_.requestPath().c_str(), F_OK) == 0;
     if (requested) situation.request = readRequest();
@@ -212,8 +212,7 @@ void DaemonLoop::carryOut(const Action& action, const std::optional<Pause>& paus
         const double spacing = action.request ? 0 : config_.settings().thawSpacing;
         holder_.thaw(thaw->targets, table, thaw->reason, spacing);
     } else if (const auto* replace = action.replace()) {
-        holder_.replace(replace->pause, table, action.request ? "request" : "usage");
-        holder_.holdStragglers(replace->pause, table, "tick");
+        holder_.replace(*pause, replace->pause, table, action.request ? "request" : "usage");
     } else {
         log_->debug([&] { return "[tick] Nothing: " + action.reason(); });
         if (pause) holder_.holdStragglers(*pause, table, "tick");
@@ -228,10 +227,10 @@ std::optional<PauseRequest> DaemonLoop::readRequest() {
     return request;
 }
 
-void DaemonLoop::recordUsage(const std::vector<Record>& records) {
+void DaemonLoop::recordUsage(const std::optional<Record>& figure) {
     if (options_.dryRun) return;
     if (!usage_) usage_ = stateDir_.readUsageHistory(oversizeHook_).value_or(UsageHistory{});
-    if (!usage_->observe(records)) return;
+    if (!usage_->observe(figure)) return;
     try {
         stateDir_.writeUsageHistory(*usage_);
     } catch (const std::exception& error) {

@@ -77,7 +77,8 @@ private:
     std::pair<Decide::RecordPredicate, Decide::RecordPredicate> annotate(const std::vector<Record>& records,
                                                                          const ProcessTable& table);
     std::vector<Record> pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now);
-    void recordUsage(const std::vector<Record>& records);
+    // Keeps the account's figure in usage_history.json.
+    void recordUsage(const std::optional<Record>& figure);
 
     const StateDir stateDir_;
     const std::shared_ptr<DaemonLogger> log_;

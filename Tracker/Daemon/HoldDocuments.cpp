@@ -96,7 +96,13 @@ bool HoldDocuments::change(const Pause& pause, const std::string& why) {
 
 void HoldDocuments::end(double at) {
     auto pause = stateDir_.readPause();
-    const double previousResumeAt = pause ? pause->resumeAt : held_ ? held_->resumeAt : 0;
+    const std::optional<Pause> ended = pause ? pause : held_;
+    // The end of the usage's part of the pause: the window it held for is the one not to hold for again. A pause
+    // that was asked for alone held for no window, and its end must not keep the usage from holding.
+    std::optional<double> usageEnd;
+    if (ended && !ended->manualUntil) usageEnd = ended->resumeAt;
+    if (ended && ended->manualUntil && ended->usageUntil) usageEnd = *ended->usageUntil;
+    const bool usageThaw = !ended || usageEnd;
     if (stateDir_.deletePause() || errno == ENOENT) {
         thawedPause_.reset();
     } else {
@@ -118,7 +124,8 @@ void HoldDocuments::end(double at) {
                    " - it is ignored until it can be removed";
         });
     }
-    const LastThaw thawed{at, previousResumeAt};
+    if (!usageThaw) return;
+    const LastThaw thawed{at, usageEnd.value_or(0)};
     try {
         stateDir_.write(thawed);
         unwrittenLastThaw_.reset();

@@ -91,34 +91,12 @@ void Holder::freeze(const Action::Freeze& action, const ProcessTable& table) {
     pause.sourceSession = action.sourceSession;
     pause.schema = schemaVersion;
     pause.manualUntil = action.manualUntil;
-    // The shells a thaw may continue are the very processes stopped now: their start goes with the pause.
-    for (auto& target : pause.targets) {
-        auto shell = target.shellPID ? table.get(*target.shellPID) : std::nullopt;
-        if (!shell) continue;
-        target.shellStart = shell->start.text();
-        target.shellStartID = shell->start.id;
-    }
 
     log_->info([&] {
         return "[doFreeze] Entry - " + action.reason + ", " + std::to_string(pause.targets.size()) +
                " target(s), resume at " + NumberText::clockText(resumeAt) + (action.reFreeze ? " [re-freeze]" : "");
     });
-
-    // A session receiving a reply is held once it reaches a safe point, so that the hold does not cost it
-    // the reply; an unknown phase is held at once.
-    const double wait = config_.settings().safePointWait;
-    std::vector<Target> now;
-    for (const auto& target : pause.targets) {
-        if (wait > 0 && !pause.waiting.count(target.sessionID) && streaming(target, table)) {
-            pause.waiting[target.sessionID] = pause.pausedAt + wait;
-            log_->info([&] {
-                return "[doFreeze] waiting for a safe point: session " + shortSessionID(target.sessionID) + " (pid " +
-                       std::to_string(target.pid) + ", up to " + NumberText::clockText(pause.pausedAt + wait) + ")";
-            });
-        } else {
-            now.push_back(target);
-        }
-    }
+    const std::vector<Target> now = admit(pause, {}, table, "doFreeze");
 
     if (options_.dryRun) {
         for (const auto& target : pause.targets) {
@@ -167,17 +145,55 @@ void Holder::freeze(const Action::Freeze& action, const ProcessTable& table) {
     log_->info([&] { return "[doFreeze] Exit - paused until " + NumberText::clockText(resumeAt); });
 }
 
-void Holder::replace(const Pause& pause, const ProcessTable& table, const std::string& why) {
+std::vector<Target> Holder::admit(Pause& pause, const std::set<std::int64_t>& known, const ProcessTable& table,
+                                  const std::string& why) {
+    // A session receiving a reply is held once it reaches a safe point, so that the hold does not cost it
+    // the reply; an unknown phase is held at once.
+    const double wait = config_.settings().safePointWait;
+    const double now = world_.clock();
+    std::vector<Target> holdNow;
+    for (auto& target : pause.targets) {
+        if (known.count(target.pid)) continue;
+        // The shells a thaw may continue are the very processes stopped now: their start goes with the pause.
+        if (auto shell = target.shellPID ? table.get(*target.shellPID) : std::nullopt) {
+            target.shellStart = shell->start.text();
+            target.shellStartID = shell->start.id;
+        }
+        if (wait > 0 && !pause.waiting.count(target.sessionID) && streaming(target, table)) {
+            pause.waiting[target.sessionID] = now + wait;
+            log_->info([&] {
+                return "[" + why + "] waiting for a safe point: session " + shortSessionID(target.sessionID) +
+                       " (pid " + std::to_string(target.pid) + ", up to " + NumberText::clockText(now + wait) + ")";
+            });
+        } else {
+            holdNow.push_back(target);
+        }
+    }
+    return holdNow;
+}
+
+void Holder::replace(const Pause& standing, const Pause& next, const ProcessTable& table, const std::string& why) {
     log_->info([&] {
-        return "[" + why + "] the pause now ends at " + NumberText::clockText(pause.resumeAt) + ", " +
-               std::to_string(pause.targets.size()) + " target(s)";
+        return "[" + why + "] the pause now ends at " + NumberText::clockText(next.resumeAt) + ", " +
+               std::to_string(next.targets.size()) + " target(s)";
     });
+    std::set<std::int64_t> known;
+    for (const Target& target : standing.targets) known.insert(target.pid);
+    Pause pause = next;
+    const std::vector<Target> arriving = admit(pause, known, table, why);
+    const std::size_t added = pause.targets.size() - std::min(pause.targets.size(), known.size());
     if (options_.dryRun || !documents_.change(pause, why)) return;
     for (const auto& target : pause.targets) {
         // One waiting for its safe point is held by holdStragglers.
         if (pause.waiting.count(target.sessionID)) continue;
         if (!verifyForSignal(&table, target) || isHeldNow(table, target.pid)) continue;
         if (!holdTarget(target, table)) retries_[target.pid] = 0;
+    }
+    if (added > 0) {
+        const std::size_t waiting = added - arriving.size();
+        notify("Claude sessions paused",
+               std::to_string(added) + " more session(s) held until " + NumberText::clockText(pause.resumeAt) + "." +
+                   (waiting ? " " + std::to_string(waiting) + " of them once its reply is complete." : ""));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,10 @@ public:
               double spacing = 0);
     // Makes a spaced thaw in progress continue the rest at once; safe from any thread.
     void hurry() { hurry_ = true; }
-    // Puts pause in place of the one that stands (another end, more sessions), then holds its targets that
-    // are not held yet and wait for nothing. why names the change in the log.
-    void replace(const Pause& pause, const ProcessTable& table, const std::string& why);
+    // Puts next in place of the standing pause (another end, more sessions), then holds its targets that are
+    // not held yet; a session it adds that is receiving a reply waits for its safe point. why names the change
+    // in the log.
+    void replace(const Pause& standing, const Pause& next, const ProcessTable& table, const std::string& why);
     // Holds the targets of the pause that stands that still verify and are not held: those an interrupted
     // freeze never reached, and those whose hold failed (each at most maxRetries times, logged once); a
     // session waiting for its safe point once it reached one or its wait is over.
@@ -58,6 +60,10 @@ public:
 
 private:
     bool notify(const std::string& title, const std::string& message);
+    // Makes the targets of pause that known does not name ready to hold: their shells' starts recorded, and
+    // each one receiving a reply set to wait for its safe point. The ones to hold at once.
+    std::vector<Target> admit(Pause& pause, const std::set<std::int64_t>& known, const ProcessTable& table,
+                              const std::string& why);
     // Holds one target; true when its claude is held.
     bool holdTarget(const Target& target, const ProcessTable& table);
     // Logs how a target's processes were held; true when its claude is.
