@@ -210,6 +210,13 @@ void checkConfig(const JSON& value, const std::string& input) {
                        literal(input));
             continue;
         }
+        if (key == TrackerConfig::Key::safePointWait || key == TrackerConfig::Key::thawSpacing) {
+            FUZZ_CHECK(accepted->is_number_float() && (key == TrackerConfig::Key::safePointWait
+                                                           ? TrackerConfig::isSafePointWait(accepted->get<double>())
+                                                           : TrackerConfig::isThawSpacing(accepted->get<double>())),
+                       literal(input));
+            continue;
+        }
         const auto& modes = key == "notify" ? NotifyModes::texts() : ShellStopModes::texts();
         FUZZ_CHECK(
             accepted->is_string() && std::find(modes.begin(), modes.end(), accepted->get<std::string>()) != modes.end(),

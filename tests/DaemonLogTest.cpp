@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <sstream>
@@ -273,4 +275,53 @@ TEST(DaemonLogger, LinesFromManyThreadsNeverInterleave) {
     EXPECT_FALSE(all.empty());
     const std::regex whole(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} (INFO    |WARNING ) ([a-d])\2{49}$)");
     for (const auto& line : all) EXPECT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+// Under systemd (JOURNAL_STREAM names standard error) each console line starts with its priority and carries no
+// stamp of its own, so that journalctl -p filters it; the file keeps its stamps. A JOURNAL_STREAM that names
+// another stream (standard error redirected to a file, say) leaves the console lines as they are.
+TEST(DaemonLogger, ConsoleLinesForTheJournalCarryTheirPriorityAndNoStamp) {
+    for (bool ours : {true, false}) {
+        SCOPED_TRACE(ours ? "JOURNAL_STREAM names standard error" : "JOURNAL_STREAM names another stream");
+        TempDir dir;
+        const std::string path = dir.file("daemon.log");
+        testing::internal::CaptureStderr();
+        struct stat st {};
+        ASSERT_EQ(::fstat(ours ? STDERR_FILENO : STDIN_FILENO, &st), 0);
+        {
+            tracker::test::ScopedEnv journal("JOURNAL_STREAM",
+                                             std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+            EXPECT_EQ(DaemonLogger::standardErrorIsJournal(), ours);
+            EXPECT_EQ(DaemonLogger::consolePrefix(DaemonLogLevel::error), ours ? "<3>" : "");
+            auto log = DaemonLogger::create(path, DaemonLogLevel::verbose, true);
+            log->verbose("v");
+            log->debug("d");
+            log->info("i");
+            log->warning("w\nforged");
+            log->error("e");
+            log->critical("c");
+        }
+        auto console = lines(testing::internal::GetCapturedStderr());
+        auto file = lines(readFile(path));
+        ASSERT_EQ(console.size(), 6u);
+        ASSERT_EQ(file.size(), 6u);
+        if (ours) {
+            EXPECT_EQ(console, (std::vector<std::string>{"<7>VERBOSE  v", "<7>DEBUG    d", "<6>INFO     i",
+                                                         "<4>WARNING  w\\nforged", "<3>ERROR    e", "<2>CRITICAL c"}));
+        } else {
+            EXPECT_EQ(console, file);
+        }
+        EXPECT_EQ(messageOf(file[3]), "w\\nforged");
+        EXPECT_EQ(labelColumnOf(file[5]), "CRITICAL");
+    }
+}
+
+TEST(DaemonLogger, MalformedJournalStreamIsNotTheJournal) {
+    struct stat st {};
+    ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
+    const std::string exact = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    for (const std::string& text : {std::string(), exact + "x", exact + ":1", std::to_string(st.st_dev), ":" + exact}) {
+        tracker::test::ScopedEnv journal("JOURNAL_STREAM", text);
+        EXPECT_FALSE(DaemonLogger::standardErrorIsJournal()) << text;
+    }
 }

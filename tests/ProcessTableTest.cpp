@@ -135,6 +135,7 @@ TEST(ProcessTableSystem, SnapshotsOfTheRunningSystem) {
     ASSERT_EQ(own.byPID.size(), 1u);
     EXPECT_EQ(own.get(getpid())->start.text().size(), 24u);
     EXPECT_FALSE(own.get(getpid())->start.id.empty());
+    EXPECT_EQ(own.get(getpid())->start.id.find_first_of(" \n"), std::string::npos) << own.get(getpid())->start.id;
     EXPECT_EQ(own.get(getpid())->start, all.get(getpid())->start);
     EXPECT_TRUE(ProcessTable::fromSystem({999'999'999}).byPID.empty());
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Core/JSONFile.hpp"
+#include "Core/Proc.hpp"
 #include "Core/Records.hpp"
 #include "TestSupport.hpp"
 
@@ -71,6 +72,13 @@ TEST(RecordRead, LenientMembers) {
     ASSERT_TRUE(limits->sevenDay());
     EXPECT_EQ(limits->rateLimits.at("other"), JSON::array({1}));
     EXPECT_FALSE(recordFrom(R"({"session_id": "s", "pid": 9, "rate_limits": {"five_hour": 3}})")->fiveHour());
+
+    // Earlier tees wrote the boot id's line break into the start id: it reads as the id it is.
+    auto earlier = recordFrom(R"({"session_id": "s", "pid": 9, "pid_start_id": "3861-a9ed\n:4242"})");
+    ASSERT_TRUE(earlier);
+    EXPECT_EQ(earlier->startID, "3861-a9ed:4242");
+    ProcessStart running{"3861-a9ed:4242", std::nullopt};
+    EXPECT_TRUE(running.matches("", earlier->startID));
 }
 
 TEST(RecordWrite, RoundTripsAndWritesStampsAndNulls) {

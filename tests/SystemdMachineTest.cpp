@@ -1,12 +1,14 @@
 // Tests on a booted systemd machine (scripts/systemd-machine): an ordinary user logs in over SSH, where the
 // session's group belongs to root, and the user's systemd manager moves a process into a scope the user
-// owns, where the freezer holds it against tmux; and the daemon, installed as the README says and run as the
-// user's systemd service, holds a Claude Code stand-in started in tmux from the SSH login. The machine boots
-// once per test program and is torn down at its end. They need root and systemd-nspawn and skip, saying
-// why, where a machine cannot be booted; TARNEL_SYSTEMD_MACHINE=0 skips them too.
+// owns, where the freezer holds it against tmux; and the daemon, installed from the Debian package and run as
+// the user's systemd service, holds a Claude Code stand-in started in tmux from the SSH login. The machine
+// boots once per test program and is torn down at its end. They need root and systemd-nspawn and skip, saying
+// why, where a machine cannot be booted (TARNEL_SYSTEMD_MACHINE=0 skips them too); under CI (CI=true) they
+// fail instead, naming the reason.
 //   ctest --test-dir build -L systemd --output-on-failure
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "DebianPackage.hpp"
 #include "RealWorld.hpp"
+#include "SkipOrFailInCI.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker::test {
@@ -128,9 +132,29 @@ std::map<std::string, std::string> fields(const std::string& output) {
 class SystemdMachineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!machine->skipReason().empty()) GTEST_SKIP() << machine->skipReason();
+        if (!machine->skipReason().empty()) SKIP_OR_FAIL_IN_CI(machine->skipReason());
     }
 };
+
+// `up` waits until the process it started has exec'd systemd-nspawn: until then that process is the shell
+// (here a setsid that takes its time), which is no reason to give up. A second machine, booted and removed.
+TEST_F(SystemdMachineTest, UpWaitsForTheStartOfSystemdNspawn) {
+    TempDir dir;
+    writeFile(dir.file("setsid"), "#!/bin/sh\nsleep 0.5\nexec /usr/bin/setsid \"$@\"\n");
+    ASSERT_EQ(::chmod(dir.file("setsid").c_str(), 0755), 0);
+    const std::string machineDir = dir.file("machine");
+    struct Down {
+        std::string dir;
+        ~Down() { runProgram({"sh", "-c", shellQuote(script) + " down " + shellQuote(dir) + " >/dev/null 2>&1"}); }
+    } down{machineDir};
+    std::string output;
+    int status = runProgram(
+        {"sh", "-c",
+         "PATH=" + shellQuote(dir.path()) + ":$PATH " + shellQuote(script) + " up " + shellQuote(machineDir) + " 2>&1"},
+        &output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("systemd-machine: up:"), std::string::npos) << output;
+}
 
 // The situation this is all about: the login's own group belongs to root, so no group can be made in it.
 TEST_F(SystemdMachineTest, SshLoginSitsInARootOwnedSessionScope) {
@@ -256,32 +280,41 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbeCase{"RemoveMissing", "$probe remove never-made.scope", 0, "removed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The daemon as the user's systemd service, installed as the README says: root installs the build (sudo cmake
-// --install), the user puts the tee into Claude Code's settings and enables the unit, once for every test
-// below.
+// The daemon as the user's systemd service, installed from the Debian package as a new user would have it:
+// root installs the package with dpkg; the user, in an SSH login, enables the unit and puts the tee into Claude
+// Code's settings. Once for every test below.
 class DaemonService : public SystemdMachineTest {
 protected:
     void SetUp() override {
         SystemdMachineTest::SetUp();
-        if (IsSkipped()) return;
+        if (IsSkipped() || HasFailure()) return;
         static std::string failure = install();
-        ASSERT_EQ(failure, "") << "installing the daemon as the README says failed";
+        ASSERT_EQ(failure, "") << "installing the Debian package and enabling the daemon failed";
     }
 
     static std::string install() {
+        const std::string deb = debianPackage();
+        if (deb.empty()) return "no package in " + debianPackageDir() + " (the DebianPackage test makes it)";
         std::string output;
-        if (machine->exec("cmake --install " + shellQuote(buildDir) + " >/dev/null", &output) != 0) {
-            return "cmake --install: " + output;
-        }
+        if (machine->exec("dpkg -i " + shellQuote(deb) + " >/dev/null", &output) != 0) return "dpkg -i: " + output;
         int status = machine->ssh(R"sh(
             set -e
-            tarnel install
+            echo "tarnel $(command -v tarnel)"
+            man -w tarnel | sed 's/^/man /'
             systemctl --user daemon-reload
             systemctl --user enable --now tarnel-vovivida.service
             systemctl --user is-active tarnel-vovivida.service
+            tarnel install
+            sed -n 's/.*"command": "\([^"]*tarnel-tee\)".*/status-line \1/p' ~/.claude/settings.json
         )sh",
                                   &output);
-        if (status != 0) return "tarnel install and systemctl --user enable --now: " + output;
+        if (status != 0) return "systemctl --user enable --now and tarnel install: " + output;
+        // The packaged programs, found as a new user finds them, and the tee install names the packaged one.
+        auto got = fields(output);
+        if (got["tarnel"] != "/usr/bin/tarnel" || got["status-line"] != "/usr/bin/tarnel-tee" ||
+            got["man"] != "/usr/share/man/man1/tarnel.1.gz") {
+            return "not the packaged programs and man page:\n" + output;
+        }
         return "";
     }
 };
@@ -329,17 +362,23 @@ TEST_F(DaemonService, HoldsAStandInInTmuxFromAnSshLoginThroughADaemonCrashUntilT
         waitfor 15 frozen || echo "not held"
         echo "held-after $(ms $crossed $(now))"
         echo "held-in $(group)"
+        # Held by the daemon the unit confines (see the unit's hardening).
+        echo "no-new-privileges $(awk '/^NoNewPrivs:/ { print $2 }' /proc/$(mainpid)/status)"
 
         before=$(beat); kill -STOP $pid; kill -CONT $pid; sleep 1.5
         echo "stays $before $(beat)"
 
         old=$(mainpid)
-        restarts=$(systemctl --user show -p NRestarts --value tarnel-vovivida.service)
+        nrestarts() { systemctl --user show -p NRestarts --value tarnel-vovivida.service; }
+        restarts=$(nrestarts)
         kill -KILL $old
         killed=$(now)
-        waitfor 20 '[ "$(mainpid)" != 0 ] && [ "$(mainpid)" != "$old" ]' || echo "not restarted"
+        restarted() { local p; p=$(mainpid); [ -n "$p" ] && [ "$p" != 0 ] && [ "$p" != "$old" ]; }
+        waitfor 20 restarted || echo "not restarted"
         echo "restarted-after $(ms $killed $(now))"
-        echo "restarts $(($(systemctl --user show -p NRestarts --value tarnel-vovivida.service) - restarts))"
+        # Read once the restart is seen and counted (bounded: a restart never counted shows as 0).
+        waitfor 5 '[ "$(nrestarts)" -gt "$restarts" ]'
+        echo "restarts $(($(nrestarts) - restarts))"
         sleep 1
         frozen && echo "kept frozen $before $(beat)" || echo "kept thawed $before $(beat)"
 
@@ -352,6 +391,10 @@ TEST_F(DaemonService, HoldsAStandInInTmuxFromAnSshLoginThroughADaemonCrashUntilT
         echo "ours-running $(ours | xargs)"
         grep -a -e '\[doFreeze\] Entry' -e 'cgroup freeze pid=' -e 'cannot be frozen' -e 'adopt' \
             -e '\[doThaw\]\|thaw' ~/.claude/usage-state/daemon.log | sed 's/^/log /'
+        # The journal has the same lines, each with its priority and without a stamp of its own.
+        journal() { journalctl --user -u tarnel-vovivida.service -o cat --no-pager "$@" 2>&1; }
+        journal -p info | grep -a -m1 'cgroup freeze pid=' | sed 's/^/journal-info /'
+        echo "journal-warning-info-lines $(journal -p warning | grep -ac '^INFO ')"
 
         tmux kill-server
         waitfor 10 '[ -z "$(ours)" ]'
@@ -372,6 +415,8 @@ TEST_F(DaemonService, HoldsAStandInInTmuxFromAnSshLoginThroughADaemonCrashUntilT
     EXPECT_TRUE(scope.find("/user@") != std::string::npos &&
                 scope.find("/app.slice/tarnel-" + pid + ".scope/tarnel-freeze-" + pid) != std::string::npos)
         << output;
+
+    EXPECT_EQ(got["no-new-privileges"], "1") << "the daemon runs without the unit's hardening\n" << output;
 
     std::istringstream stays(got["stays"]);
     long before = -1, after = -2;
@@ -404,6 +449,10 @@ TEST_F(DaemonService, HoldsAStandInInTmuxFromAnSshLoginThroughADaemonCrashUntilT
     }
     EXPECT_FALSE(held.empty()) << output;
     EXPECT_EQ(output.find("cannot be frozen"), std::string::npos) << output;
+    // journalctl --user -p info shows the hold, with its label and no second stamp; -p warning leaves info out.
+    EXPECT_EQ(got["journal-info"].rfind("INFO     [", 0), 0u) << output;
+    EXPECT_NE(got["journal-info"].find("cgroup freeze pid=" + pid + " ok"), std::string::npos) << output;
+    EXPECT_EQ(got["journal-warning-info-lines"], "0") << output;
     std::cout << "[ measured ] threshold crossed -> held: " << got["held-after"]
               << " ms; decision -> frozen in its user scope: "
               << (decided.empty() || held.empty() ? -1 : logMilliseconds(held) - logMilliseconds(decided))
@@ -437,6 +486,31 @@ TEST_F(DaemonService, AnExitWithStatusTwoIsNotRestarted) {
     EXPECT_EQ(got["state"], "failed") << output;
     EXPECT_EQ(got["status"], "2") << output;
     EXPECT_EQ(got["restarts"], "0") << output;
+}
+
+// Removing the package (after the user stopped the daemon, as the README says) takes the programs and the unit
+// and leaves the user's state directory and settings alone; `tarnel restore` of another install (the build's
+// here) still takes the packaged tee out of the settings afterwards.
+TEST_F(DaemonService, RemovingThePackageLeavesTheUsersStateAndSettings) {
+    std::string output;
+    ASSERT_EQ(machine->ssh("systemctl --user disable --now tarnel-vovivida.service", &output), 0) << output;
+    ASSERT_EQ(machine->exec("dpkg -r tarnel >/dev/null", &output), 0) << output;
+    int status = machine->ssh(R"sh(
+        for f in /usr/bin/tarnel /usr/bin/tarnel-tee /usr/bin/tarnel-vovivida /usr/lib/systemd/user/tarnel-vovivida.service \
+                 /usr/share/man/man1/tarnel.1.gz; do [ -e $f ] && echo "left $f"; done
+        [ -f ~/.claude/usage-state/config.json ] && echo "state kept"
+        grep -q '/usr/bin/tarnel-tee' ~/.claude/settings.json && echo "settings kept"
+        $build/Tracker/tarnel restore >/dev/null && echo "restore done"
+        grep -c 'tarnel-tee' ~/.claude/settings.json | sed 's/^/tee-mentions /'
+    )sh",
+                              &output);
+    ASSERT_EQ(status, 0) << output;
+    auto got = fields(output);
+    EXPECT_EQ(got.count("left"), 0u) << output;
+    EXPECT_EQ(got["state"], "kept") << output;
+    EXPECT_EQ(got["settings"], "kept") << output;
+    EXPECT_EQ(got["restore"], "done") << output;
+    EXPECT_EQ(got["tee-mentions"], "0") << output;
 }
 
 }  // namespace

@@ -51,6 +51,15 @@ std::string startTimeText(std::int64_t secondsSinceEpoch) {
     return shown;
 }
 
+std::string ProcessStart::normalizedID(std::string_view stored) {
+    std::string id;
+    id.reserve(stored.size());
+    for (char c : stored) {
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f') id += c;
+    }
+    return id;
+}
+
 std::string ProcessStart::text() const {
     return seconds ? startTimeText(*seconds) : std::string();
 }

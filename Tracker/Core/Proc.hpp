@@ -45,6 +45,10 @@ struct ProcessStart {
     // ids where both have one, else by the texts (compared trimmed; an empty stored text never matches).
     bool matches(std::string_view storedText, std::string_view storedID) const;
 
+    // A start id as documents store it, without the white space (the line break of the boot id) that documents
+    // of earlier versions carried in it.
+    static std::string normalizedID(std::string_view stored);
+
     bool operator==(const ProcessStart&) const = default;
 };
 

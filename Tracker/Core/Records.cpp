@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "Core/Proc.hpp"
 #include "Core/UTF8.hpp"
 
 namespace tracker {
@@ -85,9 +86,9 @@ std::optional<Target> Target::fromJSON(const JSON* value) {
     target.shellPID = JSONCoerce::optionalPID(member(object, "shell_pid"));
     target.shape = parseShape(JSONCoerce::toString(member(object, "shape")));
     target.sessionID = textOr(member(object, "session_id"), "");
-    target.startID = textOr(member(object, "pid_start_id"), "");
+    target.startID = ProcessStart::normalizedID(textOr(member(object, "pid_start_id"), ""));
     target.shellStart = textOr(member(object, "shell_pid_start"), "");
-    target.shellStartID = textOr(member(object, "shell_pid_start_id"), "");
+    target.shellStartID = ProcessStart::normalizedID(textOr(member(object, "shell_pid_start_id"), ""));
     return target;
 }
 
@@ -149,7 +150,7 @@ std::optional<Record> Record::fromJSON(const JSON* value, std::optional<std::str
     record.version = textOr(member(object, "version"), "");
     if (const JSONObject* limits = objectMember(object, "rate_limits")) record.rateLimits = *limits;
     record.path = std::move(path);
-    record.startID = textOr(member(object, "pid_start_id"), "");
+    record.startID = ProcessStart::normalizedID(textOr(member(object, "pid_start_id"), ""));
     return record;
 }
 

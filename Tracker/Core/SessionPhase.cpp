@@ -1,5 +1,7 @@
 #include "Core/SessionPhase.hpp"
 
+#include "Core/Proc.hpp"
+
 namespace tracker {
 
 SessionPhase::Effect SessionPhase::effectOf(const std::string& event) {
@@ -67,7 +69,8 @@ std::optional<SessionPhase> SessionPhase::fromJSON(const JSON* value) {
     phase.sessionID = JSONCoerce::toString(JSONCoerce::member(object, "session_id")).value_or("");
     phase.pid = JSONCoerce::optionalPID(JSONCoerce::member(object, "pid")).value_or(0);
     if (phase.sessionID.empty() || phase.pid <= 0) return std::nullopt;
-    phase.startID = JSONCoerce::toString(JSONCoerce::member(object, "pid_start_id")).value_or("");
+    phase.startID =
+        ProcessStart::normalizedID(JSONCoerce::toString(JSONCoerce::member(object, "pid_start_id")).value_or(""));
     phase.ts = JSONCoerce::toDouble(JSONCoerce::member(object, "ts")).value_or(0);
     phase.event = JSONCoerce::toString(JSONCoerce::member(object, "event")).value_or("");
     if (const JSON* agents = JSONCoerce::member(object, "agents"); agents && agents->is_object()) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <utility>
@@ -20,15 +21,16 @@ struct LevelInfo {
     DaemonLogLevel level;
     std::string_view name;
     std::string_view label;
+    std::string_view priority;  // the journal's (syslog's) priority prefix
 };
 
 constexpr std::array<LevelInfo, 6> levelTable{{
-    {DaemonLogLevel::verbose, "verbose", "VERBOSE"},
-    {DaemonLogLevel::debug, "debug", "DEBUG"},
-    {DaemonLogLevel::info, "info", "INFO"},
-    {DaemonLogLevel::warning, "warning", "WARNING"},
-    {DaemonLogLevel::error, "error", "ERROR"},
-    {DaemonLogLevel::critical, "critical", "CRITICAL"},
+    {DaemonLogLevel::verbose, "verbose", "VERBOSE", "<7>"},
+    {DaemonLogLevel::debug, "debug", "DEBUG", "<7>"},
+    {DaemonLogLevel::info, "info", "INFO", "<6>"},
+    {DaemonLogLevel::warning, "warning", "WARNING", "<4>"},
+    {DaemonLogLevel::error, "error", "ERROR", "<3>"},
+    {DaemonLogLevel::critical, "critical", "CRITICAL", "<2>"},
 }};
 
 // The sink's leading level words, tried in this order, matched case-sensitively.
@@ -99,7 +101,11 @@ std::shared_ptr<DaemonLogger> DaemonLogger::create(std::optional<std::string> pa
 }
 
 DaemonLogger::DaemonLogger(std::optional<std::string> path, DaemonLogLevel level, bool console, std::int64_t maxBytes)
-    : level_(level), path_(std::move(path)), console_(console), maxBytes_(maxBytes) {
+    : level_(level),
+      path_(std::move(path)),
+      console_(console),
+      journal_(console && standardErrorIsJournal()),
+      maxBytes_(maxBytes) {
     std::lock_guard guard(lock_);
     openFile();
 }
@@ -127,12 +133,32 @@ std::string DaemonLogger::stampNow() {
     return buffer;
 }
 
+bool DaemonLogger::standardErrorIsJournal() {
+    const char* named = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    if (!named || std::sscanf(named, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+    struct stat st {};
+    return ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+std::string_view DaemonLogger::journalPriority(DaemonLogLevel level) {
+    for (const auto& info : levelTable)
+        if (info.level == level) return info.priority;
+    return "<6>";
+}
+
+std::string DaemonLogger::consolePrefix(DaemonLogLevel level) {
+    return standardErrorIsJournal() ? std::string(journalPriority(level)) : std::string();
+}
+
 std::string DaemonLogger::formatLine(DaemonLogLevel level, std::string_view message) {
-    std::string line = stampNow();
-    line += ' ';
-    std::string_view lbl = DaemonLogLevels::label(level);
-    line += lbl;
-    if (lbl.size() < labelWidth) line.append(labelWidth - lbl.size(), ' ');
+    return stampNow() + ' ' + lineBody(level, message);
+}
+
+std::string DaemonLogger::lineBody(DaemonLogLevel level, std::string_view message) {
+    std::string line(DaemonLogLevels::label(level));
+    if (line.size() < labelWidth) line.append(labelWidth - line.size(), ' ');
     line += ' ';
     line += escaped(message);
     line += '\n';
@@ -173,9 +199,15 @@ std::string DaemonLogger::escaped(std::string_view text) {
 }
 
 void DaemonLogger::write(DaemonLogLevel level, const std::string& message) {
-    const std::string line = formatLine(level, message);
+    const std::string body = lineBody(level, message);
+    const std::string line = stampNow() + ' ' + body;
+    // The journal keeps its own time: its line is the priority and the body.
+    const std::string journalLine = journal_ ? std::string(journalPriority(level)) + body : std::string();
     std::lock_guard guard(lock_);
-    if (console_) writeAll(STDERR_FILENO, line.data(), line.size());
+    if (console_) {
+        const std::string& shown = journal_ ? journalLine : line;
+        writeAll(STDERR_FILENO, shown.data(), shown.size());
+    }
     rotateIfNeeded();
     if (fd_ >= 0) {
         // A short or failed write counts what reached the file and is otherwise ignored.

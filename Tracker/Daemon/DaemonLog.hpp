@@ -40,8 +40,10 @@ std::optional<DaemonLogLevel> fromName(std::string_view name);
 
 // The daemon's one logger: time-stamped lines to "daemon.log" (rotated to "daemon.log.1" at
 // maxBytes; made 0600, never opened through a symbolic link nor when it is not the user's own
-// regular file) and optionally standard error. Shared by reference, so it is only made through
-// create(); sink() hands the shared core a plain function that holds the logger weakly.
+// regular file) and optionally standard error. When standard error is the journal (systemd names
+// it in JOURNAL_STREAM), its lines start with their syslog priority ("<4>") instead of a time
+// stamp, which the journal keeps itself. Shared by reference, so it is only made through create();
+// sink() hands the shared core a plain function that holds the logger weakly.
 class DaemonLogger : public std::enable_shared_from_this<DaemonLogger> {
 public:
     static constexpr std::int64_t defaultMaxBytes = 4194304;
@@ -108,9 +110,19 @@ public:
     // The local time "yyyy-MM-dd HH:mm:ss,SSS" of now.
     static std::string stampNow();
 
+    // Whether standard error is the stream JOURNAL_STREAM ("device:inode") names.
+    static bool standardErrorIsJournal();
+    // The journal's priority prefix of a level: "<2>" critical, "<3>" error, "<4>" warning, "<6>" info,
+    // "<7>" debug and verbose.
+    static std::string_view journalPriority(DaemonLogLevel level);
+    // What starts a line of level on standard error: its priority when that is the journal, else nothing.
+    static std::string consolePrefix(DaemonLogLevel level);
+
 private:
     DaemonLogger(std::optional<std::string> path, DaemonLogLevel level, bool console, std::int64_t maxBytes);
 
+    // The line after its stamp: label padded to 8, blank, message escaped, newline.
+    static std::string lineBody(DaemonLogLevel level, std::string_view message);
     void write(DaemonLogLevel level, const std::string& message);
     // Both need lock_ held.
     void openFile();
@@ -119,6 +131,8 @@ private:
     const DaemonLogLevel level_;
     const std::optional<std::string> path_;
     const bool console_;
+    // Standard error is the journal: console lines carry their priority and no stamp.
+    const bool journal_;
     const std::int64_t maxBytes_;
 
     std::mutex lock_;

@@ -27,7 +27,7 @@ DaemonLoop* exitingLoop = nullptr;
 std::optional<StateDir> exitingStateDir;
 
 [[noreturn]] void die(const std::string& message, int code) {
-    std::string line = "tarnel-vovivida: " + message + "\n";
+    std::string line = DaemonLogger::consolePrefix(DaemonLogLevel::error) + "tarnel-vovivida: " + message + "\n";
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
     std::exit(code);

@@ -480,8 +480,8 @@ std::int64_t startTime(std::int64_t boot, std::uint64_t startTicks, long ticksPe
 const std::string& bootID() {
     static const std::string id = [] {
         auto outcome = FileRead::file("/proc/sys/kernel/random/boot_id", 128);
-        std::string text(UTF8::trimmed(outcome.bytes));
-        return outcome.complete() ? text : std::string();
+        // The file ends with a line break, which is no part of the id.
+        return outcome.complete() ? ProcessStart::normalizedID(outcome.bytes) : std::string();
     }();
     return id;
 }
