@@ -1,10 +1,9 @@
-// How much one status-line refresh and one hook run cost: runs tarnel-tee N times with a
-// realistic status document, from a process whose command line is "claude"
-// (so the tee finds and records it), alternating with a program that only
-// reads its input. Prints the time per run of both, their ratio and the
-// tee's peak memory.
+// What one run of tarnel-tee costs against the floor of starting any program here: the CPU time (user and
+// system, as wait4 reports it) of a static C program that only reads its input, of the tee as the status line
+// and of the tee as a hook, run in turn from a process named claude (so the tee finds and records it). Another
+// build's tee, when given, runs in the same turns: a before and after on one machine at one time.
 //
-// Usage: TeeBench [runs]   (default 200; the programs are found beside this one)
+// Usage: TeeBench [runs [OTHER-TEE]]   (default 300; the programs are found beside this one)
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -16,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -26,10 +24,7 @@ extern char** environ;
 
 namespace {
 
-struct Sample {
-    double ms;
-    long maxRSSKiB;
-};
+const char* const sessionID = "12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf";
 
 std::string statusDocument() {
     // About 1 KB, in the form Claude Code sends.
@@ -37,12 +32,35 @@ std::string statusDocument() {
     char text[2048];
     std::snprintf(
         text, sizeof text,
-        R"({"session_id":"12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf","transcript_path":"/home/user/.claude/projects/-home-user-project/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.jsonl","cwd":"/home/user/project","effort":{"level":"medium"},"model":{"id":"claude-opus-5-5","display_name":"Opus 5.5"},"workspace":{"current_dir":"/home/user/project","project_dir":"/home/user/project","added_dirs":[]},"version":"2.1.328","output_style":{"name":"default"},"cost":{"total_cost_usd":1.37,"total_duration_ms":23537,"total_api_duration_ms":0,"total_lines_added":0,"total_lines_removed":0},"context_window":{"total_input_tokens":0,"total_output_tokens":0,"context_window_size":1000000,"current_usage":null,"used_percentage":null,"remaining_percentage":null},"exceeds_200k_tokens":false,"fast_mode":false,"thinking":{"enabled":true},"rate_limits":{"five_hour":{"used_percentage":41.5,"resets_at":%ld},"seven_day":{"used_percentage":12,"resets_at":1797206400}}})",
-        resets);
+        R"({"session_id":"%s","transcript_path":"/home/user/.claude/projects/-home-user-project/%s.jsonl","cwd":"/home/user/project","effort":{"level":"medium"},"model":{"id":"claude-opus-5-5","display_name":"Opus 5.5"},"workspace":{"current_dir":"/home/user/project","project_dir":"/home/user/project","added_dirs":[]},"version":"2.1.328","output_style":{"name":"default"},"cost":{"total_cost_usd":1.37,"total_duration_ms":23537,"total_api_duration_ms":0,"total_lines_added":0,"total_lines_removed":0},"context_window":{"total_input_tokens":0,"total_output_tokens":0,"context_window_size":1000000,"current_usage":null,"used_percentage":null,"remaining_percentage":null},"exceeds_200k_tokens":false,"fast_mode":false,"thinking":{"enabled":true},"rate_limits":{"five_hour":{"used_percentage":41.5,"resets_at":%ld},"seven_day":{"used_percentage":12,"resets_at":1797206400}}})",
+        sessionID, sessionID, resets);
     return text;
 }
 
-Sample runOnce(const std::string& program, const std::string& inputPath, const char* flag = nullptr) {
+// A hook's document as Claude Code sends it.
+std::string hookDocument(const char* event) {
+    return std::string(R"({"session_id":")") + sessionID +
+           R"(","transcript_path":"/home/user/t.jsonl","cwd":"/home/user/project","hook_event_name":")" + event +
+           R"(","permission_mode":"default"})";
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+struct Sample {
+    double cpuMS;
+    double wallMS;
+    long maxRSSKiB;
+};
+
+Sample runOnce(const std::string& program, const char* flag, const std::string& inputPath) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
@@ -59,13 +77,37 @@ Sample runOnce(const std::string& program, const std::string& inputPath, const c
     wait4(pid, &status, 0, &usage);
     auto end = std::chrono::steady_clock::now();
     posix_spawn_file_actions_destroy(&actions);
-    return {std::chrono::duration<double, std::milli>(end - start).count(), usage.ru_maxrss};
+    auto ms = [](const timeval& time) { return static_cast<double>(time.tv_sec) * 1e3 + time.tv_usec / 1e3; };
+    return {ms(usage.ru_utime) + ms(usage.ru_stime), std::chrono::duration<double, std::milli>(end - start).count(),
+            usage.ru_maxrss};
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+// One program as it is measured: which binary, with which flag, on which input (by run).
+struct Subject {
+    std::string label;
+    std::string program;
+    const char* flag;
+    std::vector<std::string> inputs;  // taken in turn
+    std::vector<Sample> samples;
+
+    void run(int round) { samples.push_back(runOnce(program, flag, inputs[round % inputs.size()])); }
+    double median(double Sample::*field) const {
+        std::vector<double> values;
+        for (const auto& sample : samples) values.push_back(sample.*field);
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0 : values[values.size() / 2];
+    }
+    double meanCPU() const {
+        double sum = 0;
+        for (const auto& sample : samples) sum += sample.cpuMS;
+        return samples.empty() ? 0 : sum / static_cast<double>(samples.size());
+    }
+    long peakRSS() const {
+        long peak = 0;
+        for (const auto& sample : samples) peak = std::max(peak, sample.maxRSSKiB);
+        return peak;
+    }
+};
 
 }  // namespace
 
@@ -81,68 +123,59 @@ int main(int argc, char** argv) {
         std::perror("execv");
         return 1;
     }
-    // TeeBench [RUNS [TEE]]: TEE (another build's tee, say) is measured beside this build's, in the same run.
-    int runs = argc > 1 ? std::atoi(argv[1]) : 200;
-    fs::path binDir = self.parent_path().parent_path();
-    std::string tee = (binDir / "Tracker" / "tarnel-tee").string();
-    std::string other = argc > 2 ? argv[2] : "";
-    std::string floor = (self.parent_path() / "MinimalReader").string();
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 300;
+    const std::string tee = (self.parent_path().parent_path() / "Tracker" / "tarnel-tee").string();
+    const std::string other = argc > 2 ? argv[2] : "";
+    const std::string floor = (self.parent_path() / "MinimalReader").string();
 
     char stateTemplate[] = "/tmp/tarnel-teebench-XXXXXX";
     if (!mkdtemp(stateTemplate)) return 1;
-    std::string state = stateTemplate;
+    const std::string state = stateTemplate;
     setenv("VAZ_ADODIVO_STATE_DIR", state.c_str(), 1);
     unsetenv("LST_TEE_DEBUG");
-    std::string input = state + "/status.json";
-    std::string document = statusDocument();
-    FILE* file = std::fopen(input.c_str(), "w");
-    std::fwrite(document.data(), 1, document.size(), file);
-    std::fclose(file);
+    const std::string status = state + "/status.json";
+    writeFile(status, statusDocument());
+    // A reply's tools have run (the most frequent event; the phase stays streaming), and the events at a turn's
+    // end and start in turn (each changes the phase).
+    const std::string batch = state + "/batch.json";
+    writeFile(batch, hookDocument("PostToolBatch"));
+    const std::string stop = state + "/stop.json";
+    writeFile(stop, hookDocument("Stop"));
+    const std::string prompt = state + "/prompt.json";
+    writeFile(prompt, hookDocument("UserPromptSubmit"));
 
-    // A hook's document: the same session after a tool ran (the phase is read, changed and written).
-    std::string hookInput = state + "/hook.json";
-    file = std::fopen(hookInput.c_str(), "w");
-    std::fputs(R"({"session_id":"12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf","transcript_path":"/home/user/t.jsonl",)"
-               R"("cwd":"/home/user/project","hook_event_name":"PostToolUse","tool_name":"Bash",)"
-               R"("tool_input":{"command":"ls"},"tool_response":{"stdout":"a\nb\n","stderr":""}})",
-               file);
-    std::fclose(file);
+    std::vector<Subject> subjects = {
+        {"floor (static C reader)", floor, nullptr, {status}, {}},
+        {"tee, status line", tee, nullptr, {status}, {}},
+        {"tee --hook, PostToolBatch", tee, "--hook", {batch}, {}},
+        {"tee --hook, Stop/UserPromptSubmit", tee, "--hook", {stop, prompt}, {}},
+    };
+    if (!other.empty()) {
+        subjects.push_back({"other tee, status line", other, nullptr, {status}, {}});
+        subjects.push_back({"other tee --hook, PostToolBatch", other, "--hook", {batch}, {}});
+        subjects.push_back({"other tee --hook, Stop/UserPromptSubmit", other, "--hook", {stop, prompt}, {}});
+    }
 
-    // Warm the page cache and the state directory first.
-    for (int i = 0; i < 5; ++i) {
-        runOnce(tee, input);
-        runOnce(tee, hookInput, "--hook");
-        runOnce(floor, input);
+    // Warm the page cache and the state directory first, then take turns.
+    for (int round = 0; round < 5; ++round) {
+        for (auto& subject : subjects) runOnce(subject.program, subject.flag, subject.inputs[0]);
     }
-    std::vector<double> teeTimes, hookTimes, floorTimes, otherTimes;
-    long teePeak = 0, hookPeak = 0, floorPeak = 0;
-    for (int i = 0; i < runs; ++i) {
-        Sample t = runOnce(tee, input);
-        Sample h = runOnce(tee, hookInput, "--hook");
-        Sample f = runOnce(floor, input);
-        if (!other.empty()) otherTimes.push_back(runOnce(other, input).ms);
-        teeTimes.push_back(t.ms);
-        hookTimes.push_back(h.ms);
-        floorTimes.push_back(f.ms);
-        teePeak = std::max(teePeak, t.maxRSSKiB);
-        hookPeak = std::max(hookPeak, h.maxRSSKiB);
-        floorPeak = std::max(floorPeak, f.maxRSSKiB);
+    for (int round = 0; round < runs; ++round) {
+        for (auto& subject : subjects) subject.run(round);
     }
-    bool recorded = fs::exists(state + "/sessions/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.json") &&
-                    fs::exists(state + "/sessions/12f8c8e2-9ad7-4bc5-bfe5-8e7de9c49ccf.phase");
+    const bool recorded = fs::exists(state + "/sessions/" + sessionID + ".json") &&
+                          fs::exists(state + "/sessions/" + sessionID + ".phase");
     fs::remove_all(state);
 
-    double teeMedian = median(teeTimes), floorMedian = median(floorTimes);
-    std::printf("runs: %d (status document %zu bytes, record written: %s)\n", runs, document.size(),
-                recorded ? "yes" : "NO");
-    std::printf("tarnel-tee     median %.3f ms per run, peak RSS %.2f MiB\n", teeMedian, teePeak / 1024.0);
-    std::printf("tarnel-tee --hook median %.3f ms per run, peak RSS %.2f MiB\n", median(hookTimes), hookPeak / 1024.0);
-    std::printf("minimal reader median %.3f ms per run, peak RSS %.2f MiB\n", floorMedian, floorPeak / 1024.0);
-    std::printf("ratio tee/minimal: %.2f (target <= 1.5), tee peak RSS target <= 6 MiB\n", teeMedian / floorMedian);
-    if (!other.empty()) {
-        double otherMedian = median(otherTimes);
-        std::printf("%s median %.3f ms per run, ratio to minimal %.2f; this build's tee / it: %.2f\n", other.c_str(),
-                    otherMedian, otherMedian / floorMedian, teeMedian / otherMedian);
+    std::printf("runs: %d each, in turn (record and phase written: %s)\n", runs, recorded ? "yes" : "NO");
+    std::printf("%-42s %11s %11s %9s %11s %9s\n", "", "CPU median", "CPU mean", "/ floor", "wall median", "peak RSS");
+    const double floorCPU = subjects.front().median(&Sample::cpuMS);
+    for (const auto& subject : subjects) {
+        const double cpu = subject.median(&Sample::cpuMS);
+        std::printf("%-42s %8.3f ms %8.3f ms %8.2fx %8.3f ms %5.2f MiB\n", subject.label.c_str(), cpu,
+                    subject.meanCPU(), cpu / floorCPU, subject.median(&Sample::wallMS),
+                    static_cast<double>(subject.peakRSS()) / 1024.0);
     }
+    std::printf("target: a status-line run and a hook run each at most 1.3x the floor (CPU)\n");
     return recorded ? 0 : 1;
 }

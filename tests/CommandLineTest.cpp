@@ -39,6 +39,67 @@ TEST(IsClaudeCommand, FollowsICUMeaningOfSpaceAndEnd) {
     EXPECT_FALSE(isClaudeCommand("claude\xC2\xA0--resume"));
 }
 
+// The three alternatives at their edges, matched by hand: each case says what the expression says.
+TEST(IsClaudeCommand, MatchesTheExpressionAtItsEdges) {
+    const struct {
+        const char* command;
+        bool matches;
+    } cases[] = {
+        // (^|/)claude( |$): at the start or after a slash, then a blank, the end, or one final line terminator.
+        {"claude --resume", true},
+        {"node x/claude", true},
+        {"x claude", false},
+        {"/bin/claude-code", false},
+        {"/bin/claude\t--resume", false},
+        {"claude\x0B", true},
+        {"claude\f", true},
+        {"claude\r", true},
+        {"claude\xC2\x85", true},
+        {"claude\xE2\x80\xA8", true},
+        {"claude\xE2\x80\xA9", true},
+        {"claude\r\n", true},
+        {"claude\n\r", false},
+        {"claude\r\r", false},
+        {"claude\x0Bx", false},
+        {"/claudeclaude", false},
+        {"claudeclaude /x/claude", true},
+        // /claude/versions/ anywhere.
+        {"/home/x/.local/share/claude/versions/", true},
+        {"/home/x/claude/version/1", false},
+        // A directory named with claude, then cli.js right after its slash or after a later slash of one word.
+        {"node /x/claude-code/cli.js", true},
+        {"node claude/cli.js", true},
+        {"node /x/my-claude-tool/a/b/cli.js --flag", true},
+        {"node /x/claude-code/a b/cli.js", false},
+        {"node /x/claude.js/cli.js", true},
+        {"node /x/claude/../cli.js", true},
+        {"node /x/claudecli.js", false},
+        {"node /x/cli.js/claude/", false},
+        {"node /x/claude-code/xcli.js", false},
+        {"node /x/claude-code/cli.jsx", true},
+        {"node /x/claude-code/cli_js", false},
+        // Each Unicode separator ends a word; VT and U+0085 are no white space for "\s".
+        {"node /x/claude\xC2\xA0/cli.js", false},
+        {"node /x/claude\xE1\x9A\x80/cli.js", false},
+        {"node /x/claude\xE2\x80\x80/cli.js", false},
+        {"node /x/claude\xE2\x80\x8A/cli.js", false},
+        {"node /x/claude\xE2\x80\xA8/cli.js", false},
+        {"node /x/claude\xE2\x80\xAF/cli.js", false},
+        {"node /x/claude\xE2\x81\x9F/cli.js", false},
+        {"node /x/claude\xE3\x80\x80/cli.js", false},
+        {"node /x/claude\x0B/cli.js", true},
+        {"node /x/claude\xC2\x85/cli.js", true},
+        {"node /x/claude\xE2\x80\x8B/cli.js", true},
+        {"node /x/claude\xE2\x80/cli.js", true},
+        {"node /x/\xE2\x80\x80"
+         "claude/cli.js",
+         true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isClaudeCommand(c.command), c.matches) << testing::PrintToString(std::string(c.command));
+    }
+}
+
 // Command lines of other users are untrusted: huge, hostile ones must finish
 // (the matcher is linear) and still answer correctly.
 TEST(IsClaudeCommand, HugeAndHostileCommandLines) {

@@ -167,6 +167,15 @@ TEST(Doctor, TheSetUpAroundTheSessions) {
          },
          true, ""},
         {"no hooks: a note, not a failure", [](Machine&) {}, true, "note: no hooks tell the daemon"},
+        {"hooks of an earlier install on events no longer used: a note",
+         [](Machine& m) {
+             JSONObject settings = HookSettings::withHooks(*JSONFile::readObject(m.settings),
+                                                           HookSettings::hookCommand("/bin/tarnel-tee"));
+             settings["hooks"]["PostToolUse"] = settings["hooks"]["Stop"];
+             JSONFile::atomicWrite(settings, m.settings, false);
+         },
+         true,
+         "note: hooks of an earlier install also run tarnel-tee for PostToolUse: a run of the tee at each tool call"},
         {"no daemon", [](Machine&) {}, false, "no daemon runs on"},
         {"another status line",
          [](Machine& m) {

@@ -139,11 +139,11 @@ protected:
 
 class EachWriteStep : public FaultInjection, public ::testing::WithParamInterface<std::string> {};
 
-// The tee under the shim: a record write that fails at any step leaves the
-// previous record as it was and no temporary file; the status line still shows.
+// The tee under the shim (the tee's code linked so that the shim can be preloaded): a record write that
+// fails at any step leaves the previous record as it was and no temporary file; the status line still shows.
 TEST_P(EachWriteStep, AFailedRecordWriteKeepsThePreviousRecordWhole) {
     const std::string step = GetParam();
-    const std::string tee = test::shellQuote(test::builtProgram("tarnel-tee"));
+    const std::string tee = test::shellQuote(TARNEL_PRELOADABLE_TEE);
     test::StandIn standIn(madeDirectory(dir.file("claude")));
     standIn.withCommand(tee).withFiveHour(41.5, resetsAt);
     standIn.extra = {"--session-id", "tee-session", "--refreshes", "1"};
@@ -186,8 +186,7 @@ TEST_F(FaultInjection, ARecordWhoseDirectoryCannotBeMadeIsSkippedQuietly) {
     std::string command = "env";
     for (const auto& word : fault.environment()) command += " " + test::shellQuote(word);
     test::StandIn standIn(madeDirectory(dir.file("claude")));
-    standIn.withCommand(command + " " + test::shellQuote(test::builtProgram("tarnel-tee")))
-        .withFiveHour(41.5, resetsAt);
+    standIn.withCommand(command + " " + test::shellQuote(TARNEL_PRELOADABLE_TEE)).withFiveHour(41.5, resetsAt);
     standIn.extra = {"--session-id", "no-dir", "--refreshes", "1"};
     test::SpawnOptions options;
     options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};

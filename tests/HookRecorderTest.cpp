@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "Core/StateDir.hpp"
@@ -76,6 +77,41 @@ TEST_F(HookRecorder, RecordsThePhaseOfItsClaudeAndPrintsNothing) {
 
     EXPECT_EQ(run(hook("s1", "SessionEnd")), "");
     EXPECT_FALSE(test::fileExists(state.phasePath("s1")));
+}
+
+// The hooks of one process in a row: a phase that stands as it stood is not written again (the daemon is not
+// woken for it, and the file keeps the event that last changed it); one that changes is.
+TEST_F(HookRecorder, WritesThePhaseOnlyWhenItChanges) {
+    const struct {
+        const char* event;
+        bool written;
+    } steps[] = {{"UserPromptSubmit", true}, {"PostToolBatch", false},  {"PostToolBatch", false}, {"Stop", true},
+                 {"StopFailure", false},     {"UserPromptSubmit", true}};
+    std::string script;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const std::string input = dir.file("step" + std::to_string(i));
+        test::writeFile(input, hook("s1", steps[i].event));
+        script += test::shellQuote(test::builtProgram("tarnel-tee")) + " --hook < " + test::shellQuote(input) +
+                  "; stat -c %i " + test::shellQuote(state.phasePath("s1")) + " >> " +
+                  test::shellQuote(dir.file("inodes")) + "; ";
+    }
+    test::SpawnOptions options;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+    test::ChildProcess claude({dir.file("claude"), "-c", script}, options);
+    ASSERT_TRUE(claude.wait(20s));
+
+    std::vector<std::string> inodes;
+    std::istringstream lines(test::readFile(dir.file("inodes")));
+    for (std::string line; std::getline(lines, line);) inodes.push_back(line);
+    ASSERT_EQ(inodes.size(), std::size(steps));
+    for (std::size_t i = 1; i < inodes.size(); ++i) {
+        EXPECT_EQ(inodes[i] != inodes[i - 1], steps[i].written) << i << ": " << steps[i].event;
+    }
+    auto phase = state.readPhase("s1");
+    ASSERT_TRUE(phase);
+    EXPECT_EQ(phase->pid, claude.pid());
+    EXPECT_EQ(phase->event, "UserPromptSubmit");
+    EXPECT_TRUE(phase->streaming());
 }
 
 // Whatever arrives, the hook prints nothing, exits 0 and writes nothing it should not.

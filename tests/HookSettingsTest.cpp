@@ -61,6 +61,30 @@ TEST(HookSettings, RemovingTakesOutExactlyOurs) {
     EXPECT_TRUE(HS::hasOurs(shared));
 }
 
+// An earlier install also ran the tee for each tool call (PostToolUse, PostToolUseFailure): installing again
+// takes those out, restoring takes out every entry of ours, and the user's own entries stay.
+TEST(HookSettings, EntriesOfAnEarlierInstallOnEventsNoLongerUsed) {
+    JSONObject earlier = HS::withHooks(userSettings(), ours);
+    const JSON ourGroup = {{"matcher", ""}, {"hooks", {{{"type", "command"}, {"command", ours}, {"timeout", 5}}}}};
+    earlier["hooks"]["PostToolUse"] = {{{"matcher", "Bash"}, {"hooks", {{{"type", "command"}, {"command", "log-it"}}}}},
+                                       ourGroup};
+    earlier["hooks"]["PostToolUseFailure"] = {ourGroup};
+    EXPECT_EQ(HS::unusedEvents(earlier), (std::vector<std::string>{"PostToolUse", "PostToolUseFailure"}));
+
+    JSONObject again = HS::withHooks(earlier, ours);
+    EXPECT_TRUE(HS::unusedEvents(again).empty());
+    for (const auto& event : HS::recordedEvents()) EXPECT_EQ(ourHandlers(again, event), 1) << event;
+    EXPECT_FALSE(again["hooks"].contains("PostToolUseFailure"));
+    ASSERT_EQ(again["hooks"]["PostToolUse"].size(), 1u);
+    EXPECT_EQ(again["hooks"]["PostToolUse"][0]["hooks"][0]["command"], "log-it");
+
+    JSONObject restored = HS::withoutHooks(earlier);
+    EXPECT_FALSE(HS::hasOurs(restored));
+    EXPECT_FALSE(restored["hooks"].contains("PostToolUseFailure"));
+    restored["hooks"].erase("PostToolUse");
+    EXPECT_EQ(restored, userSettings());
+}
+
 TEST(HookSettings, HooksThatWouldLoseTheUsersEntriesAreRefused) {
     test::TempDir dir;
     StateDir state(dir.file("state"));

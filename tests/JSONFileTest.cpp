@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +94,42 @@ TEST(JSONFileAtomicWrite, ReplacesTheFileAndLeavesNoTemporary) {
     JSONFile::atomicWrite(JSONObject{{"resume_at", 6}}, path, false);
     EXPECT_EQ((*JSONFile::readObject(path))["resume_at"], 6);
     EXPECT_TRUE(hiddenEntries(dir.path()).empty());
+}
+
+// Whether flushed or not (a file that is not swaps places with the one it replaces), what stood at the path
+// is replaced as by a rename: a reader of the old file keeps reading it, a link is replaced (not followed), a
+// directory is no file to replace.
+TEST(JSONFileAtomicWrite, ReplacesWhatStoodThereAsARenameWould) {
+    for (bool durable : {false, true}) {
+        SCOPED_TRACE(durable ? "durable" : "not durable");
+        TempDir dir;
+        const std::string path = dir.file("record.json");
+        test::writeFile(path, "old");
+        const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        JSONFile::atomicWrite(JSONObject{{"k", 1}}, path, durable);
+        EXPECT_EQ((*JSONFile::readObject(path))["k"], 1);
+        char bytes[8] = {};
+        EXPECT_EQ(::pread(reader, bytes, sizeof bytes, 0), 3);
+        EXPECT_EQ(std::string(bytes), "old");
+        ::close(reader);
+        struct stat info {};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+        test::writeFile(dir.file("elsewhere"), "kept");
+        ::unlink(path.c_str());
+        ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), path.c_str()), 0);
+        JSONFile::atomicWrite(JSONObject{{"k", 2}}, path, durable);
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(test::readFile(dir.file("elsewhere")), "kept");
+
+        std::filesystem::create_directories(dir.file("directory.json/inside"));
+        EXPECT_THROW(JSONFile::atomicWrite(JSONObject{}, dir.file("directory.json"), durable), JSONFileError);
+        EXPECT_TRUE(std::filesystem::is_directory(dir.file("directory.json/inside")));
+        EXPECT_TRUE(hiddenEntries(dir.path()).empty());
+    }
 }
 
 TEST(JSONFileAtomicWrite, CreatesMissingDirectories) {

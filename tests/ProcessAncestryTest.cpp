@@ -9,6 +9,7 @@
 
 #include "Core/CommandLine.hpp"
 #include "Core/ProcessAncestry.hpp"
+#include "Core/ProcessTable.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -109,6 +110,13 @@ TEST(ProcessAncestryKernel, WalksARealProcessTree) {
     EXPECT_EQ(found->chain[0].pid, leaf);
     EXPECT_EQ(found->chain[0].command, subject + " --lifetime-s 60");
     EXPECT_FALSE(ProcessAncestry::findClaude(leaf, 1));
+
+    // The start the hooks name a process by is the one its row in a snapshot carries.
+    auto table = ProcessTable::fromSystem({session.pid(), leaf});
+    for (std::int64_t pid : {static_cast<std::int64_t>(session.pid()), leaf}) {
+        ASSERT_TRUE(table.get(pid));
+        EXPECT_EQ(ProcessAncestry::startID(pid), table.get(pid)->start.id);
+    }
 }
 
 TEST(ProcessAncestryKernel, FailuresAreNone) {
@@ -123,6 +131,7 @@ TEST(ProcessAncestryKernel, FailuresAreNone) {
     for (std::int64_t pid : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{999'999'999}, std::int64_t{1} << 33}) {
         EXPECT_EQ(ProcessAncestry::parentPID(pid), std::nullopt) << pid;
         EXPECT_EQ(ProcessAncestry::commandLine(pid), std::nullopt) << pid;
+        EXPECT_EQ(ProcessAncestry::startID(pid), std::nullopt) << pid;
     }
     // Our own command line is readable.
     EXPECT_TRUE(ProcessAncestry::commandLine(getpid()).value_or("").find("ProcessAncestryTest") != std::string::npos);

@@ -38,9 +38,25 @@ bool strip(JSON& groups) {
 }  // namespace
 
 const std::vector<std::string>& recordedEvents() {
-    static const std::vector<std::string> events{"UserPromptSubmit", "PostToolUse",  "PostToolUseFailure",
-                                                 "PostToolBatch",    "Stop",         "StopFailure",
-                                                 "SubagentStart",    "SubagentStop", "SessionEnd"};
+    // Claude Code runs a hook command as a process of its own for each event, so only the events that can
+    // change what the daemon decides are here. PostToolUse and PostToolUseFailure (one per tool call) are
+    // not: they tell that an agent streams, which the UserPromptSubmit, PostToolBatch or SubagentStart before
+    // them already told.
+    static const std::vector<std::string> events{"UserPromptSubmit", "PostToolBatch", "Stop",      "StopFailure",
+                                                 "SubagentStart",    "SubagentStop",  "SessionEnd"};
+    return events;
+}
+
+std::vector<std::string> unusedEvents(const JSONObject& settings) {
+    std::vector<std::string> events;
+    const JSON* hooks = JSONCoerce::member(settings, "hooks");
+    if (!hooks || !hooks->is_object()) return events;
+    const auto& recorded = recordedEvents();
+    for (const auto& [event, groups] : hooks->items()) {
+        if (std::find(recorded.begin(), recorded.end(), event) != recorded.end()) continue;
+        JSON copy = groups;
+        if (strip(copy)) events.push_back(event);
+    }
     return events;
 }
 

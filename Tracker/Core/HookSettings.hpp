@@ -24,6 +24,9 @@ std::string hookCommand(const std::string& statusLineCommand);
 // Whether a handler ({"type": "command", "command": ...}) is one of ours.
 bool isOurs(const JSON& handler);
 bool hasOurs(const JSONObject& settings);
+// The events that are not recorded (any more) but still run ours: left by the install of an earlier version,
+// each costs a run of the tee for nothing. Installing again replaces them.
+std::vector<std::string> unusedEvents(const JSONObject& settings);
 
 // Why the settings' "hooks" cannot take ours without losing something of the user's (not an object, or an
 // event whose value is not a list); none when they can.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,6 +180,26 @@ std::string serialize(const JSON& value) {
     return text;
 }
 
+namespace {
+
+// Puts the temporary file in place of path; false (with errno) when it could not. A rename over an existing
+// file makes some file systems (ext4) write the new bytes out there and then, and free the old file's at once:
+// worth it for a durable file, which was flushed anyway, not for one rewritten every few seconds. Such a file
+// swaps places with the regular file it replaces, which is then removed under the temporary name.
+bool putInPlace(const std::string& temporary, const std::string& path, bool durable) {
+#ifdef RENAME_EXCHANGE
+    struct stat existing {};
+    if (!durable && ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+        ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+        ::unlink(temporary.c_str());
+        return true;
+    }
+#endif
+    return ::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
 void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode) {
     const std::string bytes = serialize(value);
 
@@ -219,7 +240,7 @@ void atomicWrite(const JSON& value, const std::string& path, bool durable, const
         throw JSONFileError::writeFailed(std::strerror(savedErrno));
     }
 
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!putInPlace(temporary, path, durable)) {
         savedErrno = errno;
         ::unlink(temporary.c_str());
         throw JSONFileError::writeFailed(std::string("rename: ") + std::strerror(savedErrno));

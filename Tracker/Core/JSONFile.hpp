@@ -79,8 +79,9 @@ struct FileMode {
 };
 
 // Replaces the file at path with serialize(value) through a uniquely named
-// hidden temporary file in the same directory and a rename; with durable the
-// bytes are flushed to stable storage first. The file gets mode (by default
+// hidden temporary file in the same directory and a rename (an exchange with
+// the file it replaces, where the system has one, when not durable); with
+// durable the bytes are flushed to stable storage first. The file gets mode (by default
 // 0600, the user's alone). Throws JSONFileError; no temporary file survives a
 // failure.
 void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode = {});

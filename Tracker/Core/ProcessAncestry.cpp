@@ -13,6 +13,11 @@ std::optional<std::int64_t> parentPID(std::int64_t of) {
     return parent;
 }
 
+std::optional<std::string> startID(std::int64_t of) {
+    if (!PIDRange::fits(of)) return std::nullopt;
+    return ProcessSource::startID(of);
+}
+
 std::optional<std::string> commandLine(std::int64_t of) {
     if (!PIDRange::fits(of)) return std::nullopt;
     if (auto arguments = ProcessSource::arguments(of); arguments && !arguments->empty()) return arguments;

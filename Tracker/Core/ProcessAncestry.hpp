@@ -29,6 +29,9 @@ struct Found {
 // The parent pid, or none (also for a parent of 0).
 std::optional<std::int64_t> parentPID(std::int64_t of);
 
+// The identity of the process's start (see ProcessStart::id), without the rest of its row.
+std::optional<std::string> startID(std::int64_t of);
+
 // The argument vector joined by blanks when it is readable and not empty,
 // else the executable's path, else none.
 std::optional<std::string> commandLine(std::int64_t of);

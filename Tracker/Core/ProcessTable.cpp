@@ -15,10 +15,11 @@ ProcessTable ProcessTable::fromSystem(const std::vector<std::int64_t>& pids) {
 
 ProcessTable ProcessTable::forClaude(std::int64_t pid) {
     std::vector<Proc> rows = ProcessSource::snapshot({pid});
-    if (auto parentPID = ProcessAncestry::parentPID(pid); parentPID && *parentPID > 0) {
+    // The parent is the one the row names: a later read of the parent pid could name another.
+    if (!rows.empty() && rows.front().ppid > 0) {
         Proc parent;
-        parent.pid = *parentPID;
-        parent.command = ProcessAncestry::commandLine(*parentPID).value_or("");
+        parent.pid = rows.front().ppid;
+        parent.command = ProcessAncestry::commandLine(parent.pid).value_or("");
         rows.push_back(std::move(parent));
     }
     return ProcessTable(rows);

@@ -38,7 +38,7 @@ struct SessionPhase {
     // The Claude Code process the hooks ran under, and its start (see Proc::startID).
     std::int64_t pid = 0;
     std::string startID;
-    // When the last event was recorded (epoch seconds), and which.
+    // When the phase last changed (epoch seconds), and the event that changed it.
     double ts = 0;
     std::string event;
     // Each agent's phase; "" is the main agent.

@@ -1,6 +1,5 @@
 #include "Core/StateDir.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "Core/ProcessTable.hpp"
 #include "Core/RecordCache.hpp"
 #include "Core/StateDirTrust.hpp"
+#include "Platform/UserAccounts.hpp"
 
 extern char** environ;
 
@@ -29,14 +29,7 @@ std::optional<std::string> homeOf(const std::string& user) {
     if (user.empty()) {
         if (const char* home = std::getenv("HOME"); home && *home) return std::string(home);
     }
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    int rc = user.empty() ? getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)
-                          : getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
-    if (rc != 0 || !found || !found->pw_dir) return std::nullopt;
-    return std::string(found->pw_dir);
+    return UserAccounts::homeDirectory(user);
 }
 
 std::string absolute(const std::string& path) {
@@ -68,6 +61,14 @@ Environment currentEnvironment() {
         const char* equals = std::strchr(*entry, '=');
         if (!equals) continue;
         environment.emplace(std::string(*entry, static_cast<size_t>(equals - *entry)), std::string(equals + 1));
+    }
+    return environment;
+}
+
+Environment currentEnvironment(std::initializer_list<const char*> names) {
+    Environment environment;
+    for (const char* name : names) {
+        if (const char* value = std::getenv(name)) environment.emplace(name, value);
     }
     return environment;
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
@@ -25,6 +26,8 @@ using Environment = std::map<std::string, std::string>;
 
 // The environment of this process as a map.
 Environment currentEnvironment();
+// Only the named variables of it (those that are set): a short-lived program copies no more than it reads.
+Environment currentEnvironment(std::initializer_list<const char*> names);
 
 // "~" and "~user" at the start of path become the home directory.
 std::string expandTilde(const std::string& path);

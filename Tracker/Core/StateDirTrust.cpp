@@ -1,14 +1,14 @@
 #include "Core/StateDirTrust.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+
+#include "Platform/UserAccounts.hpp"
 
 namespace tracker::StateDirTrust {
 
@@ -22,13 +22,7 @@ std::string octal(mode_t mode) {
 
 std::string userText(uid_t uid) {
     std::string text = "uid " + std::to_string(uid);
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name) {
-        text += " (" + std::string(found->pw_name) + ")";
-    }
+    if (auto name = UserAccounts::loginName(uid)) text += " (" + *name + ")";
     return text;
 }
 

@@ -214,6 +214,13 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
     }
     if (HookSettings::hasOurs(settings)) {
         found.push_back(good("the hooks that hold a session between replies are in " + inputs.settingsPath));
+        if (auto unused = HookSettings::unusedEvents(settings); !unused.empty()) {
+            std::string events;
+            for (const auto& event : unused) events += (events.empty() ? "" : ", ") + event;
+            found.push_back({"hooks of an earlier install also run tarnel-tee for " + events +
+                                 ": a run of the tee at each tool call that tells the daemon nothing",
+                             "tarnel install (it replaces them)", true});
+        }
     } else {
         // Holds still hold without them; they may only land in the middle of a reply and cost its turn.
         found.push_back(

@@ -22,6 +22,10 @@ std::string terminalName(const Proc& proc);
 // The parent pid; none when unknown or 0.
 std::optional<std::int64_t> parentPID(std::int64_t pid);
 
+// The identity of the process's start (see ProcessStart::id), read alone; none when unreadable, empty where
+// the system does not tell.
+std::optional<std::string> startID(std::int64_t pid);
+
 // The argument vector joined by single blanks; none when unreadable or empty.
 std::optional<std::string> arguments(std::int64_t pid);
 

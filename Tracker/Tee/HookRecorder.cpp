@@ -13,7 +13,6 @@
 #include "Core/CommandLine.hpp"
 #include "Core/FileRead.hpp"
 #include "Core/ProcessAncestry.hpp"
-#include "Core/ProcessTable.hpp"
 #include "Core/StatusInput.hpp"
 
 namespace tracker::HookRecorder {
@@ -85,14 +84,17 @@ SessionPhase Recorder::store(const StateDir& stateDir, const std::string& sessio
                              const std::string& startID, const std::function<void(SessionPhase&)>& change) const {
     DirectoryLock lock(stateDir.sessionsDir());
     SessionPhase phase;
-    if (auto known = stateDir.readPhase(sessionID); known && known->pid == pid && known->startID == startID) {
-        phase = std::move(*known);
-    }
+    const auto known = stateDir.readPhase(sessionID);
+    const bool same = known && known->pid == pid && known->startID == startID;
+    if (same) phase = *known;
     phase.sessionID = sessionID;
     phase.pid = pid;
     phase.startID = startID;
-    phase.ts = wallClock();
     change(phase);
+    // The daemon reads a phase for its process and its agents: when they stand as they stood, the file (and
+    // with it the time and event of the last change) stays, and no tick of the daemon is woken for nothing.
+    if (same && phase.agents == known->agents) return phase;
+    phase.ts = wallClock();
     stateDir.write(phase);
     return phase;
 }
@@ -117,9 +119,9 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
         return;
     }
     const std::int64_t pid = found->claude.pid;
-    ProcessTable table = ProcessTable::forClaude(pid);
-    auto row = table.get(pid);
-    if (!row) {
+    // A phase names its process by pid and start; nothing else of the process is read.
+    const auto startID = ProcessAncestry::startID(pid);
+    if (!startID) {
         note("pid " + std::to_string(pid) + " could not be read");
         return;
     }
@@ -135,7 +137,7 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
     // the daemon waits to hold it; otherwise the request that follows makes it streaming.
     const bool beforeRequest = effect == SessionPhase::Effect::beforeRequest;
     const bool pending = beforeRequest && holdPending(stateDir, sessionID);
-    SessionPhase phase = store(stateDir, sessionID, pid, row->start.id, [&](SessionPhase& known) {
+    SessionPhase phase = store(stateDir, sessionID, pid, *startID, [&](SessionPhase& known) {
         known.apply(event, agent);
         if (beforeRequest && !pending) known.agents[agent] = SessionPhase::Agent::streaming;
     });
@@ -143,7 +145,7 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
          "): " + (phase.streaming() ? "streaming" : "safe"));
     if (!pending) return;
     if (!phase.streaming()) waitForHold(stateDir, sessionID);
-    store(stateDir, sessionID, pid, row->start.id,
+    store(stateDir, sessionID, pid, *startID,
           [&](SessionPhase& known) { known.agents[agent] = SessionPhase::Agent::streaming; });
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Core/CommandLine.hpp"
 #include "Core/FileRead.hpp"
@@ -178,11 +179,10 @@ void Tee::runDisplay() const {
     note([] { return "no display_command and no five_hour block; printing nothing"; });
 }
 
-int run() {
-    StandardStreams::ensureOpen();
-    ::signal(SIGPIPE, SIG_IGN);
+// The status line's run.
+void run() {
     Tee tee;
-    tee.environment = currentEnvironment();
+    tee.environment = currentEnvironment({"LST_TEE_DEBUG", "VAZ_ADODIVO_EXEMPT", StateDir::environmentKey});
     tee.debug = tee.env("LST_TEE_DEBUG") == "1";
 
     FileRead::Outcome read = FileRead::all(STDIN_FILENO, maxInputBytes);
@@ -216,19 +216,20 @@ int run() {
         tee.note([&description] { return "status line failed: " + description; });
     }
     tee.note([] { return "done"; });
-    return 0;
 }
 
 }  // namespace
 }  // namespace tracker
 
 int main(int argc, char** argv) {
+    // As a hook command it records the session's phase and prints nothing; nothing of the status line runs.
+    const bool hook = argc == 2 && std::string_view(argv[1]) == "--hook";
     try {
-        // As a hook command it records the session's phase and prints nothing.
-        if (argc == 2 && std::string(argv[1]) == "--hook") {
-            tracker::StandardStreams::ensureOpen();
-            ::signal(SIGPIPE, SIG_IGN);
-            tracker::HookRecorder::run(tracker::currentEnvironment());
+        tracker::StandardStreams::ensureOpen();
+        ::signal(SIGPIPE, SIG_IGN);
+        if (hook) {
+            tracker::HookRecorder::run(
+                tracker::currentEnvironment({"LST_TEE_DEBUG", tracker::StateDir::environmentKey}));
         } else {
             tracker::run();
         }

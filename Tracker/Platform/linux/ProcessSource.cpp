@@ -19,6 +19,12 @@ std::optional<std::int64_t> parentPID(std::int64_t pid) {
     return ProcFS::parentPID(pid);
 }
 
+std::optional<std::string> startID(std::int64_t pid) {
+    auto stat = ProcFS::stat(pid);
+    if (!stat) return std::nullopt;
+    return ProcFS::startID(ProcFS::bootID(), stat->startTicks);
+}
+
 std::optional<std::string> arguments(std::int64_t pid) {
     return ProcFS::arguments(pid);
 }
