@@ -376,6 +376,11 @@ TEST_F(DaemonE2E, LiveReloadOfThresholdNotifyAndShellStopMode) {
     ASSERT_TRUE(test::waitUntil([&] { return logHas("[reloadConfig] shell_stop_mode: shell-first -> claude-only"); }))
         << logText();
     EXPECT_TRUE(logHas("INFO     [reloadConfig] threshold: 90 -> 85"));
+    // The threshold in force is published for the sessions' lines.
+    EXPECT_TRUE(test::waitUntil([&] {
+        auto published = state.readDaemonPID();
+        return published && published->threshold == 85;
+    }));
     EXPECT_TRUE(logHas("INFO     [reloadConfig] notify: off -> app"));
     state.write(TrackerConfig::fromJSON(JSONObject{{"notify", "OFF"}, {"threshold", "85"}}));
     ASSERT_TRUE(

@@ -278,6 +278,30 @@ TEST_F(TeeDirect, AStandingHoldShowsOnTheLineAndReachesTheDisplayCommand) {
         TrackerConfig::fromJSON({{"display_command", "printf '%s|%s' \"$VAZ_ADODIVO_HELD\" \"$VAZ_ADODIVO_NOTICE\""}}));
     run = runTee(dir, statusInput("s", 93, now + 3930), env());
     EXPECT_EQ(run.out, "2|\u23F8 2 held until " + NumberText::clockText(now + 600));
+
+    // A session still waiting for its safe point is not held yet.
+    pause.targets.resize(3);
+    pause.targets[2].sessionID = "streaming";
+    pause.waiting["streaming"] = now + 60;
+    state.write(pause);
+    run = runTee(dir, statusInput("s", 93, now + 3930), env());
+    EXPECT_EQ(run.out, "2|\u23F8 2 held until " + NumberText::clockText(now + 600));
+}
+
+// The threshold a session's line warns about is the running daemon's, which its command line or environment
+// may have set; config.json's where no daemon runs.
+TEST_F(TeeDirect, TheThresholdInForceIsTheDaemons) {
+    const double now = static_cast<double>(std::time(nullptr));
+    state.ensureDirectories();
+    state.write(TrackerConfig::fromJSON({{"display_command", "printf '%s' \"$VAZ_ADODIVO_THRESHOLD\""}}));
+    DaemonPIDFile daemon;
+    daemon.pid = ::getpid();  // a process that runs
+    daemon.threshold = 70;
+    state.write(daemon);
+    EXPECT_EQ(runTee(dir, statusInput("s", 67, now + 3930), env()).out, "70");
+    daemon.pid = 999'999'999;  // gone: its threshold is no longer in force
+    state.write(daemon);
+    EXPECT_EQ(runTee(dir, statusInput("s", 67, now + 3930), env()).out, "90");
 }
 
 TEST_F(TeeDirect, DebugNotesOnlyWhenAskedAndNothingWithoutAFigure) {

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "Core/ProcessTable.hpp"
+#include "Core/TrackerConfig.hpp"
 
 namespace tracker {
 
@@ -25,6 +26,7 @@ JSONObject DaemonPIDFile::toJSON() const {
         {"argv", JSONArray(argv.begin(), argv.end())},
     };
     if (startedAt) object["started_at"] = JSONCoerce::stamp(*startedAt);
+    if (threshold) object["threshold"] = JSONCoerce::stamp(*threshold);
     return object;
 }
 
@@ -36,6 +38,10 @@ std::optional<DaemonPIDFile> DaemonPIDFile::fromJSON(const JSON& value) {
     file.pid = *pid;
     file.pidStart = JSONCoerce::toString(JSONCoerce::member(value, "pid_start")).value_or("");
     file.startedAt = JSONCoerce::toDouble(JSONCoerce::member(value, "started_at"));
+    if (auto threshold = JSONCoerce::toDouble(JSONCoerce::member(value, "threshold"));
+        threshold && TrackerConfig::isThreshold(*threshold)) {
+        file.threshold = threshold;
+    }
     if (const JSON* argv = JSONCoerce::member(value, "argv"); argv && argv->is_array()) {
         for (const auto& argument : *argv) {
             if (auto text = JSONCoerce::toString(&argument)) file.argv.push_back(*text);

@@ -18,6 +18,9 @@ struct DaemonPIDFile {
     // Seconds since the epoch.
     std::optional<double> startedAt;
     std::vector<std::string> argv;
+    // The threshold in force (config.json's, or what the command line or the environment set), kept current
+    // while the daemon runs: what the sessions' lines warn about.
+    std::optional<double> threshold{};
 
     // This process's: its pid and start, the time now, and argv.
     static DaemonPIDFile ofThisProcess(std::vector<std::string> argv);

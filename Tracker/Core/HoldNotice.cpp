@@ -1,5 +1,6 @@
 #include "Core/HoldNotice.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "Core/Decide.hpp"
@@ -16,7 +17,8 @@ HoldNotice HoldNotice::of(const std::optional<Pause>& pause, const TrackerConfig
     if (pause && !pause->targets.empty()) {
         const double until = Decide::effectiveResumeAt(*pause, config);
         if (std::isfinite(until) && until > now) {
-            notice.held = pause->targets.size();
+            // Sessions still waiting for their safe point are not held yet.
+            notice.held = pause->targets.size() - std::min(pause->targets.size(), pause->waiting.size());
             notice.until = until;
         }
     }

@@ -87,6 +87,17 @@ std::vector<Record> DaemonLoop::pruneRecords(const std::vector<Record>& records,
     return StateDir::pruneRecords(records, table, now, config_.settings().recordTTL, log_->sink());
 }
 
+void DaemonLoop::publish() {
+    if (!options_.pidFile) return;
+    DaemonPIDFile pidFile = *options_.pidFile;
+    pidFile.threshold = config_.settings().threshold;
+    try {
+        stateDir_.write(pidFile);
+    } catch (const std::exception&) {
+        // Only outside observers read it.
+    }
+}
+
 // Control flow
 
 int DaemonLoop::run(bool once) {
@@ -109,6 +120,7 @@ int DaemonLoop::run(bool once) {
                    " notify=" + std::string(NotifyModes::text(config_.notifyMode())) +
                    " pinned=" + (pinned.empty() ? "-" : pinned);
         });
+        publish();
         if (!options_.dryRun) world_.signaller->tidy();
         auto pause = documents_.pause();
         auto ledger = documents_.ledger();
@@ -176,7 +188,9 @@ Action DaemonLoop::tick(const std::set<std::string>* changedNames) {
 }
 
 Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
-    config_.reload();
+    for (const auto& change : config_.reload()) {
+        if (change.key == TrackerConfig::Key::threshold) publish();
+    }
     Decide::Situation situation;
     situation.now = world_.clock();
     situation.pause = documents_.pause();
@@ -293,6 +307,7 @@ void DaemonLoop::adopt() {
 
 int DaemonLoop::thawNow() {
     std::lock_guard guard(mutex_);
+    publish();
     log_->info("[thawNow] Entry - one-shot escalation");
     if (auto pause = documents_.pause()) {
         log_->info([&] {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Core/Action.hpp"
+#include "Core/DaemonPIDFile.hpp"
 #include "Core/Decide.hpp"
 #include "Core/FileStamp.hpp"
 #include "Core/ProcessTable.hpp"
@@ -38,6 +39,8 @@ public:
         std::optional<double> resumeIn;
         // Settings the command line or the environment set: config.json does not change them while it runs.
         std::set<std::string> pinnedKeys;
+        // daemon.pid to publish when the loop starts, and again with each change of the threshold in force.
+        std::optional<DaemonPIDFile> pidFile{};
     };
 
     // After a change in sessions/, the loop sleeps burstQuiet, and when more came meanwhile, on to
@@ -77,6 +80,8 @@ private:
     // Logs records whose process no longer matches them; whether a record's process runs, and is it still.
     std::pair<Decide::RecordPredicate, Decide::RecordPredicate> annotate(const std::vector<Record>& records,
                                                                          const ProcessTable& table);
+    // Writes the pid file (when one is to be published) with the threshold in force.
+    void publish();
     std::vector<Record> pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now);
     // Keeps the account's figure in usage_history.json.
     void recordUsage(const std::optional<Record>& figure);

@@ -95,7 +95,8 @@ int daemonMain(int argc, char** argv) {
     world.exit = [](int status) { endProcess(status, "exit"); };
     // Lives until the process ends; never destroyed, so no exit path can outlive it.
     auto& loop = *new DaemonLoop(stateDir, settings, logger,
-                                 DaemonLoop::Options{flags.dryRun, flags.resumeIn, flags.pinnedKeys(environment)},
+                                 DaemonLoop::Options{flags.dryRun, flags.resumeIn, flags.pinnedKeys(environment),
+                                                     DaemonPIDFile::ofThisProcess(commandLine)},
                                  std::move(world));
 
     exitingLoop = &loop;
@@ -103,11 +104,6 @@ int daemonMain(int argc, char** argv) {
     std::atexit(exitHook);
     SignalRelay::arm([&loop](int sig) { loop.handleSignal(sig); });
 
-    try {
-        // Only outside observers read it.
-        stateDir.write(DaemonPIDFile::ofThisProcess(commandLine));
-    } catch (const std::exception&) {
-    }
     int status = flags.thawNow ? loop.thawNow() : loop.run(flags.once);
     endProcess(status, "normal exit");
 }

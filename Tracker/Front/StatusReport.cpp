@@ -112,17 +112,16 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
 
     const TrackerConfig config = stateDir.readConfig();
     report.threshold = config.threshold;
+    const auto pidFile = stateDir.readDaemonPID();
     const std::vector<Record> records = stateDir.readRecords();
     report.recordCount = records.size();
     report.pause = stateDir.readPause();
     report.lastThaw = stateDir.readLastThaw();
-    if (auto history = stateDir.readUsageHistory(); history && history->resetsAt() > now) {
-        report.forecast = history->forecast(report.threshold);
-    }
+    auto history = stateDir.readUsageHistory();
 
     report.daemon.lockPath = stateDir.lockPath();
     report.daemon.lock = probeLock(stateDir.lockPath());
-    if (auto pidFile = stateDir.readDaemonPID()) {
+    if (pidFile) {
         report.daemon.pid = pidFile->pid;
         report.daemon.pidStart = pidFile->pidStart;
         report.daemon.startedAt = pidFile->startedAt;
@@ -158,6 +157,9 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
         }
     }
     report.daemon.pidVerified = report.daemon.pid && table.isSameProcess(*report.daemon.pid, report.daemon.pidStart);
+    // The threshold in force is the running daemon's (its command line or environment may have set it).
+    if (report.daemon.pidVerified && pidFile->threshold) report.threshold = *pidFile->threshold;
+    if (history && history->resetsAt() > now) report.forecast = history->forecast(report.threshold);
     return report;
 }
 

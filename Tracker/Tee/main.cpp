@@ -157,6 +157,11 @@ void Tee::runDisplay() const {
             note([&problem] { return problem + "; not running its display_command"; });
         }
         pause = stateDir->readPause();
+        // The threshold in force is the running daemon's (the command line or the environment may have set
+        // it); config.json's where none runs.
+        if (auto daemon = stateDir->readDaemonPID(); daemon && daemon->threshold && ::kill(daemon->pid, 0) == 0) {
+            config.threshold = *daemon->threshold;
+        }
     }
     Record figures;
     figures.rateLimits = rateLimits;
