@@ -158,70 +158,40 @@ bool sameNumber(double a, double b) {
 
 void checkConfig(const JSON& value, const std::string& input) {
     if (!value.is_object()) return;
-    const TrackerConfig config(value.get<JSONObject>());
-    // Every getter answers, whatever the map holds.
-    (void)config.displayCommand();
-    (void)config.previousStatusLine();
-    (void)config.threshold();
-    (void)config.refreshInterval();
-    (void)config.shellStopMode();
-    (void)config.notify();
-    (void)config.staleAfter();
-    (void)config.grace();
-    (void)config.maxFreeze();
-    (void)config.pollInterval();
-    (void)config.recordTTL();
-    FUZZ_CHECK(!config.displayCommand() || !config.displayCommand()->empty(), literal(input));
-
-    // A read-modify-write keeps every key no setter names.
-    TrackerConfig changed = config;
-    changed.setThreshold(42.5);
-    changed.setNotify(std::nullopt);
-    changed.setPreviousStatusLine(std::nullopt);
-    FUZZ_CHECK(changed.threshold() == 42.5 && !changed.notify() && !changed.previousStatusLine() &&
-                   changed.hasPreviousStatusLineKey(),
-               literal(input));
-    for (const auto& [key, member] : config.raw) {
-        if (key == "threshold" || key == "notify" || key == "previous_statusline") continue;
-        auto kept = changed.raw.find(key);
-        FUZZ_CHECK(kept != changed.raw.end() && kept->second == member, literal(input) + " lost " + key);
+    const TrackerConfig config = TrackerConfig::fromJSON(value.get<JSONObject>());
+    // Every setting is one it can act on: what fromJSON could not use stands at its default, with a problem.
+    FUZZ_CHECK(!config.displayCommand || !config.displayCommand->empty(), literal(input));
+    FUZZ_CHECK(TrackerConfig::isThreshold(config.threshold), literal(input));
+    FUZZ_CHECK(config.refreshInterval > 0, literal(input));
+    for (double seconds : {config.staleAfter, config.maxFreeze})
+        FUZZ_CHECK(std::isfinite(seconds) && seconds > 0, literal(input));
+    for (double seconds : {config.grace, config.recordTTL})
+        FUZZ_CHECK(std::isfinite(seconds) && seconds >= 0, literal(input));
+    FUZZ_CHECK(
+        config.pollInterval >= TrackerConfig::minPollInterval && config.pollInterval <= TrackerConfig::maxPollInterval,
+        literal(input));
+    FUZZ_CHECK(config.safePointWait >= 0 && config.safePointWait <= TrackerConfig::maxSafePointWait, literal(input));
+    FUZZ_CHECK(config.thawSpacing >= 0 && config.thawSpacing <= TrackerConfig::maxThawSpacing, literal(input));
+    for (const auto& problem : config.problems) {
+        const JSON* written = JSONCoerce::member(value, problem.key);
+        FUZZ_CHECK(written && *written == problem.value, literal(input) + " set aside " + problem.key);
     }
+    // The document is kept as read: every key survives a read-modify-write.
+    FUZZ_CHECK(config.document() == value.get<JSONObject>(), literal(input));
 
-    // Written and read back, it answers the same.
-    auto bytes = serialized(changed.raw);
+    // Written and read back, it reads the same.
+    auto bytes = serialized(config.document());
     FUZZ_CHECK(bytes.has_value(), literal(input));
     auto again = JSONFile::parse(*bytes);
     FUZZ_CHECK(again && again->is_object(), *bytes);
-    TrackerConfig reread(again->get<JSONObject>());
-    FUZZ_CHECK(reread.displayCommand() == changed.displayCommand() && reread.notify() == changed.notify() &&
-                   reread.shellStopMode() == changed.shellStopMode() &&
-                   reread.refreshInterval() == changed.refreshInterval() &&
-                   sameNumber(reread.threshold(), changed.threshold()) &&
-                   sameNumber(reread.pollInterval(), changed.pollInterval()) &&
-                   sameNumber(reread.recordTTL(), changed.recordTTL()),
+    const TrackerConfig reread = TrackerConfig::fromJSON(again->get<JSONObject>());
+    FUZZ_CHECK(reread.displayCommand == config.displayCommand && reread.notify == config.notify &&
+                   reread.shellStopMode == config.shellStopMode && reread.refreshInterval == config.refreshInterval &&
+                   sameNumber(reread.threshold, config.threshold) &&
+                   sameNumber(reread.pollInterval, config.pollInterval) &&
+                   sameNumber(reread.recordTTL, config.recordTTL) && sameNumber(reread.grace, config.grace) &&
+                   reread.problems.size() == config.problems.size(),
                literal(input));
-
-    // The daemon's live keys: only values it can act on are taken.
-    for (const auto& key : LiveConfig::liveKeys()) {
-        auto accepted = LiveConfig::coerce(key, JSONCoerce::member(config.raw, key));
-        if (!accepted) continue;
-        if (key == "threshold") {
-            FUZZ_CHECK(accepted->is_number_float() && TrackerConfig::isThreshold(accepted->get<double>()),
-                       literal(input));
-            continue;
-        }
-        if (key == TrackerConfig::Key::safePointWait || key == TrackerConfig::Key::thawSpacing) {
-            FUZZ_CHECK(accepted->is_number_float() && (key == TrackerConfig::Key::safePointWait
-                                                           ? TrackerConfig::isSafePointWait(accepted->get<double>())
-                                                           : TrackerConfig::isThawSpacing(accepted->get<double>())),
-                       literal(input));
-            continue;
-        }
-        const auto& modes = key == "notify" ? NotifyModes::texts() : ShellStopModes::texts();
-        FUZZ_CHECK(
-            accepted->is_string() && std::find(modes.begin(), modes.end(), accepted->get<std::string>()) != modes.end(),
-            literal(input));
-    }
 }
 
 }  // namespace
