@@ -70,7 +70,7 @@ struct Machine {
         state.write(r, false);
     }
 
-    DoctorReport gather(bool daemonRunning = true) {
+    DoctorReport gather(bool daemonRunning = true, bool allUsers = false) {
         DoctorReport::Inputs inputs;
         inputs.stateDir = state;
         inputs.settingsPath = settings;
@@ -89,6 +89,7 @@ struct Machine {
         }
         inputs.status = status;
         inputs.uid = uid;
+        inputs.allUsers = allUsers;
         return DoctorReport::gather(inputs);
     }
 };
@@ -98,6 +99,24 @@ const DoctorReport::Session* sessionOf(const DoctorReport& report, std::int64_t 
         if (session.pid == pid) return &session;
     }
     return nullptr;
+}
+
+// Another user's process named claude, recorded in this state directory or not, is not this user's session:
+// it cannot make the check fail unless the other users are asked for.
+TEST(Doctor, OtherUsersSessionsOnlyWhenAskedFor) {
+    Machine machine;
+    machine.session(101, 1, Route::freezer);
+    machine.record(101);
+    machine.procs.push_back(row(201, 1, "claude"));
+    machine.procs.back().uid = uid + 1;
+    machine.record(201);
+    const DoctorReport own = machine.gather();
+    EXPECT_EQ(own.sessions.size(), 1u) << own.toText();
+    EXPECT_EQ(own.exitStatus(), 0) << own.toText();
+    const DoctorReport all = machine.gather(true, true);
+    ASSERT_NE(sessionOf(all, 201), nullptr) << all.toText();
+    EXPECT_EQ(sessionOf(all, 201)->outcome, DoctorReport::Outcome::notHeld);
+    EXPECT_EQ(all.exitStatus(), 1);
 }
 
 TEST(Doctor, AVerdictForEachKindOfSession) {

@@ -23,6 +23,14 @@ TEST(Shape, TextsAndParsing) {
     EXPECT_EQ(parseShape(std::nullopt), Shape::unknown);
 }
 
+// What reports print of a session id: its first 8 characters, no control byte left to move the terminal's cursor.
+TEST(SessionIDs, ShownShortAndEscaped) {
+    EXPECT_EQ(shortSessionID("12f8c8e2-9ad7-4bc5"), "12f8c8e2");
+    EXPECT_EQ(shortSessionID(""), "?");
+    EXPECT_EQ(shortSessionID("ab\x1b[2Jcdef"), "ab\\x1b[2Jcd");
+    EXPECT_EQ(shortSessionID("a\nb"), "a\\nb");
+}
+
 TEST(RecordRead, UnreadableWithoutSessionOrPositivePid) {
     EXPECT_FALSE(recordFrom(R"({"pid": 5})"));
     EXPECT_FALSE(recordFrom(R"({"session_id": "", "pid": 5})"));

@@ -56,7 +56,7 @@ Shape parseShape(const std::optional<std::string>& text) {
 }
 
 std::string shortSessionID(const std::string& sessionID) {
-    return sessionID.empty() ? "?" : std::string(UTF8::firstCharacters(sessionID, 8));
+    return sessionID.empty() ? "?" : UTF8::controlsEscaped(UTF8::firstCharacters(sessionID, 8));
 }
 
 // Target

@@ -34,7 +34,7 @@ std::optional<Shape> parseShapeExact(const std::string& text);
 // Never fails: anything but the four texts (case-sensitive) is unknown.
 Shape parseShape(const std::optional<std::string>& text);
 
-// A session id as logs and reports show it: its first 8 characters, "?" for none.
+// A session id as logs and reports show it: its first 8 characters, control characters escaped, "?" for none.
 std::string shortSessionID(const std::string& sessionID);
 
 // One process a freeze stops.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace tracker::UTF8 {
 
@@ -123,6 +124,39 @@ std::string_view firstCharacters(std::string_view text, std::size_t n) {
         if (startsCharacter && count++ == n) return text.substr(0, i);
     }
     return text;
+}
+
+std::string controlsEscaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // C1 controls (U+0080 to U+009F) are two bytes in UTF-8, the first 0xC2.
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte >= 0x20 && byte != 0x7F && !c1) {
+            out += static_cast<char>(byte);
+            continue;
+        }
+        switch (byte) {
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            default:
+                break;
+        }
+        char code[8];
+        unsigned value = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+        std::snprintf(code, sizeof code, c1 ? "\\u%04x" : "\\x%02x", value);
+        out += code;
+    }
+    return out;
 }
 
 }  // namespace tracker::UTF8

@@ -18,6 +18,10 @@ bool isHorizontalSpace(char32_t codePoint);
 // valid UTF-8 are never trimmed.
 std::string_view trimmed(std::string_view text);
 
+// The text with every control character (C0, DEL and C1; line breaks too) written as an escape ("\n", "\t",
+// "\x1b", "\u0085"), so that no value shown can end a line, start another or move the cursor.
+std::string controlsEscaped(std::string_view text);
+
 // The first n characters (code points, never half of one) of a UTF-8 text.
 std::string_view firstCharacters(std::string_view text, std::size_t n);
 

@@ -304,6 +304,9 @@ DoctorReport DoctorReport::gather(const Inputs& inputs) {
 
     for (const Proc& proc : inputs.table.claudes()) {
         if (!isSessionCommand(proc.command) || underAnotherClaude(inputs.table, proc.pid)) continue;
+        // Another user's process named claude is not this user's session, nor anything it could fix.
+        const bool ownOrUnknown = proc.uid < 0 || inputs.uid < 0 || proc.uid == inputs.uid;
+        if (!ownOrUnknown && !inputs.allUsers) continue;
         Session session;
         session.pid = proc.pid;
         session.tty = ProcessSource::terminalName(proc);

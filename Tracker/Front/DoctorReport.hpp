@@ -58,8 +58,10 @@ struct DoctorReport {
         std::function<std::optional<std::string>(std::int64_t)> serviceUnit;
         // The daemon's state as `tarnel status` sees it; gathered from stateDir when none.
         std::optional<StatusReport> status;
-        // This user's id; sessions of other users are not this user's to hold.
+        // This user's id; sessions of other users are not this user's to hold, and are judged only when
+        // allUsers asks for them.
         std::int64_t uid = -1;
+        bool allUsers = false;
     };
     // The real machine: the whole process table and the platform's answers.
     static Inputs systemInputs(const StateDir& stateDir, const std::string& settingsPath, double now);

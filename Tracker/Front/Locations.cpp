@@ -34,7 +34,8 @@ std::string Locations::settingsPath(const Environment& environment) const {
     return SettingsInstaller::settingsPath(settingsOption, environment);
 }
 
-bool Locations::takeReportOptions(Arguments& arguments, bool& json, const char* usage) {
+bool Locations::takeReportOptions(Arguments& arguments, bool& json, const char* usage,
+                                  const std::function<bool(Arguments&)>& more) {
     while (!arguments.empty()) {
         if (arguments.flag("-h") || arguments.flag("--help")) {
             std::cout << usage << helpText();
@@ -42,7 +43,7 @@ bool Locations::takeReportOptions(Arguments& arguments, bool& json, const char* 
         }
         if (arguments.flag("--json")) {
             json = true;
-        } else if (!take(arguments)) {
+        } else if (!take(arguments) && !(more && more(arguments))) {
             arguments.reject();
         }
     }

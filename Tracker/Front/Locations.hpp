@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,7 +22,8 @@ struct Locations {
     bool take(Arguments& arguments);
     // Takes every option of a command that reports: --json, --help and the two above. False when --help was
     // asked for (usage and the options' help are printed then); throws Arguments::UsageError for the rest.
-    bool takeReportOptions(Arguments& arguments, bool& json, const char* usage);
+    bool takeReportOptions(Arguments& arguments, bool& json, const char* usage,
+                           const std::function<bool(Arguments&)>& more = {});
 
     StateDir stateDir(const Environment& environment) const;
     std::string settingsPath(const Environment& environment) const;
