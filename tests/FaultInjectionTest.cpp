@@ -92,7 +92,7 @@ protected:
     }
 
     // A shape-A session refreshing every 100 ms through the real tee.
-    test::StandIn& session(const std::string& id, double used) {
+    test::StandIn& session(const std::string& id, double used, std::vector<std::string> environment = {}) {
         standIns.push_back(std::make_unique<test::StandIn>(madeDirectory(dir.file(id))));
         test::StandIn& standIn = *standIns.back();
         standIn.withCommand(test::shellQuote(test::builtProgram("tarnel-tee"))).withFiveHour(used, resetsAt);
@@ -100,6 +100,7 @@ protected:
         test::SpawnOptions options;
         options.newSession = true;
         options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+        options.environment.insert(options.environment.end(), environment.begin(), environment.end());
         children.push_back(std::make_unique<test::ChildProcess>(standIn.arguments(), options));
         EXPECT_TRUE(test::waitUntil([&] { return test::fileExists(state.recordPath(id)); }));
         return standIn;
@@ -309,6 +310,25 @@ TEST_F(FaultInjection, ATerminationWhileTheDirectoryIsReadOnlyStillThaws) {
     EXPECT_EQ(stopDaemon(), 0) << logText();
     EXPECT_TRUE(running(a));
     EXPECT_TRUE(faultFired("unlink")) << test::readFile(faultLog());
+}
+
+// A real fault of the daemon's own (a store to address 0, here in the middle of a write) leaves no code to
+// trust: the handler lets go of every session it holds, and the daemon dies of the signal as before.
+TEST_F(FaultInjection, ARealFaultLetsGoOfEverySessionBeforeTheDaemonDies) {
+    test::StandIn& a = session("fault-a", 95);
+    test::StandIn& exempt = session("fault-exempt", 50, {"VAZ_ADODIVO_EXEMPT=1"});
+    const std::string trigger = dir.file("fault-on");
+    startDaemon(Fault{"open", "usage_history", "crash", trigger, faultLog()});
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] Exit - paused until"); })) << logText();
+    EXPECT_TRUE(held(a));
+    // The next figure is written to usage_history.json: there it faults.
+    test::writeFile(trigger, "");
+    exempt.withFiveHour(97, resetsAt);
+    auto status = daemon->wait(15s);
+    ASSERT_TRUE(status) << logText();
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGSEGV) << *status;
+    EXPECT_TRUE(faultFired("open"));
+    EXPECT_TRUE(running(a));
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, BadStateDirectory, ::testing::Values("ENOSPC", "EROFS"),

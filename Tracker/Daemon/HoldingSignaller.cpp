@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include "Core/PIDRange.hpp"
+#include "Daemon/EmergencyRelease.hpp"
 
 namespace tracker {
 
@@ -34,12 +35,17 @@ bool HoldingSignaller::stop(std::int64_t pid) {
     if (!PIDRange::signallable(pid)) return false;
     if (freezer_) {
         auto attempt = freezer_->freeze(pid);
-        if (attempt.held) return true;
+        if (attempt.held) {
+            EmergencyRelease::held(pid, attempt.releaseFile);
+            return true;
+        }
         explainFallback(pid, attempt.whyNot);
     } else {
         explainFallback(pid, "no freezer on this system");
     }
-    return signals_.stop(pid);
+    if (!signals_.stop(pid)) return false;
+    EmergencyRelease::held(pid, {});
+    return true;
 }
 
 std::vector<bool> HoldingSignaller::stopAll(const std::vector<std::int64_t>& pids) {
@@ -50,6 +56,7 @@ std::vector<bool> HoldingSignaller::stopAll(const std::vector<std::int64_t>& pid
         if (freezer_) {
             auto attempt = freezer_->freeze(pids[i]);
             if (attempt.held) {
+                EmergencyRelease::held(pids[i], attempt.releaseFile);
                 results[i] = true;
                 continue;
             }
@@ -62,12 +69,16 @@ std::vector<bool> HoldingSignaller::stopAll(const std::vector<std::int64_t>& pid
     std::vector<std::int64_t> signalled;
     for (auto i : fallback) signalled.push_back(pids[i]);
     auto stopped = signals_.stopAll(signalled);
-    for (std::size_t k = 0; k < fallback.size(); ++k) results[fallback[k]] = stopped[k];
+    for (std::size_t k = 0; k < fallback.size(); ++k) {
+        results[fallback[k]] = stopped[k];
+        if (stopped[k]) EmergencyRelease::held(pids[fallback[k]], {});
+    }
     return results;
 }
 
 bool HoldingSignaller::cont(std::int64_t pid) {
     if (!PIDRange::signallable(pid)) return false;
+    EmergencyRelease::released(pid);
     if (freezer_ && freezer_->isHeld(pid) && freezer_->cont(pid)) {
         // It may have been stopped by a signal as well (an earlier run that fell back, or its user), perhaps
         // with the stop still pending while it was frozen; SIGCONT ends either, and is what a thaw sends anyway.

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "Daemon/EmergencyRelease.hpp"
+
 namespace tracker::SignalRelay {
 
 namespace {
@@ -29,7 +31,32 @@ void onTrapped(int sig) {
     errno = saved;
 }
 
+// A signal of a fault. Sent by another process (kill), it ends the daemon the way SIGTERM does. A real fault of
+// this process (a bad address, its own abort) leaves no code to trust: what is held is let go with
+// async-signal-safe calls alone, and the daemon dies of the signal as it would have.
+void onFatal(int sig, siginfo_t* info, void*) {
+    const bool sent = info && (info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL) &&
+                      info->si_pid != ::getpid();
+    if (sent) {
+        onTrapped(sig);
+        return;
+    }
+    EmergencyRelease::releaseAll();
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(sig, &fallback, nullptr);
+    // Delivered once this handler returns (the signal is blocked while it runs); a fault's instruction runs
+    // again and faults anew either way.
+    ::raise(sig);
+}
+
 }  // namespace
+
+const std::vector<int>& fatal() {
+    static const std::vector<int> signals{SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+    return signals;
+}
 
 const std::vector<int>& trapped() {
     static const std::vector<int> signals{SIGTERM,   SIGINT,  SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
@@ -68,6 +95,13 @@ void arm(std::function<void(int)> handler) {
         action.sa_handler = onTrapped;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
+        ::sigaction(sig, &action, nullptr);
+    }
+    for (int sig : fatal()) {
+        struct sigaction action {};
+        action.sa_sigaction = onFatal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
         ::sigaction(sig, &action, nullptr);
     }
     // What came during start-up was held back and is handled now.

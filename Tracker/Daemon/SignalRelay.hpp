@@ -13,6 +13,11 @@ namespace SignalRelay {
 // instead: a console whose reader went away is no reason to stop; the log file is the record.)
 const std::vector<int>& trapped();
 
+// The signals of faults (SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS). Sent with kill by another
+// process, each is relayed like the trapped ones; a real fault of the daemon's own lets go of every session it
+// holds from the handler (EmergencyRelease) and then ends the process as the signal would.
+const std::vector<int>& fatal();
+
 // Holds the trapped signals back: one that comes during start-up waits instead of ending the daemon. Called
 // first, before any thread starts.
 void holdBack();

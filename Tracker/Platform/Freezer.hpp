@@ -19,6 +19,8 @@ public:
     struct Attempt {
         bool held = false;
         std::string whyNot;
+        // Held: the file whose "0" lets it go, written without anything else (what a fault's last act can do).
+        std::string releaseFile{};
     };
 
     virtual Attempt freeze(std::int64_t pid) = 0;

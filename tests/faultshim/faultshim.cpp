@@ -8,7 +8,8 @@
 //                        mkdir
 //   TARNEL_FAULT_PATH    text the path must contain (write and fsync: the path of the descriptor;
 //                        rename: either path); empty or unset: every path
-//   TARNEL_FAULT_ERRNO   ENOSPC, EROFS, EIO, EDQUOT, EACCES, EPERM or a number (default EIO)
+//   TARNEL_FAULT_ERRNO   ENOSPC, EROFS, EIO, EDQUOT, EACCES, EPERM or a number (default EIO); "crash":
+//                        instead of failing, the process faults there (a store to address 0: SIGSEGV)
 //   TARNEL_FAULT_WHILE   a file: faults happen only while it exists (a test turns them on and off)
 //   TARNEL_FAULT_SKIP    this many matching calls pass before the first fault (default 0)
 //   TARNEL_FAULT_LOG     a file that gets one line per fault injected ("<call> <path> <errno>")
@@ -37,6 +38,7 @@ struct Settings {
     unsigned calls = 0;
     const char* path = nullptr;
     int error = EIO;
+    bool crash = false;
     const char* whileFile = nullptr;
     long skip = 0;
     const char* log = nullptr;
@@ -88,6 +90,9 @@ void load() {
     settings.calls = callSet(std::getenv("TARNEL_FAULT_CALLS"));
     settings.path = std::getenv("TARNEL_FAULT_PATH");
     settings.error = errorNumber(std::getenv("TARNEL_FAULT_ERRNO"));
+    if (const char* error = std::getenv("TARNEL_FAULT_ERRNO"); error && std::strcmp(error, "crash") == 0) {
+        settings.crash = true;
+    }
     settings.whileFile = std::getenv("TARNEL_FAULT_WHILE");
     if (const char* skip = std::getenv("TARNEL_FAULT_SKIP")) settings.skip = std::atol(skip);
     settings.log = std::getenv("TARNEL_FAULT_LOG");
@@ -131,6 +136,10 @@ bool injected(Call call, const char* name, const char* path, const char* otherPa
     }
     if (matched.fetch_add(1) < settings.skip) return false;
     note(name, pathMatches(path) ? path : otherPath);
+    if (settings.crash) {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
     errno = settings.error;
     return true;
 }

@@ -137,7 +137,7 @@ Freezer::Attempt CgroupFreezer::freeze(std::int64_t pid) {
             return {false, *current + " did not report frozen within " + std::to_string(settle_.count()) + " ms"};
         }
         frozenHere_.insert(pid);
-        return {true, {}};
+        return {true, {}, *current + "/cgroup.freeze"};
     }
 
     bool denied = false;
@@ -194,7 +194,7 @@ Freezer::Attempt CgroupFreezer::freezeIn(const std::string& directory, std::int6
         return {false, group + " did not report frozen within " + std::to_string(settle_.count()) + " ms"};
     }
     frozenHere_.insert(pid);
-    return {true, {}};
+    return {true, {}, group + "/cgroup.freeze"};
 }
 
 bool CgroupFreezer::stop(std::int64_t pid) {
