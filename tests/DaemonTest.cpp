@@ -15,8 +15,10 @@
 #include <thread>
 
 #include "Core/JSONFile.hpp"
+#include "Core/PauseRequest.hpp"
 #include "Core/StateDir.hpp"
 #include "RealWorld.hpp"
+#include "SkipOrFailInCI.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -270,6 +272,41 @@ TEST_F(DaemonE2E, APauseOnDemandHoldsWhateverTheUsageSurvivesACrashAndEndsOnResu
     EXPECT_NE(test::readFile(dir.file("tarnel.out")).find("Resumed"), std::string::npos);
     EXPECT_TRUE(a.running());
     EXPECT_FALSE(state.readPause());
+}
+
+// A daemon killed during a pause, and both pause.json and the ledger damaged after: the session sits in its
+// frozen group with nothing naming it. tarnel status names it, and the next daemon lets it go.
+TEST_F(DaemonE2E, ASessionHeldWhenBothDocumentsAreLostIsLetGo) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    Session& a = shapeA(sessions, "lost");
+    ASSERT_TRUE(test::waitUntil([&] { return recorded(a.id); }));
+    startDaemon();
+    state.write(PauseRequest{PauseRequest::Kind::pause, std::nullopt, static_cast<double>(std::time(nullptr))});
+    ASSERT_TRUE(test::waitUntil([&] { return logHas("[doFreeze] Exit - paused until"); })) << logText();
+    ASSERT_TRUE(a.held());
+    const std::int64_t pid = a.standIn.pid();
+    if (test::readFile("/proc/" + std::to_string(pid) + "/cgroup").find("tarnel-freeze-") == std::string::npos) {
+        SKIP_OR_FAIL_IN_CI("the session was held by SIGSTOP, not in a frozen group: " + logText());
+    }
+    ::kill(daemon->pid(), SIGKILL);
+    daemon->wait();
+    test::writeFile(state.pausePath(), "{\"resume_at\": ");
+    test::writeFile(state.heldPath(), "not a ledger");
+
+    test::SpawnOptions options;
+    options.stdoutPath = dir.file("status.json");
+    test::ChildProcess status({test::builtProgram("tarnel"), "status", "--json", "--state-dir", state.root()}, options);
+    ASSERT_TRUE(status.wait());
+    auto shown = JSONFile::parse(test::readFile(dir.file("status.json")));
+    ASSERT_TRUE(shown && (*shown)["held_without_pause"].is_array()) << test::readFile(dir.file("status.json"));
+    ASSERT_EQ((*shown)["held_without_pause"].size(), 1u);
+    EXPECT_EQ((*shown)["held_without_pause"][0]["pid"], pid);
+
+    startDaemon();
+    EXPECT_TRUE(a.running()) << logText();
+    EXPECT_TRUE(logHas("[sweep] session lost (pid " + std::to_string(pid) +
+                       ") is held in a frozen group that no pause names - releasing it"))
+        << logText();
 }
 
 TEST_F(DaemonE2E, APauseWhoseTargetsAreGoneIsClearedAtStart) {

@@ -70,6 +70,8 @@ struct Machine {
         state.write(r, false);
     }
 
+    std::vector<StatusReport::Orphan> orphaned;
+
     DoctorReport gather(bool daemonRunning = true, bool allUsers = false) {
         DoctorReport::Inputs inputs;
         inputs.stateDir = state;
@@ -81,7 +83,8 @@ struct Machine {
         };
         inputs.environment = [](std::int64_t, const std::string&) { return std::nullopt; };
         inputs.serviceUnit = [](std::int64_t) { return std::optional<std::string>("tarnel-vovivida.service"); };
-        StatusReport status = StatusReport::gather(state, now);
+        StatusReport status = StatusReport::gather(state, now, std::vector<std::int64_t>{});
+        status.orphaned = orphaned;
         if (daemonRunning) {
             status.daemon.lock = StatusReport::LockState::held;
             status.daemon.pid = 77;
@@ -117,6 +120,19 @@ TEST(Doctor, OtherUsersSessionsOnlyWhenAskedFor) {
     ASSERT_NE(sessionOf(all, 201), nullptr) << all.toText();
     EXPECT_EQ(sessionOf(all, 201)->outcome, DoctorReport::Outcome::notHeld);
     EXPECT_EQ(all.exitStatus(), 1);
+}
+
+// A session frozen by a run whose pause.json and ledger are lost is named, with what lets it go.
+TEST(Doctor, ASessionHeldWithoutAPauseIsNamed) {
+    Machine machine;
+    machine.session(101, 1, Route::freezer);
+    machine.record(101);
+    machine.orphaned = {{"session-101", 101}};
+    const DoctorReport report = machine.gather();
+    ASSERT_NE(sessionOf(report, 101), nullptr);
+    EXPECT_EQ(sessionOf(report, 101)->outcome, DoctorReport::Outcome::notHeld);
+    EXPECT_NE(report.toText().find("no pause names"), std::string::npos) << report.toText();
+    EXPECT_NE(report.toText().find("tarnel-vovivida --thaw-now"), std::string::npos);
 }
 
 TEST(Doctor, AVerdictForEachKindOfSession) {

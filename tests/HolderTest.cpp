@@ -124,5 +124,28 @@ TEST_F(HolderTest, SweepContinuesOnlyWhatThisStateDirectoryHeldAndNoPauseClaims)
     EXPECT_TRUE(signaller->calls.empty());
 }
 
+// Both pause.json and the ledger lost while a session sat in a frozen group of ours: the sweep lets it go when
+// the session is this state directory's (its record names it) and no pause names it; nobody else's.
+TEST_F(HolderTest, TheSweepReleasesAFrozenSessionThatNoPauseNames) {
+    rows = {claudeRow(14), claudeRow(15), claudeRow(16)};
+    signaller->held = {14, 15, 16};
+    Record mine;
+    mine.sessionID = "mine";
+    mine.pid = 14;
+    mine.pidStart = claudeStart;
+    Record named = mine;
+    named.sessionID = "named";
+    named.pid = 16;
+    Record reused = mine;  // another process has its pid now
+    reused.sessionID = "reused";
+    reused.pid = 15;
+    reused.pidStart = test::startedAt(1'796'774'400).text();
+    auto holder = make();
+    Pause standing{T, T + 10, {Target{16, claudeStart, std::nullopt, Shape::a, "named"}}, "", "", 1};
+    EXPECT_EQ(holder->sweep(ProcessTable(rows), standing, {mine, reused, named}), 1);
+    EXPECT_EQ(signaller->pids("cont"), (std::vector<std::int64_t>{14}));
+    EXPECT_EQ(logCount("[sweep] session mine (pid 14) is held in a frozen group that no pause names"), 1);
+}
+
 }  // namespace
 }  // namespace tracker

@@ -31,6 +31,7 @@ public:
     bool stop(std::int64_t pid) override { return record("stop", pid); }
     bool cont(std::int64_t pid) override { return record("cont", pid); }
     bool isHeld(std::int64_t pid) override { return held.count(pid) > 0; }
+    std::vector<std::int64_t> heldPIDs() override { return {held.begin(), held.end()}; }
     int releaseAll() override {
         calls.push_back({"releaseAll", 0, false});
         return 0;

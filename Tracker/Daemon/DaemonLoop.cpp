@@ -124,7 +124,8 @@ int DaemonLoop::run(bool once) {
         if (!options_.dryRun) world_.signaller->tidy();
         auto pause = documents_.pause();
         auto ledger = documents_.ledger();
-        holder_.sweep(tableFor({}, {&pause, &ledger}), pause);
+        const auto records = stateDir_.readRecords(oversizeHook_);
+        holder_.sweep(tableFor(records, {&pause, &ledger}), pause, records);
         adopt();
     }
 
@@ -319,7 +320,8 @@ int DaemonLoop::thawNow() {
         log_->info("[thawNow] no pause.json - sweeping only");
     }
     auto ledger = documents_.ledger();
-    int continued = holder_.sweep(tableFor({}, {&ledger}), std::nullopt);
+    const auto records = stateDir_.readRecords(oversizeHook_);
+    int continued = holder_.sweep(tableFor(records, {&ledger}), std::nullopt, records);
     log_->info([&] { return "[thawNow] Exit - " + std::to_string(continued) + " process(es) continued by the sweep"; });
     return 0;
 }

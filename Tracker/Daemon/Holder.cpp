@@ -291,15 +291,42 @@ void Holder::thaw(const std::vector<Target>& targets, const ProcessTable& table,
     log_->info("[doThaw] Exit - pause cleared");
 }
 
-int Holder::sweep(const ProcessTable& table, const std::optional<Pause>& pause) {
-    auto held = documents_.ledger();
-    if (!held) return 0;
+int Holder::sweep(const ProcessTable& table, const std::optional<Pause>& pause, const std::vector<Record>& records) {
     std::set<std::int64_t> claimed;
     if (pause) {
         for (const auto& target : pause->targets) claimed.insert(target.pid);
     }
     int continued = 0;
     const ShellStopMode mode = config_.settings().shellStopMode;
+    // A frozen group of ours whose process is a session of this state directory that no pause names: what is
+    // left when pause.json and the ledger were both lost (damaged while the daemon was killed). Nothing else
+    // would ever let it go.
+    if (!options_.dryRun) {
+        for (std::int64_t pid : world_.signaller->heldPIDs()) {
+            if (claimed.count(pid)) continue;
+            for (const Record& record : records) {
+                if (record.pid != pid || !table.isClaudePID(pid, record.pidStart, record.startID) ||
+                    !isOwnProcess(&table, pid)) {
+                    continue;
+                }
+                log_->warning([&] {
+                    return "[sweep] session " + shortSessionID(record.sessionID) + " (pid " + std::to_string(pid) +
+                           ") is held in a frozen group that no pause names - releasing it";
+                });
+                claimed.insert(pid);
+                if (world_.signaller->cont(pid)) ++continued;
+                break;
+            }
+        }
+    }
+    auto held = documents_.ledger();
+    if (!held) {
+        if (continued > 0) {
+            log_->info(
+                [&] { return "[sweep] Exit - continued " + std::to_string(continued) + " orphaned process(es)"; });
+        }
+        return continued;
+    }
     for (const auto& target : held->targets) {
         if (claimed.count(target.pid)) continue;
         if (!verifyForSignal(&table, target) || !isHeldNow(table, target.pid)) continue;

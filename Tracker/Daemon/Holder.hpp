@@ -53,10 +53,11 @@ public:
     // freeze never reached, and those whose hold failed (each at most maxRetries times, logged once); a
     // session waiting for its safe point once it reached one or its wait is over.
     void holdStragglers(const Pause& pause, const ProcessTable& table, const std::string& why);
-    // Continues each session of the ledger that pause does not name and that is still held; how many
-    // processes. Processes this state directory never held (a job stopped with Ctrl-Z, another daemon's
-    // sessions) are never touched.
-    int sweep(const ProcessTable& table, const std::optional<Pause>& pause);
+    // Continues each session of the ledger that pause does not name and that is still held, and each session of
+    // records (this state directory's) held in a frozen group of ours that pause does not name; how many
+    // processes. Processes this state directory never held or recorded (a job stopped with Ctrl-Z, another
+    // daemon's sessions) are never touched.
+    int sweep(const ProcessTable& table, const std::optional<Pause>& pause, const std::vector<Record>& records = {});
 
 private:
     bool notify(const std::string& title, const std::string& message);

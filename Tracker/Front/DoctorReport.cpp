@@ -315,6 +315,14 @@ DoctorReport DoctorReport::gather(const Inputs& inputs) {
         session.multiplexer = multiplexerAbove(inputs.table, proc.pid);
         session.outlook = inputs.outlook(proc.pid);
         judgeSession(session, inputs, records, config, settings);
+        for (const auto& orphan : status.orphaned) {
+            if (orphan.pid != proc.pid) continue;
+            session.findings.push_back(
+                bad("held now in a frozen group that no pause names (pause.json and held.json "
+                    "of the run that held it are lost)",
+                    "restart the daemon, or run tarnel-vovivida --thaw-now: either lets it go"));
+            session.outcome = DoctorReport::Outcome::notHeld;
+        }
         report.sessions.push_back(std::move(session));
     }
     return report;

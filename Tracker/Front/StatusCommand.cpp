@@ -28,6 +28,7 @@ const char* const usage =
     "                     usage_until, targets: [{session_id, pid, pid_start, shell_pid,\n"
     "                     shape, alive, verified, claude, stopped, shell_alive}]},\n"
     "      last_thaw: null | {thawed_at, thawed_at_local, ago, previous_resume_at},\n"
+    "      held_without_pause: [{session_id, pid}] (frozen by an earlier run, no pause names them),\n"
     "      forecast: null | {per_hour (points per hour), over (seconds the rate is taken over),\n"
     "                        threshold_at, threshold_at_local, reset_first},\n"
     "      daemon: {running, lock (held|free|absent|unknown), lock_path, pid, pid_start,\n"

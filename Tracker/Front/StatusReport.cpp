@@ -19,6 +19,7 @@
 #include "Core/ProcessTable.hpp"
 #include "Core/StatusLine.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Platform/Freezer.hpp"
 
 namespace tracker::Front {
 
@@ -97,7 +98,8 @@ StatusReport::LockState StatusReport::probeLock(const std::string& lockPath) {
     return state;
 }
 
-StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
+StatusReport StatusReport::gather(const StateDir& stateDir, double now,
+                                  std::optional<std::vector<std::int64_t>> frozen) {
     StatusReport report;
     report.stateDir = stateDir.root();
     std::error_code ec;
@@ -157,6 +159,21 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now) {
         }
     }
     report.daemon.pidVerified = report.daemon.pid && table.isSameProcess(*report.daemon.pid, report.daemon.pidStart);
+    if (!frozen) {
+        auto freezer = Freezer::make({});
+        frozen = freezer ? freezer->heldPIDs() : std::vector<std::int64_t>{};
+    }
+    for (std::int64_t pid : *frozen) {
+        const bool named = report.pause && std::any_of(report.pause->targets.begin(), report.pause->targets.end(),
+                                                       [&](const Target& target) { return target.pid == pid; });
+        if (named) continue;
+        for (const Record& record : records) {
+            if (record.pid == pid && table.isClaudePID(pid, record.pidStart, record.startID)) {
+                report.orphaned.push_back({record.sessionID, pid});
+                break;
+            }
+        }
+    }
     // The threshold in force is the running daemon's (its command line or environment may have set it).
     if (report.daemon.pidVerified && pidFile->threshold) report.threshold = *pidFile->threshold;
     if (history && history->resetsAt() > now) report.forecast = history->forecast(report.threshold);
@@ -237,6 +254,9 @@ JSON StatusReport::toJSON() const {
         };
     }
     object["last_thaw"] = thaw;
+    JSON orphans = JSON::array();
+    for (const auto& orphan : orphaned) orphans.push_back({{"session_id", orphan.sessionID}, {"pid", orphan.pid}});
+    object["held_without_pause"] = orphans;
     JSON forecastJSON;
     if (forecast) {
         forecastJSON = {
@@ -351,6 +371,11 @@ std::string StatusReport::toText() const {
         }
     }
 
+    for (const auto& orphan : orphaned) {
+        out << "Held, no pause   session " << shortSessionID(orphan.sessionID) << "  pid " << orphan.pid
+            << ": frozen by an earlier run whose pause.json and held.json are lost; the daemon lets it go when it "
+               "starts (or tarnel-vovivida --thaw-now)\n";
+    }
     if (lastThaw) {
         out << "Last thaw        " << NumberText::clockText(lastThaw->thawedAt) << " ("
             << span(now - lastThaw->thawedAt) << " ago)\n";

@@ -53,11 +53,20 @@ struct StatusReport {
     std::optional<Pause> pause;
     std::vector<TargetState> targets;
     std::optional<LastThaw> lastThaw;
+    // Sessions of this state directory held in a frozen group of ours that no pause names (pause.json and the
+    // ledger were lost): nothing lets them go but the daemon's start or --thaw-now.
+    struct Orphan {
+        std::string sessionID;
+        std::int64_t pid = 0;
+    };
+    std::vector<Orphan> orphaned;
     // The rate the five-hour figure rose at lately in this window and where it leads (usage_history.json).
     std::optional<UsageHistory::Forecast> forecast;
     Daemon daemon;
 
-    static StatusReport gather(const StateDir& stateDir, double now);
+    // frozen: the processes held in frozen groups of ours; none: asked of this platform's freezer.
+    static StatusReport gather(const StateDir& stateDir, double now,
+                               std::optional<std::vector<std::int64_t>> frozen = std::nullopt);
     static LockState probeLock(const std::string& lockPath);
 
     // One object for scripts; the members are listed in `tarnel status --help`.
