@@ -1,6 +1,8 @@
 // tarnel-tee --hook: the real program, run by a process named claude as Claude Code runs its hooks.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -176,6 +178,47 @@ TEST_F(HookRecorder, RightBeforeARequestItWaitsWhileAHoldIsPending) {
     run(hook("s1", "UserPromptSubmit"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_TRUE(state.readPhase("s1")->streaming());
+}
+
+// Many hooks of one session at once (250 of its agents starting together): every change is merged, none lost.
+TEST_F(HookRecorder, ManyHooksAtOnceLoseNoChange) {
+    constexpr int agents = 250;
+    std::string script;
+    for (int i = 0; i < agents; ++i) {
+        const std::string input = dir.file("agent" + std::to_string(i));
+        test::writeFile(input, hook("burst", "SubagentStart", "agent-" + std::to_string(i)));
+        script += test::shellQuote(test::builtProgram("tarnel-tee")) + " --hook < " + test::shellQuote(input) + " & ";
+    }
+    script += "wait";
+    test::SpawnOptions options;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+    test::ChildProcess claude({dir.file("claude"), "-c", script}, options);
+    ASSERT_TRUE(claude.wait(60s));
+    auto phase = state.readPhase("burst");
+    ASSERT_TRUE(phase);
+    std::size_t streaming = 0;
+    for (const auto& [agent, state] : phase->agents) streaming += state == SessionPhase::Agent::streaming;
+    EXPECT_EQ(streaming, static_cast<std::size_t>(agents));
+}
+
+// A hook that cannot have the session's lock in time never writes a safe point over a phase it could not merge
+// (a subagent may be streaming); one that says streaming is written, which only delays a hold.
+TEST_F(HookRecorder, WithoutTheLockASafePointIsNotWritten) {
+    EXPECT_EQ(run(hook("s1", "SubagentStart", "sub")), "");
+    ASSERT_TRUE(state.readPhase("s1")->streaming());
+    const int lock = ::open(state.phaseLockPath("s1").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    run(hook("s1", "SubagentStop", "sub"));
+    run(hook("s1", "Stop"));
+    EXPECT_TRUE(state.readPhase("s1")->streaming());
+    run(hook("s1", "SubagentStart", "other"));
+    EXPECT_EQ(state.readPhase("s1")->agents.count("other"), 1u);
+    ::close(lock);
+    run(hook("s1", "SubagentStop", "sub"));
+    run(hook("s1", "SubagentStop", "other"));
+    run(hook("s1", "Stop"));
+    EXPECT_FALSE(state.readPhase("s1")->streaming());
 }
 
 }  // namespace

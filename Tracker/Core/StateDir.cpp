@@ -148,6 +148,11 @@ std::string StateDir::phasePath(const std::string& sessionID) const {
     return sessionsDir() + "/" + name.substr(0, name.size() - 5) + ".phase";
 }
 
+std::string StateDir::phaseLockPath(const std::string& sessionID) const {
+    std::string name = recordFileName(sessionID);
+    return sessionsDir() + "/." + name.substr(0, name.size() - 5) + ".lock";
+}
+
 std::optional<SessionPhase> StateDir::readPhase(const std::string& sessionID) const {
     if (!isSafeSessionID(sessionID)) return std::nullopt;
     auto value = StateDirTrust::readDocument(phasePath(sessionID));
@@ -295,6 +300,8 @@ std::vector<Record> StateDir::pruneRecords(const std::vector<Record>& records, c
         if (::unlink(record.path->c_str()) == 0) {
             const std::string& path = *record.path;
             ::unlink((path.substr(0, path.size() - 5) + ".phase").c_str());
+            const std::size_t slash = path.rfind('/') + 1;
+            ::unlink((path.substr(0, slash) + "." + path.substr(slash, path.size() - 5 - slash) + ".lock").c_str());
             if (log) {
                 log("debug [pruneRecords] removed stale record " + lastComponent(*record.path) + " (pid " +
                     std::to_string(record.pid) + " dead, ts " + ageText(now - record.ts) + "s old)");

@@ -57,6 +57,9 @@ public:
     static constexpr std::size_t maxPlainIDBytes = 200;
     // Where the session's hooks record its phase: beside its record, named like it with ".phase".
     std::string phasePath(const std::string& sessionID) const;
+    // The lock the session's hooks take while they change its phase: hidden beside it, ".<id>.lock"; removed
+    // with the record of a session long gone.
+    std::string phaseLockPath(const std::string& sessionID) const;
     std::string pausePath() const { return root_ + "/pause.json"; }
     std::string lastThawPath() const { return root_ + "/last_thaw.json"; }
     std::string configPath() const { return root_ + "/config.json"; }

@@ -12,6 +12,7 @@
 
 #include "Core/CommandLine.hpp"
 #include "Core/FileRead.hpp"
+#include "Core/HookSettings.hpp"
 #include "Core/ProcessAncestry.hpp"
 #include "Core/StatusInput.hpp"
 
@@ -33,28 +34,38 @@ std::string textMember(const JSONObject& object, const char* name) {
     return value && value->is_string() ? value->get<std::string>() : std::string();
 }
 
-// Holds an exclusive lock on the sessions directory while a phase is read, changed and written, so that
-// the hooks of two agents of one session never lose each other's change. Waits a moment at the most: a
-// lock that is not had is a lost update at worst, never a hook that hangs.
-class DirectoryLock {
+// How long a hook waits for the session's lock. Its two writes and its wait for a hold (maxHoldWait) stay within
+// the time Claude Code gives a hook before it ends it (HookSettings::timeoutSeconds): a hook is never ended while
+// it writes. Only the session's own agents take this lock, for a read and a write each.
+constexpr auto lockWait = std::chrono::milliseconds(1500);
+static_assert(2 * 1.5 + maxHoldWait < HookSettings::timeoutSeconds);
+
+// Holds the session's own lock while its phase is read, changed and written, so that the hooks of the
+// session's agents (a subagent's run beside the main one's) never lose each other's change, and those of other
+// sessions never wait for it. A hold of the lock lasts a read and a write; a hook waits lockWait at the most.
+class SessionLock {
 public:
-    explicit DirectoryLock(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {
+    explicit SessionLock(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600)) {
         if (fd_ < 0) return;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        const auto until = std::chrono::steady_clock::now() + lockWait;
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             if (std::chrono::steady_clock::now() >= until) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        held_ = true;
     }
-    ~DirectoryLock() {
+    ~SessionLock() {
         if (fd_ >= 0) ::close(fd_);
     }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    SessionLock(const SessionLock&) = delete;
+    SessionLock& operator=(const SessionLock&) = delete;
+
+    bool held() const { return held_; }
 
 private:
     int fd_;
+    bool held_ = false;
 };
 
 struct Recorder {
@@ -82,7 +93,7 @@ bool holdPending(const StateDir& stateDir, const std::string& sessionID) {
 
 SessionPhase Recorder::store(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
                              const std::string& startID, const std::function<void(SessionPhase&)>& change) const {
-    DirectoryLock lock(stateDir.sessionsDir());
+    SessionLock lock(stateDir.phaseLockPath(sessionID));
     SessionPhase phase;
     const auto known = stateDir.readPhase(sessionID);
     const bool same = known && known->pid == pid && known->startID == startID;
@@ -94,6 +105,12 @@ SessionPhase Recorder::store(const StateDir& stateDir, const std::string& sessio
     // The daemon reads a phase for its process and its agents: when they stand as they stood, the file (and
     // with it the time and event of the last change) stays, and no tick of the daemon is woken for nothing.
     if (same && phase.agents == known->agents) return phase;
+    // Without the lock another hook's change may be lost between the read and the write: a phase that says
+    // streaming only delays a hold, one that says safe could let it land in the middle of a reply.
+    if (!lock.held() && !phase.streaming()) {
+        note("the session's lock was not had in time; a safe point is not written over what could not be merged");
+        return phase;
+    }
     phase.ts = wallClock();
     stateDir.write(phase);
     return phase;
@@ -127,7 +144,7 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
     }
     stateDir.ensureDirectories();
     if (effect == SessionPhase::Effect::sessionEnded) {
-        DirectoryLock lock(stateDir.sessionsDir());
+        SessionLock lock(stateDir.phaseLockPath(sessionID));
         stateDir.deletePhase(sessionID);
         note("session ended; phase removed");
         return;
