@@ -16,6 +16,7 @@
 #include "Platform/ProcessState.hpp"
 #include "Platform/linux/CgroupFreezer.hpp"
 #include "RealWorld.hpp"
+#include "SkipOrFailInCI.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -123,9 +124,9 @@ class CgroupFreezing : public ::testing::Test {
 protected:
     void SetUp() override {
         auto mount = CgroupV2::mount();
-        if (!mount) GTEST_SKIP() << "no cgroup2 file system is mounted here";
+        if (!mount) SKIP_OR_FAIL_IN_CI("no cgroup2 file system is mounted here");
         TestCgroup probe("tarnel-probe");
-        if (!probe.made()) GTEST_SKIP() << "the cgroup2 tree below this process cannot be written here";
+        if (!probe.made()) SKIP_OR_FAIL_IN_CI("the cgroup2 tree below this process cannot be written here");
         chmod(directory.path().c_str(), 0777);
     }
 
@@ -371,7 +372,7 @@ protected:
     void SetUp() override {
         CgroupFreezing::SetUp();
         if (IsSkipped()) return;
-        if (getuid() != 0) GTEST_SKIP() << "making a cgroup for another user needs root";
+        if (getuid() != 0) SKIP_OR_FAIL_IN_CI("making a cgroup for another user needs root");
         passwd* found = getpwnam("nobody");
         ASSERT_NE(found, nullptr) << "the user nobody is missing";
         user = *found;

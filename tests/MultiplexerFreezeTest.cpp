@@ -15,6 +15,7 @@
 #include "Daemon/HoldingSignaller.hpp"
 #include "Daemon/PosixSignaller.hpp"
 #include "RealWorld.hpp"
+#include "SkipOrFailInCI.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -59,9 +60,9 @@ protected:
     void SetUp() override { chmod(directory.path().c_str(), 0755); }
 
     void requireFreezer() {
-        if (!CgroupV2::mount()) GTEST_SKIP() << "no cgroup2 file system is mounted here";
+        if (!CgroupV2::mount()) SKIP_OR_FAIL_IN_CI("no cgroup2 file system is mounted here");
         test::TestCgroup probe("tarnel-probe");
-        if (!probe.made()) GTEST_SKIP() << "the cgroup2 tree below this process cannot be written here";
+        if (!probe.made()) SKIP_OR_FAIL_IN_CI("the cgroup2 tree below this process cannot be written here");
     }
 
     test::TempDir directory;

@@ -13,6 +13,7 @@
 #include "CgroupGuard.hpp"
 #include "Core/StateDir.hpp"
 #include "RealClaude.hpp"
+#include "SkipOrFailInCI.hpp"
 
 namespace tracker::test {
 namespace {
@@ -28,7 +29,7 @@ class RealClaudeSafePointTest : public ::testing::Test {
 protected:
     void SetUp() override {
         binary_ = runnableRealClaude(true);
-        if (binary_.path.empty()) GTEST_SKIP() << binary_.whyNot;
+        if (binary_.path.empty()) SKIP_OR_FAIL_IN_CI(binary_.whyNot);
     }
 
     RealClaudeBinary binary_;

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "RealClaude.hpp"
+#include "SkipOrFailInCI.hpp"
 
 namespace tracker::test {
 namespace {
@@ -35,7 +36,7 @@ class RealClaudeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         binary_ = runnableRealClaude(false);
-        if (binary_.path.empty()) GTEST_SKIP() << binary_.whyNot;
+        if (binary_.path.empty()) SKIP_OR_FAIL_IN_CI(binary_.whyNot);
     }
 
     std::unique_ptr<RealClaude> run(const json& script, const std::string& prompt) {

@@ -19,6 +19,7 @@
 #include "Core/Records.hpp"
 #include "Core/StateDir.hpp"
 #include "RealWorld.hpp"
+#include "SkipOrFailInCI.hpp"
 #include "TestSupport.hpp"
 
 namespace tracker {
@@ -104,9 +105,9 @@ private:
 class SecondUser : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "making a second local user needs root";
+        if (::geteuid() != 0) SKIP_OR_FAIL_IN_CI("making a second local user needs root");
         attacker = std::make_unique<ThrowawayUser>();
-        if (!attacker->made()) GTEST_SKIP() << "useradd could not make a throwaway user here";
+        if (!attacker->made()) SKIP_OR_FAIL_IN_CI("useradd could not make a throwaway user here");
         // The attacker may look into the test's directory, as into anyone's home, but not write it.
         ::chmod(dir.path().c_str(), 0755);
         state.ensureDirectories();
