@@ -53,7 +53,7 @@ _tarnel() {
     install) options='--tee --refresh --threshold --notify --shell-stop-mode' ;;
     restore) options='' ;;
     status) options='--json' ;;
-    doctor) options='--json' ;;
+    doctor) options='--json --all-users' ;;
     pause) options='--until --for' ;;
     resume) options='' ;;
     *) return ;;

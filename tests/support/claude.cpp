@@ -21,6 +21,8 @@
 //   --heartbeat FILE       a decimal counter, rewritten atomically after every refresh (1, 2, 3, ...)
 //   --status-file FILE     the last status-line output, rewritten atomically after every refresh
 //   --pid-file FILE        its process id, written atomically at start
+//   --hook-command CMD     run through "/bin/sh -c" after every refresh with a hook document on its standard
+//                          input, for the events of a turn in order: UserPromptSubmit, PostToolBatch, Stop, ...
 //   --command-stderr FILE  the command's standard error is appended there (default: discarded)
 //   --command-timeout-ms N a command still running after N ms is killed (default 5000)
 //   --refreshes N          exit after N refreshes (default: run until told to stop)
@@ -89,6 +91,7 @@ struct Options {
     std::string heartbeat;
     std::string statusFile;
     std::string pidFile;
+    std::string hookCommand;
     std::string commandStderr;
     long commandTimeoutMs = 5000;
     long refreshes = -1;
@@ -142,6 +145,8 @@ Options parseOptions(int argc, char** argv) {
             options.statusFile = value;
         else if (option == "--pid-file")
             options.pidFile = value;
+        else if (option == "--hook-command")
+            options.hookCommand = value;
         else if (option == "--command-stderr")
             options.commandStderr = value;
         else if (option == "--command-timeout-ms")
@@ -430,6 +435,14 @@ int main(int argc, char** argv) {
                 show(*output);
                 writeAtomically(options.statusFile, *output);
             }
+        }
+        if (!options.hookCommand.empty()) {
+            // A turn: the prompt goes out, a reply with tools, the next request, the turn's end.
+            static const char* const events[] = {"UserPromptSubmit", "PostToolBatch", "Stop"};
+            json hook = {{"session_id", json::parse(input).value("session_id", "")},
+                         {"hook_event_name", events[beats % 3]},
+                         {"cwd", "/"}};
+            runCommand(options.hookCommand, hook.dump(), options);
         }
         ++beats;
         writeAtomically(options.heartbeat, std::to_string(beats) + "\n");
