@@ -33,7 +33,7 @@ _tarnel() {
         _filedir
         return
         ;;
-    --notify) values='osascript app off' ;;
+    --notify) values='desktop app off' ;;
     --shell-stop-mode) values='shell-first claude-only' ;;
     --threshold) values='80 85 90 95' ;;
     --refresh) values='30 60 120' ;;

@@ -27,7 +27,7 @@ complete -c tarnel -n "__fish_seen_subcommand_from $commands" -s h -l help -d "S
 complete -c tarnel -n '__fish_seen_subcommand_from install' -l tee -r -F -d 'tarnel-tee to run'
 complete -c tarnel -n '__fish_seen_subcommand_from install' -l refresh -x -a '30 60 120' -d 'Status-line refresh interval (seconds)'
 complete -c tarnel -n '__fish_seen_subcommand_from install' -l threshold -x -a '80 85 90 95' -d 'Five-hour percentage at which sessions are held'
-complete -c tarnel -n '__fish_seen_subcommand_from install' -l notify -x -a 'osascript app off' -d 'Who posts notifications'
+complete -c tarnel -n '__fish_seen_subcommand_from install' -l notify -x -a 'desktop app off' -d 'Who posts notifications'
 complete -c tarnel -n '__fish_seen_subcommand_from install' -l shell-stop-mode -x -a 'shell-first claude-only' -d 'Whether the shell is held too'
 complete -c tarnel -n '__fish_seen_subcommand_from status' -l json -d 'Print one JSON object'
 complete -c tarnel -n '__fish_seen_subcommand_from doctor' -l json -d 'Print one JSON object'
