@@ -156,7 +156,7 @@ struct ValueCase {
 TEST_P(Completion, OffersTheValuesOptionsTake) {
     const ValueCase cases[] = {
         {"tarnel pa", {"pause"}},
-        {"tarnel install --notify ", {"osascript", "app", "off"}},
+        {"tarnel install --notify ", {"desktop", "app", "off"}},
         {"tarnel install --shell-stop-mode ", {"shell-first", "claude-only"}},
         {"tarnel install --threshold ", {"80", "85", "90", "95"}},
         {"tarnel pause --for ", {"30m", "1h", "1h30m", "2h", "4h", "8h"}},
