@@ -1,7 +1,9 @@
 #include "Tee/HookRecorder.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -48,12 +50,31 @@ public:
     explicit SessionLock(const std::string& path)
         : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600)) {
         if (fd_ < 0) return;
-        const auto until = std::chrono::steady_clock::now() + lockWait;
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (std::chrono::steady_clock::now() >= until) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            held_ = true;
+            return;
         }
-        held_ = true;
+        // The wait sleeps in the kernel until the lock is free, and a one-shot timer ends it at lockWait: a
+        // burst of agents waits its turn without a poll that would take the cores from the one holding it.
+        struct sigaction quiet {};
+        struct sigaction before {};
+        quiet.sa_handler = [](int) {};
+        sigemptyset(&quiet.sa_mask);
+        quiet.sa_flags = 0;  // no SA_RESTART: the timer's signal ends the wait with EINTR
+        if (::sigaction(SIGALRM, &quiet, &before) != 0) return;
+        const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(lockWait).count();
+        struct itimerval timer {};
+        timer.it_value.tv_sec = static_cast<time_t>(wait / 1000000);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(wait % 1000000);
+        if (::setitimer(ITIMER_REAL, &timer, nullptr) == 0) {
+            int result;
+            while ((result = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR && timerRunning()) {
+            }
+            held_ = result == 0;
+            const struct itimerval off {};
+            ::setitimer(ITIMER_REAL, &off, nullptr);
+        }
+        ::sigaction(SIGALRM, &before, nullptr);
     }
     ~SessionLock() {
         if (fd_ >= 0) ::close(fd_);
@@ -64,6 +85,12 @@ public:
     bool held() const { return held_; }
 
 private:
+    // An EINTR from another signal goes on waiting; the timer's own ends the wait.
+    static bool timerRunning() {
+        struct itimerval left {};
+        return ::getitimer(ITIMER_REAL, &left) == 0 && (left.it_value.tv_sec != 0 || left.it_value.tv_usec != 0);
+    }
+
     int fd_;
     bool held_ = false;
 };
