@@ -152,6 +152,7 @@ TEST_F(LoopTest, DryRunWritesDeletesAndSignalsNothing) {
     EXPECT_EQ(logCount("[doFreeze] Exit - dry run, nothing written or signalled"), 1);
 
     Pause pause{now, now, {Target{601, claudeStart, 7, Shape::b, "a"}}, "r", "a", 1};
+    pause.implyUsage();
     state.write(pause);
     ASSERT_TRUE(loop->tick().isThaw());
     EXPECT_TRUE(state.readPause());
@@ -251,6 +252,38 @@ TEST_F(LoopTest, AStopThatDoesNotHoldIsNotCountedAndIsRetriedAFewTimes) {
     EXPECT_EQ(logCount("could not be held after 5 tries"), 1);
 }
 
+// The seven-day window holds with the five-hour one low, to its reset; `tarnel resume --usage` ends it, and the
+// week is not held for again.
+TEST_F(LoopTest, TheWeekHoldsUntilItsResetOrAResumeOfTheUsage) {
+    rows = {claudeRow(601)};
+    const double week = T + 3 * 86400;
+    writeRecord("a", 601, 20, T + 3600);
+    Record record = *state.readRecords().begin();
+    record.rateLimits["seven_day"] = JSONObject{{"used_percentage", 96}, {"resets_at", week}};
+    state.write(record, false);
+    auto loop = makeLoop();
+    ASSERT_TRUE(loop->tick().isFreeze());
+    auto pause = state.readPause();
+    ASSERT_TRUE(pause);
+    EXPECT_EQ(pause->resumeAt, week);
+    EXPECT_EQ(pause->window(), "seven_day");
+    EXPECT_TRUE(test::readFile(state.pausePath()).find(R"("window": "seven_day")") != std::string::npos);
+
+    now = T + 600;
+    PauseRequest resume{PauseRequest::Kind::resume, std::nullopt, now};
+    resume.usage = true;
+    state.write(resume);
+    ASSERT_TRUE(loop->tick().isThaw());
+    EXPECT_FALSE(state.readPause());
+    EXPECT_EQ(state.readLastThaw()->done.at(UsageWindow::sevenDay), week);
+    // Past the grace, the same figure of the same week holds no more, after a restart too.
+    now = T + 4000;
+    record.ts = now;
+    state.write(record, false);
+    EXPECT_TRUE(loop->tick().isNothing());
+    EXPECT_TRUE(makeLoop()->tick().isNothing());
+}
+
 TEST_F(LoopTest, NoPauseOutlastsMaxFreezeWhateverItsFileSays) {
     rows = {claudeRow(601, 1, RunState::stopped)};
     for (JSON resumeAt : {JSON("inf"), JSON(T + 1e9)}) {
@@ -298,7 +331,7 @@ TEST_F(LoopTest, APauseAskedForMeetsTheUsagesAndTheLaterEndWins) {
     pause = state.readPause();
     ASSERT_TRUE(pause);
     EXPECT_EQ(pause->resumeAt, T + 7200);
-    EXPECT_EQ(pause->usageUntil, T + 3600);
+    EXPECT_EQ(pause->usageUntil(), T + 3600);
 
     // A resume ends only what was asked for; a second one finds nothing to end.
     EXPECT_TRUE(ask(PauseRequest::Kind::resume, std::nullopt).isReplace());

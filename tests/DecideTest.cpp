@@ -235,7 +235,7 @@ TEST(DecideRequest, WhatEachRequestComesTo) {
     const Pause usage = pauseUntil(now + 600, {Target{3, "x", std::nullopt, Shape::a, "low"}});
     Pause manual = usage;
     manual.manualUntil = now + 600;
-    manual.usageUntil = now + 300;
+    manual.usage[UsageWindow::fiveHour] = WindowHold{now + 300, now + 300};
     const PauseRequest pause{PauseRequest::Kind::pause, now + 7200, now};
     const PauseRequest resume{PauseRequest::Kind::resume, std::nullopt, now};
     struct Case {
@@ -281,7 +281,7 @@ TEST(DecideRequest, WhatEachRequestComesTo) {
                             PauseRequest{PauseRequest::Kind::pause, now + 7200, now - 599})
                     .isFreeze());
     // A resume of a pause asked for alone ends it; one over the usage's hold ends only its own part.
-    manual.usageUntil.reset();
+    manual.usage.clear();
     EXPECT_TRUE(world.decide(low, manual, std::nullopt, now, resume).isThaw());
     auto stands =
         world.decide(low, Pause(manual), std::nullopt, now, PauseRequest{PauseRequest::Kind::pause, now + 60, now});
@@ -297,7 +297,7 @@ TEST(DecideRequest, TheUsageExtendsAPauseAskedFor) {
     auto extended = world.decide({record("b", 4, now, 95)}, manual);
     ASSERT_TRUE(extended.isReplace()) << extended.describe();
     EXPECT_EQ(extended.replace()->pause.resumeAt, now + 3600);
-    EXPECT_EQ(extended.replace()->pause.usageUntil, now + 3600);
+    EXPECT_EQ(extended.replace()->pause.usageUntil(), now + 3600);
     EXPECT_EQ(extended.targets().size(), 2u);
     EXPECT_FALSE(extended.request);
     // Once it ends later, nothing changes: the pause stands.
@@ -335,8 +335,184 @@ TEST(DecideLateSessions, ASessionThatStartsDuringAUsageHoldIsHeldToo) {
     Pause manual = usage;
     manual.manualUntil = now + 600;
     EXPECT_TRUE(world.decide(low, manual).isNothing());
-    manual.usageUntil = now + 300;
+    manual.usage[UsageWindow::fiveHour] = WindowHold{now + 300, now + 300};
     EXPECT_TRUE(world.decide(low, manual).isReplace());
+}
+
+// Every window of the account against its own threshold: the one that ends last holds, each part says its window,
+// and a window is not held for twice (nor again once its hold was ended for good).
+TEST(DecideWindows, EachWindowHoldsToItsOwnReset) {
+    constexpr double week = now + 3 * 86400;
+    constexpr double month = now + 20 * 86400;
+    auto account = [&](std::optional<double> fiveHour, std::optional<double> sevenDay, std::optional<double> spend) {
+        Record r = record("a", 3, now, fiveHour.value_or(10));
+        if (sevenDay) r.rateLimits["seven_day"] = JSONObject{{"used_percentage", *sevenDay}, {"resets_at", week}};
+        if (spend) r.rateLimits["spend_limit"] = JSONObject{{"used_percentage", *spend}, {"resets_at", month}};
+        return r;
+    };
+    const std::vector<Target> held{Target{3, "x", std::nullopt, Shape::a, "a"}};
+    Pause weekly = pauseUntil(week, held);
+    weekly.usage[UsageWindow::sevenDay] = WindowHold{week, week};
+    Pause shortWeek = pauseUntil(now + 600, held);
+    shortWeek.usage[UsageWindow::fiveHour] = WindowHold{now + 600, now + 3600};
+    LastThaw released{now - 3600, 0};
+    released.done[UsageWindow::sevenDay] = week;
+    struct Case {
+        const char* name;
+        Record record;
+        JSONObject settings;
+        std::optional<Pause> standing;
+        std::optional<LastThaw> lastThaw;
+        const char* kind;
+        double resumeAt;  // of the pause it makes; 0 for none
+        std::vector<UsageWindow> parts;
+        UsageWindow window;
+    };
+    const std::vector<UsageWindow> none;
+    const std::vector<Case> cases{
+        {"weekly at its threshold, five-hour low",
+         account(40, 95, {}),
+         {},
+         {},
+         {},
+         "freeze",
+         week,
+         {UsageWindow::sevenDay},
+         UsageWindow::sevenDay},
+        {"weekly below", account(40, 94.9, {}), {}, {}, {}, "nothing", 0, none, UsageWindow::fiveHour},
+        {"weekly off",
+         account(40, 99, {}),
+         {{"weekly_threshold", "off"}},
+         {},
+         {},
+         "nothing",
+         0,
+         none,
+         UsageWindow::fiveHour},
+        {"weekly at 100 is off",
+         account(40, 100, {}),
+         {{"weekly_threshold", 100}},
+         {},
+         {},
+         "nothing",
+         0,
+         none,
+         UsageWindow::fiveHour},
+        {"weekly_max_freeze bounds it",
+         account(40, 97, {}),
+         {{"weekly_max_freeze", 7200}},
+         {},
+         {},
+         "freeze",
+         now + 7200,
+         {UsageWindow::sevenDay},
+         UsageWindow::sevenDay},
+        {"both: the later end wins",
+         account(92, 96, {}),
+         {},
+         {},
+         {},
+         "freeze",
+         week,
+         {UsageWindow::fiveHour, UsageWindow::sevenDay},
+         UsageWindow::sevenDay},
+        {"the week held for already", account(40, 97, {}), {}, weekly, {}, "nothing", 0, none, UsageWindow::fiveHour},
+        {"the week's hold ended for good",
+         account(40, 97, {}),
+         {},
+         {},
+         released,
+         "nothing",
+         0,
+         none,
+         UsageWindow::fiveHour},
+        {"the week's hold over a five-hour one",
+         account(92, 96, {}),
+         {},
+         shortWeek,
+         {},
+         "replace",
+         week,
+         {UsageWindow::fiveHour, UsageWindow::sevenDay},
+         UsageWindow::sevenDay},
+        {"spend limit off by default", account(40, 10, 99), {}, {}, {}, "nothing", 0, none, UsageWindow::fiveHour},
+        {"spend limit at its threshold",
+         account(40, 10, 90),
+         {{"spend_threshold", 90}},
+         {},
+         {},
+         "freeze",
+         month,
+         {UsageWindow::spend},
+         UsageWindow::spend},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        World world;
+        world.config = TrackerConfig::fromJSON(c.settings);
+        ASSERT_TRUE(world.config.problems.empty());
+        Action action = world.decide({c.record}, c.standing, c.lastThaw);
+        const char* kind = action.isFreeze() ? "freeze" : action.isReplace() ? "replace" : "nothing";
+        ASSERT_EQ(std::string(kind), c.kind) << action.describe();
+        if (action.isNothing()) continue;
+        const Pause made = action.isFreeze() ? Pause{now,          action.freeze()->resumeAt, {}, "", "", schemaVersion,
+                                                     std::nullopt, action.freeze()->usage}
+                                             : action.replace()->pause;
+        EXPECT_EQ(made.resumeAt, c.resumeAt);
+        std::vector<UsageWindow> parts;
+        for (const auto& [window, hold] : made.usage) parts.push_back(window);
+        EXPECT_EQ(parts, c.parts);
+        EXPECT_EQ(made.window(), UsageWindows::name(c.window));
+        if (action.isFreeze()) {
+            EXPECT_EQ(action.freeze()->window, c.window);
+        }
+    }
+}
+
+// A session its hooks alone registered (a `claude -p` run: no figure) is held with the others; one that reports
+// no figure and was not registered by its hooks (an API-key login) spends none of the plan and is not.
+TEST(DecideWindows, SessionsKnownFromTheirHooksAreHeldToo) {
+    World world;
+    Record headless = record("headless", 4, now, std::nullopt, std::nullopt);
+    headless.rateLimits.clear();
+    headless.fromHooks = true;
+    Record apiKey = headless;
+    apiKey.sessionID = "api";
+    apiKey.pid = 5;
+    apiKey.fromHooks = false;
+    auto freeze = world.decide({record("a", 3, now, 95), headless, apiKey});
+    ASSERT_TRUE(freeze.isFreeze()) << freeze.describe();
+    ASSERT_EQ(freeze.targets().size(), 2u);
+    EXPECT_EQ(freeze.targets()[1].sessionID, "headless");
+    // Alone, with no figure anywhere, nothing holds.
+    EXPECT_TRUE(world.decide({headless}).isNothing());
+}
+
+// `tarnel resume --usage` ends every usage part, keeps a part asked for, and the thaw carries the pause as it
+// ended, so that the windows it held for are not held for again.
+TEST(DecideWindows, AResumeOfTheUsageEndsItsParts) {
+    World world;
+    Pause both = pauseUntil(now + 3 * 86400, {Target{3, "x", std::nullopt, Shape::a, "a"}});
+    both.usage[UsageWindow::fiveHour] = WindowHold{now + 3600, now + 3600};
+    both.usage[UsageWindow::sevenDay] = WindowHold{now + 3 * 86400, now + 3 * 86400};
+    PauseRequest resume{PauseRequest::Kind::resume, std::nullopt, now};
+    resume.usage = true;
+    auto thaw = world.decide({}, both, std::nullopt, now, resume);
+    ASSERT_TRUE(thaw.isThaw()) << thaw.describe();
+    ASSERT_TRUE(thaw.thaw()->ended);
+    for (const auto& [window, hold] : thaw.thaw()->ended->usage) EXPECT_TRUE(hold.released);
+
+    Pause manual = both;
+    manual.manualUntil = now + 7200;
+    auto stands = world.decide({}, manual, std::nullopt, now, resume);
+    ASSERT_TRUE(stands.isReplace()) << stands.describe();
+    EXPECT_EQ(stands.replace()->pause.resumeAt, now + 7200);
+    EXPECT_FALSE(stands.replace()->pause.usageHolds(now));
+    // A plain resume ends only the part asked for: the usage's parts stand on.
+    resume.usage = false;
+    auto usageStands = world.decide({}, manual, std::nullopt, now, resume);
+    ASSERT_TRUE(usageStands.isReplace()) << usageStands.describe();
+    EXPECT_EQ(usageStands.replace()->pause.resumeAt, now + 3 * 86400);
 }
 
 }  // namespace

@@ -116,6 +116,28 @@ TEST_F(HookRecorder, WritesThePhaseOnlyWhenItChanges) {
     EXPECT_TRUE(phase->streaming());
 }
 
+// A session that draws no status line of ours (a `claude -p` run) is registered by its hooks, with its process
+// and no figure; a record the status line wrote, with its figures, is never replaced by one.
+TEST_F(HookRecorder, RegistersASessionWithoutAStatusLineAndKeepsTheLinesRecord) {
+    run(hook("headless", "UserPromptSubmit"), {"VAZ_ADODIVO_EXEMPT=1"});
+    auto records = state.readRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].fromHooks);
+    EXPECT_EQ(records[0].pid, pid_);
+    EXPECT_FALSE(records[0].startID.empty());
+    EXPECT_FALSE(records[0].hasFigures());
+    EXPECT_TRUE(records[0].exempt);
+
+    Record line = records[0];
+    line.sessionID = "interactive";
+    line.fromHooks = false;
+    line.rateLimits["five_hour"] = JSONObject{{"used_percentage", 42}, {"resets_at", 4e9}};
+    state.write(line, false);
+    const std::string written = test::readFile(state.recordPath("interactive"));
+    run(hook("interactive", "Stop"));
+    EXPECT_EQ(test::readFile(state.recordPath("interactive")), written);
+}
+
 // Whatever arrives, the hook prints nothing, exits 0 and writes nothing it should not.
 TEST_F(HookRecorder, HostileInputRecordsNothing) {
     const std::vector<std::string> inputs = {

@@ -120,5 +120,17 @@ TEST_F(LiveConfigTest, ALiveChangeOfTheWaitsIsTakenAndABadOneLeavesTheOneInForce
     EXPECT_EQ(make(TrackerConfig::fromJSON(JSONObject{{"notify", 7}})).notifyMode(), NotifyMode::desktop);
 }
 
+TEST_F(LiveConfigTest, TheWeeksAndTheSpendLimitsThresholdsAreLive) {
+    auto live = make();
+    writeConfig({{"weekly_threshold", "off"}, {"spend_threshold", 80}, {"warn_before", 10}});
+    EXPECT_EQ(live.reload(),
+              (std::vector<ConfigChange>{
+                  {"weekly_threshold", "95", "off"}, {"spend_threshold", "off", "80"}, {"warn_before", "5", "10"}}));
+    EXPECT_FALSE(live.settings().weeklyThreshold);
+    writeConfig({{"weekly_threshold", 101}, {"spend_threshold", 80}, {"warn_before", 10}});
+    EXPECT_TRUE(live.reload().empty());
+    EXPECT_EQ(logCount("ignoring bad weekly_threshold=101 in "), 1);
+}
+
 }  // namespace
 }  // namespace tracker

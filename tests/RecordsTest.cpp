@@ -163,6 +163,8 @@ TEST(PauseDocument, ReadRulesAndRoundTrip) {
                   "91.0% >= 90.0%",
                   "sid",
                   schemaVersion};
+    written.usage[UsageWindow::sevenDay] = WindowHold{150, 400, true};
+    written.implyUsage();  // not when it has a part
     JSON parsed = *JSONFile::parse(JSONFile::serialize(written.toJSON()));
     EXPECT_EQ(*Pause::fromJSON(&parsed), written);
     EXPECT_TRUE(parsed["targets"][1]["shell_pid"].is_null());

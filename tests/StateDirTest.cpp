@@ -87,6 +87,7 @@ TEST(StateDirRead, PauseLastThawAndConfig) {
     EXPECT_EQ(dir.readConfig().threshold, 80);
 
     Pause pause{10, 20, {Target{5, "s", std::nullopt, Shape::a, "id"}}, "r", "id", schemaVersion};
+    pause.implyUsage();
     StateDir fresh(temp.path() + "/new");
     fresh.write(pause);  // creates the directories it needs
     EXPECT_EQ(fresh.readPause(), pause);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -24,12 +25,17 @@ public:
         bool reFreeze = false;
         // Asked for with `tarnel pause`: until when (see Pause::manualUntil).
         std::optional<double> manualUntil{};
+        // The usage windows it holds for, each until when (see Pause::usage), and the one that ends last.
+        std::map<UsageWindow, WindowHold> usage{};
+        UsageWindow window = UsageWindow::fiveHour;
         bool operator==(const Freeze&) const = default;
     };
     // Continue these sessions: the pause is over.
     struct Thaw {
         std::vector<Target> targets;
         std::string reason;
+        // The pause as it ends, when that is not pause.json as it stands (its usage ended early).
+        std::optional<Pause> ended{};
         bool operator==(const Thaw&) const = default;
     };
     // The pause that stands becomes this one: another end, more sessions.

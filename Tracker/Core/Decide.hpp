@@ -38,18 +38,19 @@ struct Situation {
 // pause asked for (the later end wins), then the pause's end, then the usage.
 Action decide(const Situation& situation);
 
-// Live records with a five-hour window (used percentage and reset time) that are no older than staleAfter,
+// Live records with figures of the window (used percentage and reset time) that are no older than staleAfter,
 // in input order.
 std::vector<Record> freshUsable(const std::vector<Record>& records, double now, const TrackerConfig& settings,
-                                const RecordPredicate& alive);
+                                const RecordPredicate& alive, UsageWindow window = UsageWindow::fiveHour);
 
 // The account's figure among freshUsable: of the current window (that of the freshest report whose reset
 // is still ahead), the highest report, never one stamped later than now; on equal figures the freshest, then
 // the earliest in the list.
 std::optional<Record> pickTruth(const std::vector<Record>& records, double now, const TrackerConfig& settings,
-                                const RecordPredicate& alive);
+                                const RecordPredicate& alive, UsageWindow window = UsageWindow::fiveHour);
 
-// One target per verified, non-exempt fresh record, one per pid, in order.
+// One target per verified, non-exempt fresh record of a session that spends the plan's usage (one with figures,
+// or one its hooks registered), one per pid, in order.
 std::vector<Target> pickTargets(const std::vector<Record>& records, double now, const TrackerConfig& settings,
                                 const RecordPredicate& alive, const RecordPredicate& verified);
 

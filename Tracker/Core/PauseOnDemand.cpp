@@ -32,17 +32,58 @@ std::vector<Target> targets(const std::vector<Record>& records, const RecordPred
     return found;
 }
 
+namespace {
+
+// The latest end of the usage parts that still hold at now; none when none does.
+std::optional<double> usageEnd(const Pause& pause, double now) {
+    std::optional<double> latest;
+    for (const auto& [window, hold] : pause.usage) {
+        if (hold.released || !(now < hold.until)) continue;
+        latest = std::max(latest.value_or(-INFINITY), hold.until);
+    }
+    return latest;
+}
+
+// The end of every usage part, asked for: each is over at now, and its window is not held for again.
+Action releaseUsage(const Pause& standing, double now) {
+    if (!usageEnd(standing, now)) {
+        return Action::nothing(standing.manualUntil ? "resume of the usage's hold asked for, but the hold that "
+                                                      "stands is the one asked for (until " +
+                                                          NumberText::clockText(*standing.manualUntil) + ")"
+                                                    : "resume of the usage's hold asked for, but none stands");
+    }
+    Pause pause = standing;
+    for (auto& [window, hold] : pause.usage) {
+        hold.released = true;
+        hold.until = std::min(hold.until, now);
+    }
+    if (pause.manualUntil && now < *pause.manualUntil) {
+        pause.resumeAt = *pause.manualUntil;
+        std::string why = "resume of the usage's hold asked for: the hold asked for stands on until " +
+                          NumberText::clockText(pause.resumeAt);
+        return Action::Replace{std::move(pause), std::move(why)};
+    }
+    pause.resumeAt = now;
+    return Action::Thaw{pause.targets, "resume of the usage's hold asked for", std::move(pause)};
+}
+
+}  // namespace
+
 Action apply(const PauseRequest& request, const std::optional<Pause>& standing, const std::vector<Target>& targets,
              double now) {
     if (request.kind == PauseRequest::Kind::resume) {
+        if (request.usage) {
+            if (!standing) return Action::nothing("resume of the usage's hold asked for, but no pause stands");
+            return releaseUsage(*standing, now);
+        }
         if (!standing || !standing->manualUntil) {
             return Action::nothing(standing ? "resume asked for, but the hold that stands is the usage's (until " +
                                                   NumberText::clockText(standing->resumeAt) + ")"
                                             : "resume asked for, but no pause stands");
         }
-        if (standing->usageUntil && *standing->usageUntil > now) {
+        if (auto usage = usageEnd(*standing, now)) {
             Pause pause = *standing;
-            pause.resumeAt = *standing->usageUntil;
+            pause.resumeAt = *usage;
             pause.manualUntil.reset();
             std::string why =
                 "resume asked for: the usage's hold stands on until " + NumberText::clockText(pause.resumeAt);
@@ -55,9 +96,8 @@ Action apply(const PauseRequest& request, const std::optional<Pause>& standing, 
     if (!end) return Action::nothing("pause asked for until a time that is not ahead");
     if (standing) {
         Pause pause = *standing;
-        if (!pause.manualUntil) pause.usageUntil = standing->resumeAt;
         pause.manualUntil = *end;
-        pause.resumeAt = std::max(pause.usageUntil.value_or(-INFINITY), *end);
+        pause.resumeAt = std::max(usageEnd(pause, now).value_or(-INFINITY), *end);
         addMissing(pause, targets);
         std::string why = "pause asked for until " + NumberText::clockText(*end) + ": the hold stands until " +
                           NumberText::clockText(pause.resumeAt);
@@ -70,17 +110,6 @@ Action apply(const PauseRequest& request, const std::optional<Pause>& standing, 
     freeze.reason = "pause asked for until " + NumberText::clockText(*end);
     freeze.manualUntil = *end;
     return freeze;
-}
-
-std::optional<Pause> withUsage(const Pause& standing, const Action& usage) {
-    const auto* freeze = usage.freeze();
-    if (!standing.manualUntil || !freeze) return std::nullopt;
-    if (!(freeze->resumeAt > standing.usageUntil.value_or(-INFINITY))) return std::nullopt;
-    Pause pause = standing;
-    pause.usageUntil = freeze->resumeAt;
-    pause.resumeAt = std::max(pause.resumeAt, freeze->resumeAt);
-    addMissing(pause, freeze->targets);
-    return pause == standing ? std::nullopt : std::optional<Pause>(pause);
 }
 
 }  // namespace tracker::PauseOnDemand

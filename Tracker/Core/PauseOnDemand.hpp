@@ -24,13 +24,11 @@ using RecordPredicate = std::function<bool(const Record&)>;
 std::vector<Target> targets(const std::vector<Record>& records, const RecordPredicate& alive,
                             const RecordPredicate& verified);
 
-// What the request comes to at now: a freeze, the standing pause replaced, a thaw, or nothing (with why).
+// What the request comes to at now: a freeze, the standing pause replaced, a thaw, or nothing (with why). A
+// resume ends the part asked for; a resume of the usage (`tarnel resume --usage`) ends the usage's parts, whose
+// windows are then not held for again.
 Action apply(const PauseRequest& request, const std::optional<Pause>& standing, const std::vector<Target>& targets,
              double now);
-
-// While a pause asked for stands, a usage decision to freeze that ends later makes it last that long (and
-// holds the sessions it names); the pause it becomes, or none when the decision changes nothing.
-std::optional<Pause> withUsage(const Pause& standing, const Action& usage);
 
 }  // namespace PauseOnDemand
 

@@ -19,6 +19,7 @@ JSONObject PauseRequest::toJSON() const {
                       {"action", kind == Kind::pause ? "pause" : "resume"},
                       {"requested_at", requestedAt}};
     if (until) object["until"] = *until;
+    if (usage) object["usage"] = true;
     return object;
 }
 
@@ -40,6 +41,7 @@ std::optional<PauseRequest> PauseRequest::fromJSON(const JSON* value) {
         request.until = *at;
     }
     request.requestedAt = JSONCoerce::toDouble(JSONCoerce::member(*value, "requested_at")).value_or(0);
+    request.usage = JSONCoerce::toBool(JSONCoerce::member(*value, "usage"));
     return request;
 }
 

@@ -22,6 +22,8 @@ struct PauseRequest {
     // When a pause is to end; none: at `tarnel resume`, within `longest`.
     std::optional<double> until;
     double requestedAt = 0;
+    // A resume of the usage's hold ("usage": true, `tarnel resume --usage`) rather than of the part asked for.
+    bool usage = false;
 
     // When a pause asked for at now ends: until, but no later than longest after now; none for an end that
     // is not ahead.

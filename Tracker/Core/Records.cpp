@@ -59,6 +59,39 @@ std::string shortSessionID(const std::string& sessionID) {
     return sessionID.empty() ? "?" : UTF8::controlsEscaped(UTF8::firstCharacters(sessionID, 8));
 }
 
+// UsageWindow
+
+const char* UsageWindows::name(UsageWindow window) {
+    switch (window) {
+        case UsageWindow::sevenDay:
+            return "seven_day";
+        case UsageWindow::spend:
+            return "spend_limit";
+        case UsageWindow::fiveHour:
+            break;
+    }
+    return "five_hour";
+}
+
+std::optional<UsageWindow> UsageWindows::parse(std::string_view name) {
+    for (UsageWindow window : all) {
+        if (name == UsageWindows::name(window)) return window;
+    }
+    return std::nullopt;
+}
+
+const char* UsageWindows::described(UsageWindow window) {
+    switch (window) {
+        case UsageWindow::sevenDay:
+            return "seven-day window";
+        case UsageWindow::spend:
+            return "spend limit";
+        case UsageWindow::fiveHour:
+            break;
+    }
+    return "five-hour window";
+}
+
 // Target
 
 JSONObject Target::toJSON() const {
@@ -103,15 +136,30 @@ const JSONObject* Record::sevenDay() const {
 }
 
 std::optional<double> Record::usedPercentage() const {
-    const JSONObject* window = fiveHour();
-    if (!window) return std::nullopt;
-    return JSONCoerce::toDouble(member(*window, "used_percentage"));
+    return usedPercentage(UsageWindow::fiveHour);
 }
 
 std::optional<double> Record::resetsAt() const {
-    const JSONObject* window = fiveHour();
-    if (!window) return std::nullopt;
-    return JSONCoerce::toDouble(member(*window, "resets_at"));
+    return resetsAt(UsageWindow::fiveHour);
+}
+
+std::optional<double> Record::usedPercentage(UsageWindow window) const {
+    const JSONObject* figures = objectMember(rateLimits, UsageWindows::name(window));
+    if (!figures) return std::nullopt;
+    return JSONCoerce::toDouble(member(*figures, "used_percentage"));
+}
+
+std::optional<double> Record::resetsAt(UsageWindow window) const {
+    const JSONObject* figures = objectMember(rateLimits, UsageWindows::name(window));
+    if (!figures) return std::nullopt;
+    return JSONCoerce::toDouble(member(*figures, "resets_at"));
+}
+
+bool Record::hasFigures() const {
+    for (UsageWindow window : UsageWindows::all) {
+        if (usedPercentage(window)) return true;
+    }
+    return false;
 }
 
 Target Record::target() const {
@@ -127,6 +175,7 @@ JSONObject Record::toJSON() const {
         {"version", version},        {"rate_limits", rateLimits},
     };
     if (!startID.empty()) object["pid_start_id"] = startID;
+    if (fromHooks) object["source"] = "hook";
     return object;
 }
 
@@ -151,10 +200,40 @@ std::optional<Record> Record::fromJSON(const JSON* value, std::optional<std::str
     if (const JSONObject* limits = objectMember(object, "rate_limits")) record.rateLimits = *limits;
     record.path = std::move(path);
     record.startID = ProcessStart::normalizedID(textOr(member(object, "pid_start_id"), ""));
+    record.fromHooks = textOr(member(object, "source"), "") == "hook";
     return record;
 }
 
 // Pause
+
+std::optional<double> Pause::usageUntil() const {
+    auto part = usage.find(UsageWindow::fiveHour);
+    if (part == usage.end()) return std::nullopt;
+    return part->second.until;
+}
+
+std::string Pause::window() const {
+    std::string latest = manualUntil ? "manual" : "";
+    double end = manualUntil.value_or(-INFINITY);
+    for (const auto& [window, hold] : usage) {
+        if (latest.empty() || hold.until > end) {
+            latest = UsageWindows::name(window);
+            end = hold.until;
+        }
+    }
+    return latest.empty() ? std::string(UsageWindows::name(UsageWindow::fiveHour)) : latest;
+}
+
+bool Pause::usageHolds(double now) const {
+    for (const auto& [window, hold] : usage) {
+        if (!hold.released && now < hold.until) return true;
+    }
+    return false;
+}
+
+void Pause::implyUsage() {
+    if (!manualUntil && usage.empty()) usage[UsageWindow::fiveHour] = WindowHold{resumeAt, 0};
+}
 
 std::optional<double> Pause::nextWaitEnd() const {
     std::optional<double> earliest;
@@ -178,7 +257,17 @@ JSONObject Pause::toJSON() const {
         object["waiting"] = std::move(until);
     }
     if (manualUntil) object["manual_until"] = *manualUntil;
-    if (usageUntil) object["usage_until"] = *usageUntil;
+    if (!usage.empty()) {
+        JSONObject parts;
+        for (const auto& [window, hold] : usage) {
+            JSONObject part{{"until", hold.until}, {"resets_at", hold.resetsAt}};
+            if (hold.released) part["released"] = true;
+            parts[UsageWindows::name(window)] = std::move(part);
+        }
+        object["usage"] = std::move(parts);
+    }
+    if (auto until = usageUntil()) object["usage_until"] = *until;
+    object["window"] = window();
     return object;
 }
 
@@ -206,21 +295,41 @@ std::optional<Pause> Pause::fromJSON(const JSON* value) {
             if (until && std::isfinite(*until)) pause.waiting[session] = *until;
         }
     }
-    for (auto [key, field] :
-         {std::pair{"manual_until", &pause.manualUntil}, std::pair{"usage_until", &pause.usageUntil}}) {
-        auto at = JSONCoerce::toDouble(member(object, key));
-        if (at && std::isfinite(*at)) *field = *at;
+    auto finite = [&](const JSONObject& in, const char* key) -> std::optional<double> {
+        auto at = JSONCoerce::toDouble(member(in, key));
+        return at && std::isfinite(*at) ? at : std::nullopt;
+    };
+    pause.manualUntil = finite(object, "manual_until");
+    if (const JSONObject* parts = objectMember(object, "usage")) {
+        for (const auto& [name, part] : *parts) {
+            auto window = UsageWindows::parse(name);
+            if (!window || !part.is_object()) continue;
+            auto until = finite(part.get_ref<const JSONObject&>(), "until");
+            if (!until) continue;
+            pause.usage[*window] =
+                WindowHold{*until, finite(part.get_ref<const JSONObject&>(), "resets_at").value_or(0),
+                           JSONCoerce::toBool(member(part.get_ref<const JSONObject&>(), "released"))};
+        }
+    } else if (auto until = finite(object, "usage_until")) {
+        pause.usage[UsageWindow::fiveHour] = WindowHold{*until, 0};
     }
+    pause.implyUsage();
     return pause;
 }
 
 // LastThaw
 
 JSONObject LastThaw::toJSON() const {
-    return JSONObject{
+    JSONObject object{
         {"thawed_at", thawedAt},
         {"previous_resume_at", previousResumeAt},
     };
+    if (!done.empty()) {
+        JSONObject windows;
+        for (const auto& [window, resets] : done) windows[UsageWindows::name(window)] = resets;
+        object["done"] = std::move(windows);
+    }
+    return object;
 }
 
 std::optional<LastThaw> LastThaw::fromJSON(const JSON* value) {
@@ -229,6 +338,13 @@ std::optional<LastThaw> LastThaw::fromJSON(const JSON* value) {
     LastThaw lastThaw;
     lastThaw.thawedAt = JSONCoerce::toDouble(member(object, "thawed_at")).value_or(0);
     lastThaw.previousResumeAt = JSONCoerce::toDouble(member(object, "previous_resume_at")).value_or(0);
+    if (const JSONObject* done = objectMember(object, "done")) {
+        for (const auto& [name, resets] : *done) {
+            auto window = UsageWindows::parse(name);
+            auto at = JSONCoerce::toDouble(&resets);
+            if (window && at && std::isfinite(*at)) lastThaw.done[*window] = *at;
+        }
+    }
     return lastThaw;
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Core/JSONFile.hpp"
@@ -62,6 +63,31 @@ struct Target {
 // are hours apart.
 inline constexpr double sameWindowWithin = 60;
 
+// A limit of the account that a hold may be for: the five-hour window, the seven-day window, and the spend
+// limit of extra usage. Each is a member of the status line's "rate_limits" with "used_percentage" and
+// "resets_at".
+enum class UsageWindow { fiveHour, sevenDay, spend };
+
+namespace UsageWindows {
+inline constexpr UsageWindow all[] = {UsageWindow::fiveHour, UsageWindow::sevenDay, UsageWindow::spend};
+// Its member of "rate_limits", and its name in pause.json: "five_hour", "seven_day", "spend_limit".
+const char* name(UsageWindow window);
+std::optional<UsageWindow> parse(std::string_view name);
+// As people read it: "five-hour window", "seven-day window", "spend limit".
+const char* described(UsageWindow window);
+}  // namespace UsageWindows
+
+// The part of a pause that one usage window holds: until when, and which window it held for (its reset), so
+// that the same window is never held for twice.
+struct WindowHold {
+    double until = 0;
+    // 0 where it is not known (a pause of an earlier version).
+    double resetsAt = 0;
+    // Ended early, with `tarnel resume --usage`: the window is not held for again.
+    bool released = false;
+    bool operator==(const WindowHold&) const = default;
+};
+
 // One session record, as the tee writes it on every status-line refresh.
 struct Record {
     std::string sessionID;
@@ -78,12 +104,22 @@ struct Record {
     std::optional<std::string> path;
     // The process's start id ("pid_start_id", see Proc::startID); empty in older records.
     std::string startID{};
+    // Written by the session's hooks, not its status line ("source": "hook"): a session without our status
+    // line (a `claude -p` run, another tool's line), held with the others all the same.
+    bool fromHooks = false;
 
     // "rate_limits" → "five_hour" / "seven_day" when they are objects.
     const JSONObject* fiveHour() const;
     const JSONObject* sevenDay() const;
+    // The five-hour window's figures.
     std::optional<double> usedPercentage() const;
     std::optional<double> resetsAt() const;
+    // A window's figures, when its member of "rate_limits" is an object that has them.
+    std::optional<double> usedPercentage(UsageWindow window) const;
+    std::optional<double> resetsAt(UsageWindow window) const;
+    // Whether the record carries a figure of any window (an API-key login sends none; a session registered by
+    // its hooks alone has none yet).
+    bool hasFigures() const;
     Target target() const;
 
     JSONObject toJSON() const;
@@ -102,17 +138,27 @@ struct Pause {
     std::string reason;
     std::string sourceSession;
     std::int64_t schema = schemaVersion;
-    // A pause asked for with `tarnel pause`: when that part ends ("manual_until"), and the end the usage gave
-    // or would give it ("usage_until"; none while the usage asks for no hold, and kept when the part asked
-    // for ended first). Both absent in a pause that the usage alone made; resumeAt is the later of the two.
+    // A pause asked for with `tarnel pause`: when that part ends ("manual_until").
     std::optional<double> manualUntil{};
-    std::optional<double> usageUntil{};
+    // The parts the usage holds, by window ("usage"; the five-hour part's end also as "usage_until", as earlier
+    // versions wrote it), kept once over too. resumeAt is the latest end of all parts. A pause of an earlier
+    // version without either holds for the five-hour window until resumeAt.
+    std::map<UsageWindow, WindowHold> usage{};
     // Sessions not held yet because they were streaming a reply: session id -> the time by which they are
     // held whether or not they reach a safe point ("waiting"; absent when none waits).
     std::map<std::string, double> waiting{};
 
     // The earliest end of a wait for a safe point, if any waits.
     std::optional<double> nextWaitEnd() const;
+    // The five-hour part's end, if the pause has one.
+    std::optional<double> usageUntil() const;
+    // The part whose end is the latest: "manual" or a window's name ("window" in pause.json).
+    std::string window() const;
+    // Whether a usage window holds it at now (a part that has not ended and was not released).
+    bool usageHolds(double now) const;
+    // A pause with neither a part asked for nor a usage part is the usage's, for the five-hour window until
+    // resumeAt (as earlier versions wrote it): gives it that part.
+    void implyUsage();
 
     JSONObject toJSON() const;
     // None unless value is an object whose "resume_at" coerces.
@@ -124,7 +170,11 @@ struct Pause {
 // Content of "last_thaw.json".
 struct LastThaw {
     double thawedAt = 0;
+    // The end of the five-hour part of the pause that ended.
     double previousResumeAt = 0;
+    // Windows whose hold is over for good, by their reset ("done"): the seven-day window and the spend limit
+    // held to their reset or until max, and any window ended with `tarnel resume --usage`.
+    std::map<UsageWindow, double> done{};
 
     JSONObject toJSON() const;
     // None only when value is not an object.

@@ -33,6 +33,30 @@ std::string TrackerConfig::Problem::text() const {
     return key + " " + value.dump() + ": " + why + " - using " + instead;
 }
 
+std::optional<double> TrackerConfig::thresholdFor(UsageWindow window) const {
+    switch (window) {
+        case UsageWindow::sevenDay:
+            return weeklyThreshold;
+        case UsageWindow::spend:
+            return spendThreshold;
+        case UsageWindow::fiveHour:
+            break;
+    }
+    return threshold;
+}
+
+std::optional<double> TrackerConfig::maxFreezeFor(UsageWindow window) const {
+    switch (window) {
+        case UsageWindow::sevenDay:
+            return weeklyMaxFreeze;
+        case UsageWindow::spend:
+            return std::nullopt;
+        case UsageWindow::fiveHour:
+            break;
+    }
+    return maxFreeze;
+}
+
 bool TrackerConfig::isThreshold(double percent) {
     return std::isfinite(percent) && percent >= 0 && percent <= 100;
 }
@@ -117,6 +141,39 @@ TrackerConfig TrackerConfig::fromJSON(JSONObject document) {
             continue;
         }
         config.*setting.field = *number;
+    }
+    // The seven-day window and the spend limit: a percentage, or 100 or "off" for no hold at all.
+    for (auto [key, field] : {std::pair{Key::weeklyThreshold, &TrackerConfig::weeklyThreshold},
+                              std::pair{Key::spendThreshold, &TrackerConfig::spendThreshold}}) {
+        const JSON* value = present(key);
+        if (!value) continue;
+        auto text = value->is_string() ? std::optional<std::string>(value->get<std::string>()) : std::nullopt;
+        auto percent = JSONCoerce::toDouble(value);
+        if (text == "off" || (percent && *percent == 100)) {
+            config.*field = std::nullopt;
+        } else if (percent && isThreshold(*percent)) {
+            config.*field = *percent;
+        } else {
+            setAside(key, *value, "not a percentage from 0 to 100, nor off",
+                     config.*field ? NumberText::shortest(*(config.*field)) : std::string("off"));
+        }
+    }
+    if (const JSON* value = present(Key::weeklyMaxFreeze)) {
+        auto seconds = JSONCoerce::toDouble(value);
+        if (seconds && std::isfinite(*seconds) && *seconds > 0) {
+            config.weeklyMaxFreeze = *seconds;
+        } else {
+            setAside(Key::weeklyMaxFreeze, *value, "not a number of seconds above 0", "the window's reset");
+        }
+    }
+    if (const JSON* value = present(Key::warnBefore)) {
+        auto points = JSONCoerce::toDouble(value);
+        if (points && std::isfinite(*points) && *points >= 0 && *points <= 100) {
+            config.warnBefore = *points;
+        } else {
+            setAside(Key::warnBefore, *value, "not a number of points from 0 to 100",
+                     NumberText::shortest(defaultWarnBefore));
+        }
     }
     // Polling faster spins a core, slower leaves the end of a hold unchecked.
     if (const double bounded = boundedPollInterval(config.pollInterval); bounded != config.pollInterval) {

@@ -7,6 +7,7 @@
 
 #include "Core/JSONFile.hpp"
 #include "Core/NotifyMode.hpp"
+#include "Core/Records.hpp"
 #include "Core/ShellStopMode.hpp"
 
 namespace tracker {
@@ -32,6 +33,10 @@ struct TrackerConfig {
         static constexpr const char* recordTTL = "record_ttl";
         static constexpr const char* safePointWait = "safe_point_wait";
         static constexpr const char* thawSpacing = "thaw_spacing";
+        static constexpr const char* weeklyThreshold = "weekly_threshold";
+        static constexpr const char* weeklyMaxFreeze = "weekly_max_freeze";
+        static constexpr const char* spendThreshold = "spend_threshold";
+        static constexpr const char* warnBefore = "warn_before";
     };
 
     // One value that could not be used: its key, the value as written, why not, and what stands instead.
@@ -62,6 +67,9 @@ struct TrackerConfig {
     // The time between two sessions continued after a pause (0: all at once).
     static constexpr double defaultThawSpacing = 1.5;
     static constexpr double maxThawSpacing = 60;
+    static constexpr double defaultWeeklyThreshold = 95;
+    // How many points below a threshold the warning comes (0: none).
+    static constexpr double defaultWarnBefore = 5;
 
     // The user's own status-line command, which the tee runs; none when empty.
     std::optional<std::string> displayCommand;
@@ -82,6 +90,13 @@ struct TrackerConfig {
     double recordTTL = defaultRecordTTL;
     double safePointWait = defaultSafePointWait;
     double thawSpacing = defaultThawSpacing;
+    // Percent of the seven-day window at which sessions are held; none: never (100 or "off").
+    std::optional<double> weeklyThreshold = defaultWeeklyThreshold;
+    // Seconds a hold for the seven-day window lasts at most; none: to the window's reset.
+    std::optional<double> weeklyMaxFreeze;
+    // Percent of the spend limit of extra usage at which sessions are held; none (the default): never.
+    std::optional<double> spendThreshold;
+    double warnBefore = defaultWarnBefore;
     // The values set aside, in the order of the settings above.
     std::vector<Problem> problems;
 
@@ -94,6 +109,10 @@ struct TrackerConfig {
 
     // Whether percent can be a threshold (a finite number from 0 to 100).
     static bool isThreshold(double percent);
+    // The threshold of a usage window; none when its hold is off.
+    std::optional<double> thresholdFor(UsageWindow window) const;
+    // The longest hold for a usage window, seconds; none: to its reset.
+    std::optional<double> maxFreezeFor(UsageWindow window) const;
     // seconds within [minPollInterval, maxPollInterval]; the default for zero, a negative or no number.
     static double boundedPollInterval(double seconds);
 

@@ -231,7 +231,7 @@ void DaemonLoop::carryOut(const Action& action, const std::optional<Pause>& paus
     } else if (const auto* thaw = action.thaw()) {
         // The end of a pause asked for continues everything at once; the window's reset, spaced.
         const double spacing = action.request ? 0 : config_.settings().thawSpacing;
-        holder_.thaw(thaw->targets, table, thaw->reason, spacing);
+        holder_.thaw(thaw->targets, table, thaw->reason, spacing, thaw->ended);
     } else if (const auto* replace = action.replace()) {
         holder_.replace(*pause, replace->pause, table, action.request ? "request" : "usage");
     } else {

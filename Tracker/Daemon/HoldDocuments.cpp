@@ -94,15 +94,28 @@ bool HoldDocuments::change(const Pause& pause, const std::string& why) {
     }
 }
 
-void HoldDocuments::end(double at) {
+void HoldDocuments::end(double at, const std::optional<Pause>& asEnded) {
     auto pause = stateDir_.readPause();
-    const std::optional<Pause> ended = pause ? pause : held_;
-    // The end of the usage's part of the pause: the window it held for is the one not to hold for again. A pause
-    // that was asked for alone held for no window, and its end must not keep the usage from holding.
-    std::optional<double> usageEnd;
-    if (ended && !ended->manualUntil) usageEnd = ended->resumeAt;
-    if (ended && ended->manualUntil && ended->usageUntil) usageEnd = *ended->usageUntil;
-    const bool usageThaw = !ended || usageEnd;
+    const std::optional<Pause> ended = asEnded ? asEnded : pause ? pause : held_;
+    // What the usage's parts of the pause held for is not held for again: the five-hour window up to the end of
+    // its part, the seven-day window and the spend limit (and any window whose hold was ended early) to their
+    // reset. A pause that was asked for alone held for no window, and its end must not keep the usage from
+    // holding.
+    const bool usageThaw = !ended || !ended->usage.empty();
+    LastThaw thawed{at, 0};
+    if (auto before = lastThaw()) {
+        for (const auto& [window, resets] : before->done) {
+            if (resets > at) thawed.done[window] = resets;
+        }
+    }
+    if (ended) {
+        for (const auto& [window, hold] : ended->usage) {
+            if (window == UsageWindow::fiveHour) thawed.previousResumeAt = hold.until;
+            if ((window != UsageWindow::fiveHour || hold.released) && hold.resetsAt > 0) {
+                thawed.done[window] = hold.resetsAt;
+            }
+        }
+    }
     if (stateDir_.deletePause() || errno == ENOENT) {
         thawedPause_.reset();
     } else {
@@ -125,7 +138,6 @@ void HoldDocuments::end(double at) {
         });
     }
     if (!usageThaw) return;
-    const LastThaw thawed{at, usageEnd.value_or(0)};
     try {
         stateDir_.write(thawed);
         unwrittenLastThaw_.reset();

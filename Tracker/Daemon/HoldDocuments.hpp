@@ -37,9 +37,10 @@ public:
     // error logged under why, when they could not be.
     bool change(const Pause& pause, const std::string& why);
     // The pause is over and its sessions continued: pause.json and the ledger removed (what cannot be removed
-    // is ignored until it can be), and the thaw at `at` recorded with the end of the usage's part of it. A
-    // pause that was asked for alone leaves last_thaw.json as it was: it held for no usage window.
-    void end(double at);
+    // is ignored until it can be), and the thaw at `at` recorded with what the usage's parts held for (ended:
+    // the pause as it ended, when not pause.json as it stands). A pause that was asked for alone leaves
+    // last_thaw.json as it was: it held for no usage window.
+    void end(double at, const std::optional<Pause>& ended = std::nullopt);
     // No pause stands: the ledger goes.
     void forgetLedger();
 

@@ -91,6 +91,11 @@ void Holder::freeze(const Action::Freeze& action, const ProcessTable& table) {
     pause.sourceSession = action.sourceSession;
     pause.schema = schemaVersion;
     pause.manualUntil = action.manualUntil;
+    pause.usage = action.usage;
+    // An override ends every part of the hold at once.
+    if (options_.resumeIn) {
+        for (auto& [window, hold] : pause.usage) hold.until = resumeAt;
+    }
 
     log_->info([&] {
         return "[doFreeze] Entry - " + action.reason + ", " + std::to_string(pause.targets.size()) +
@@ -247,7 +252,7 @@ void Holder::holdStragglers(const Pause& pause, const ProcessTable& table, const
 }
 
 void Holder::thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason,
-                  double spacing) {
+                  double spacing, const std::optional<Pause>& ended) {
     log_->info([&] { return "[doThaw] Entry - " + std::to_string(targets.size()) + " target(s): " + reason; });
 
     if (options_.dryRun) {
@@ -286,7 +291,7 @@ void Holder::thaw(const std::vector<Target>& targets, const ProcessTable& table,
     }
 
     retries_.clear();
-    documents_.end(world_.clock());
+    documents_.end(world_.clock(), ended);
     notify("Claude sessions resumed", std::to_string(targets.size()) + " session(s) continued.");
     log_->info("[doThaw] Exit - pause cleared");
 }

@@ -40,9 +40,10 @@ public:
     // Holds each target at once, except a session whose hooks say it is receiving a reply: that one waits
     // in pause.json ("waiting") for its safe point, at most safe_point_wait seconds.
     void freeze(const Action::Freeze& action, const ProcessTable& table);
-    // Continues the targets, spacing seconds apart (no gaps once hurry() was called), and ends the pause.
+    // Continues the targets, spacing seconds apart (no gaps once hurry() was called), and ends the pause (ended:
+    // the pause as it ends, when not pause.json as it stands).
     void thaw(const std::vector<Target>& targets, const ProcessTable& table, const std::string& reason,
-              double spacing = 0);
+              double spacing = 0, const std::optional<Pause>& ended = std::nullopt);
     // Makes a spaced thaw in progress continue the rest at once; safe from any thread.
     void hurry() { hurry_ = true; }
     // Puts next in place of the standing pause (another end, more sessions), then holds its targets that are

@@ -28,6 +28,11 @@ std::string shown(const TrackerConfig& settings, const std::string& key) {
     if (key == Key::notify) return std::string(NotifyModes::text(settings.notify.value_or(NotifyModes::defaultMode)));
     if (key == Key::safePointWait) return NumberText::shortest(settings.safePointWait);
     if (key == Key::thawSpacing) return NumberText::shortest(settings.thawSpacing);
+    if (key == Key::weeklyThreshold || key == Key::spendThreshold) {
+        const auto& threshold = key == Key::weeklyThreshold ? settings.weeklyThreshold : settings.spendThreshold;
+        return threshold ? NumberText::shortest(*threshold) : std::string("off");
+    }
+    if (key == Key::warnBefore) return NumberText::shortest(settings.warnBefore);
     return std::string(ShellStopModes::text(settings.shellStopMode));
 }
 
@@ -38,13 +43,17 @@ void take(TrackerConfig& to, const TrackerConfig& from, const std::string& key) 
     if (key == Key::shellStopMode) to.shellStopMode = from.shellStopMode;
     if (key == Key::safePointWait) to.safePointWait = from.safePointWait;
     if (key == Key::thawSpacing) to.thawSpacing = from.thawSpacing;
+    if (key == Key::weeklyThreshold) to.weeklyThreshold = from.weeklyThreshold;
+    if (key == Key::spendThreshold) to.spendThreshold = from.spendThreshold;
+    if (key == Key::warnBefore) to.warnBefore = from.warnBefore;
 }
 
 }  // namespace
 
 const std::vector<std::string>& LiveConfig::liveKeys() {
-    static const std::vector<std::string> keys{Key::threshold, Key::notify, Key::shellStopMode, Key::safePointWait,
-                                               Key::thawSpacing};
+    static const std::vector<std::string> keys{Key::threshold,      Key::notify,      Key::shellStopMode,
+                                               Key::safePointWait,  Key::thawSpacing, Key::weeklyThreshold,
+                                               Key::spendThreshold, Key::warnBefore};
     return keys;
 }
 

@@ -31,10 +31,12 @@ const char* const pauseUsage =
     "command-line error.\n";
 
 const char* const resumeUsage =
-    "usage: tarnel resume [--state-dir DIR] [--settings FILE]\n"
+    "usage: tarnel resume [--usage] [--state-dir DIR] [--settings FILE]\n"
     "\n"
     "End the pause `tarnel pause` asked for: the sessions go on, unless the usage window holds\n"
     "them, which it does until it resets.\n"
+    "  --usage  end the usage window's hold instead (five-hour or seven-day window, spend\n"
+    "           limit); it does not hold again before that window resets\n"
     "Exit status: 0 the daemon took it, 1 no daemon runs or it did not answer, 2 a\n"
     "command-line error.\n";
 
@@ -168,19 +170,38 @@ int pause(Arguments& arguments, const Invocation& invocation) {
 
 int resume(Arguments& arguments, const Invocation& invocation) {
     Locations locations;
+    bool usage = false;
     while (!arguments.empty()) {
         if (arguments.flag("-h") || arguments.flag("--help")) {
             std::cout << resumeUsage << Locations::helpText();
             return 0;
         }
-        if (!locations.take(arguments)) arguments.reject();
+        if (arguments.flag("--usage")) {
+            usage = true;
+        } else if (!locations.take(arguments)) {
+            arguments.reject();
+        }
     }
     const StateDir stateDir = locations.stateDir(invocation.environment);
     const auto before = stateDir.readPause();
-    if (int status = ask(stateDir, PauseRequest{PauseRequest::Kind::resume, std::nullopt, wallClock()}, "resume")) {
-        return status;
-    }
+    PauseRequest request{PauseRequest::Kind::resume, std::nullopt, wallClock()};
+    request.usage = usage;
+    if (int status = ask(stateDir, request, "resume")) return status;
     auto standing = stateDir.readPause();
+    if (usage) {
+        if (!before || !before->usageHolds(wallClock())) {
+            std::cout << (standing ? "No usage window holds the sessions; the pause asked for stands until " +
+                                         NumberText::clockText(standing->resumeAt) + ".\n"
+                                   : std::string("No pause stands.\n"));
+        } else if (standing) {
+            std::cout << "The usage window's hold has ended; the pause asked for holds the sessions until "
+                      << NumberText::clockText(standing->resumeAt) << ".\n";
+        } else {
+            std::cout << "Resumed: the sessions go on, and the usage window does not hold them again before it "
+                         "resets.\n";
+        }
+        return 0;
+    }
     if (!before || !before->manualUntil) {
         std::cout << (standing ? "No pause asked for stands; the usage window holds the sessions until " +
                                      NumberText::clockText(standing->resumeAt) + ".\n"

@@ -72,7 +72,7 @@ const char* lockText(StatusReport::LockState state) {
 // Which hold stands: the usage window's, one asked for with `tarnel pause`, or both.
 const char* holdKind(const Pause& pause) {
     if (!pause.manualUntil) return "usage";
-    return pause.usageUntil ? "manual+usage" : "manual";
+    return pause.usage.empty() ? "manual" : "manual+usage";
 }
 
 }  // namespace
@@ -238,7 +238,7 @@ JSON StatusReport::toJSON() const {
             {"source_session", pause->sourceSession},
             {"kind", holdKind(*pause)},
             {"manual_until", optionalNumber(pause->manualUntil)},
-            {"usage_until", optionalNumber(pause->usageUntil)},
+            {"usage_until", optionalNumber(pause->usageUntil())},
             {"targets", targetList},
         };
     }
@@ -348,7 +348,7 @@ std::string StatusReport::toText() const {
         if (!pause->reason.empty()) out << "                 reason: " << pause->reason << "\n";
         if (pause->manualUntil) {
             out << "                 asked for with tarnel pause until " << NumberText::clockText(*pause->manualUntil);
-            if (pause->usageUntil) out << "; the usage window's until " << NumberText::clockText(*pause->usageUntil);
+            if (auto usage = pause->usageUntil()) out << "; the usage window's until " << NumberText::clockText(*usage);
             out << "\n";
         }
         if (targets.empty()) out << "                 it names no sessions\n";

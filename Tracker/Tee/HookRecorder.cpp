@@ -16,6 +16,8 @@
 #include "Core/FileRead.hpp"
 #include "Core/HookSettings.hpp"
 #include "Core/ProcessAncestry.hpp"
+#include "Core/ProcessTable.hpp"
+#include "Core/StateDirTrust.hpp"
 #include "Core/StatusInput.hpp"
 
 namespace tracker::HookRecorder {
@@ -110,7 +112,12 @@ struct Recorder {
     SessionPhase store(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
                        const std::string& startID, const std::function<void(SessionPhase&)>& change) const;
     void waitForHold(const StateDir& stateDir, const std::string& sessionID) const;
+    void registerSession(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
+                         const std::string& startID) const;
 };
+
+// How often a session known from its hooks alone has its record renewed, so that it stays fresh while it works.
+constexpr double hookRecordRenewal = 60;
 
 // The daemon names a session it is about to hold in the pause's "waiting" until it holds it.
 bool holdPending(const StateDir& stateDir, const std::string& sessionID) {
@@ -177,6 +184,8 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
         return;
     }
 
+    registerSession(stateDir, sessionID, pid, *startID);
+
     // Right before a request the session is safe only while this hook runs: that is worth telling only when
     // the daemon waits to hold it; otherwise the request that follows makes it streaming.
     const bool beforeRequest = effect == SessionPhase::Effect::beforeRequest;
@@ -191,6 +200,47 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
     if (!phase.streaming()) waitForHold(stateDir, sessionID);
     store(stateDir, sessionID, pid, *startID,
           [&](SessionPhase& known) { known.agents[agent] = SessionPhase::Agent::streaming; });
+}
+
+// A session that draws no status line of ours (a `claude -p` run, one whose line is another tool's) spends the
+// same usage: its hooks register it, with its process and no figure, so that a hold holds it too. A record the
+// status line wrote is its own and stays; one the hooks wrote is renewed now and then.
+void Recorder::registerSession(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
+                               const std::string& startID) const {
+    const std::string path = stateDir.recordPath(sessionID);
+    const double now = wallClock();
+    if (auto document = StateDirTrust::readDocument(path)) {
+        auto known = Record::fromJSON(&*document);
+        if (known && (!known->fromHooks ||
+                      (known->pid == pid && known->startID == startID && now - known->ts < hookRecordRenewal))) {
+            return;
+        }
+    }
+    ProcessTable table = ProcessTable::forClaude(pid);
+    auto row = table.get(pid);
+    if (!row || !row->start.known() || row->start.id != startID) {
+        note("pid " + std::to_string(pid) + " changed under the hook; not registering the session");
+        return;
+    }
+    Record record;
+    record.sessionID = sessionID;
+    record.pid = pid;
+    record.ts = now;
+    record.pidStart = row->start.text();
+    record.startID = row->start.id;
+    record.shape = table.classifyShape(pid);
+    if (record.shape == Shape::b) {
+        if (auto parent = table.parent(pid)) record.parentShellPID = parent->pid;
+    }
+    auto exempt = environment.find("VAZ_ADODIVO_EXEMPT");
+    record.exempt = exempt != environment.end() && exempt->second == "1";
+    record.fromHooks = true;
+    try {
+        stateDir.write(record, /*durable=*/false);
+        note("session registered from its hooks");
+    } catch (const std::exception& error) {
+        note(std::string("could not register the session: ") + error.what());
+    }
 }
 
 void Recorder::waitForHold(const StateDir& stateDir, const std::string& sessionID) const {

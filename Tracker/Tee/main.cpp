@@ -233,8 +233,8 @@ int main(int argc, char** argv) {
         tracker::StandardStreams::ensureOpen();
         ::signal(SIGPIPE, SIG_IGN);
         if (hook) {
-            tracker::HookRecorder::run(
-                tracker::currentEnvironment({"LST_TEE_DEBUG", tracker::StateDir::environmentKey}));
+            tracker::HookRecorder::run(tracker::currentEnvironment(
+                {"LST_TEE_DEBUG", "VAZ_ADODIVO_EXEMPT", tracker::StateDir::environmentKey}));
         } else {
             tracker::run();
         }

@@ -55,7 +55,7 @@ _tarnel() {
     status) options='--json' ;;
     doctor) options='--json --all-users' ;;
     pause) options='--until --for' ;;
-    resume) options='' ;;
+    resume) options='--usage' ;;
     *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "$options --state-dir --settings --help" -- "$cur")

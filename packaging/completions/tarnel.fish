@@ -34,3 +34,4 @@ complete -c tarnel -n '__fish_seen_subcommand_from doctor' -l json -d 'Print one
 complete -c tarnel -n '__fish_seen_subcommand_from doctor' -l all-users -d 'Judge the sessions of other users too'
 complete -c tarnel -n '__fish_seen_subcommand_from pause' -l until -x -a '(__tarnel_clock_times)' -d 'Until the next time the clock shows HH:MM'
 complete -c tarnel -n '__fish_seen_subcommand_from pause' -l for -x -a '30m 1h 1h30m 2h 4h 8h' -d 'For a while: 90m, 2h, 1h30m, 45s'
+complete -c tarnel -n '__fish_seen_subcommand_from resume' -l usage -d "End the usage window's hold instead"
