@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -544,9 +545,11 @@ TEST_F(FrontStatus, PauseWithLiveAndDeadTargets) {
     EXPECT_EQ(report["last_thaw"]["thawed_at"], JSONCoerce::stamp(now - 86400));
 
     Outcome outcome = text();
-    EXPECT_TRUE(contains(outcome.out, "Pause            in force until ")) << outcome.out;
-    EXPECT_TRUE(contains(outcome.out, "(in 29m)") || contains(outcome.out, "(in 30m)")) << outcome.out;
-    EXPECT_TRUE(contains(outcome.out, "session live-tar  pid " + std::to_string(::getpid()) + "  verified"))
+    EXPECT_TRUE(contains(outcome.out, "Pause            held until " + NumberText::clockText(now + 1800) +
+                                          " (five-hour window at 90 %), in "))
+        << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, ", in 29m") || contains(outcome.out, ", in 30m")) << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "session live-tar  pid " + std::to_string(::getpid()) + "  not held"))
         << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "not verified")) << outcome.out;
     EXPECT_TRUE(contains(outcome.out, "session dead-tar  pid " + std::to_string(dead.pid) + "  gone")) << outcome.out;
@@ -578,8 +581,61 @@ TEST_F(FrontStatus, SessionWaitingForItsSafePoint) {
     EXPECT_TRUE(contains(outcome.out, "session streamin  pid " + std::to_string(::getpid()) +
                                           "  waiting for a safe point (up to " + NumberText::clockText(now + 80) + ")"))
         << outcome.out;
-    EXPECT_TRUE(contains(outcome.out, "session held-tar  pid " + std::to_string(::getpid()) + "  verified"))
+    EXPECT_TRUE(contains(outcome.out, "session held-tar  pid " + std::to_string(::getpid()) + "  not held"))
         << outcome.out;
+}
+
+// A session held says so, and how; a weekly hold names its window and its day.
+TEST_F(FrontStatus, AHeldSessionSaysHowAndTheWeekNamesItsDay) {
+    test::ChildProcess child({"/bin/sleep", "60"});
+    ASSERT_EQ(::kill(child.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(test::waitUntil([&] {
+        auto row = ProcessTable::fromSystem({child.pid()}).get(child.pid());
+        return row && row->stopped();
+    }));
+    Target stopped;
+    stopped.pid = child.pid();
+    stopped.pidStart = ProcessTable::fromSystem({child.pid()}).get(child.pid())->start.text();
+    stopped.sessionID = "stopped-target";
+    Pause pause;
+    pause.pausedAt = now - 10;
+    pause.resumeAt = now + 3 * 86400;
+    pause.targets = {stopped};
+    pause.usage[UsageWindow::sevenDay] = WindowHold{now + 3 * 86400, now + 3 * 86400};
+    state.write(pause);
+    Record weekly;
+    weekly.sessionID = "weekly";
+    weekly.pid = ::getpid();
+    weekly.ts = now;
+    weekly.pidStart = ownStart();
+    weekly.rateLimits = JSONObject{
+        {"five_hour", JSONObject{{"used_percentage", 12}, {"resets_at", now + 600}}},
+        {"seven_day", JSONObject{{"used_percentage", 96}, {"resets_at", now + 3 * 86400}}},
+        {"spend_limit",
+         JSONObject{{"used_percentage", 40}, {"resets_at", now + 9 * 86400}, {"used_usd", 20}, {"limit_usd", 50}}}};
+    state.write(weekly, false);
+
+    JSON report = statusJSON(home, state.root());
+    const JSON& target = report["pause"]["targets"][0];
+    EXPECT_EQ(target["held"], true) << report.dump();
+    EXPECT_EQ(target["held_by"], "SIGSTOP");
+    EXPECT_EQ(report["pause"]["window"], "seven_day");
+    EXPECT_EQ(report["windows"]["seven_day"]["used_percentage"], 96);
+    EXPECT_EQ(report["windows"]["seven_day"]["threshold_reached"], true);
+    EXPECT_TRUE(report["windows"]["spend_limit"]["threshold"].is_null());
+    EXPECT_EQ(report["windows"]["spend_limit"]["limit_usd"], 50);
+    const std::string day = NumberText::dayClockText(now + 3 * 86400, now);
+    EXPECT_EQ(day.find("tomorrow"), std::string::npos);
+    Outcome outcome = text();
+    EXPECT_TRUE(contains(outcome.out, "Pause            held until " + day + " (seven-day window at 95 %)"))
+        << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "  held (SIGSTOP)")) << outcome.out;
+    EXPECT_TRUE(
+        contains(outcome.out, "Weekly           96% of the seven-day window, resets " + day + " (holds at 95%)"))
+        << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "Extra usage      40% of the spend limit ($20.00 of $50.00), resets "))
+        << outcome.out;
+    ::kill(child.pid(), SIGCONT);
 }
 
 TEST_F(FrontStatus, DaemonHoldingTheLock) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <limits>
 
 #include "Core/HoldNotice.hpp"
@@ -86,6 +88,73 @@ TEST(HoldNoticeLine, HeldWarnedOrPlain) {
     }
     // Without figures a hold still shows.
     EXPECT_EQ(HoldNotice::of(pause, config, std::nullopt, now).line(JSONObject{}, now), "\u23F8 3 held until " + until);
+}
+
+// The seven-day figure and the spend limit's join the line once within 10 points of their threshold.
+TEST(HoldNoticeLine, OtherWindowsNearTheirThreshold) {
+    auto account = [](double weekly, double spend) {
+        JSONObject figures = limits(41.5, now + 3900);
+        figures["seven_day"] = JSONObject{{"used_percentage", weekly}, {"resets_at", now + 86400 * 3}};
+        figures["spend_limit"] = JSONObject{{"used_percentage", spend}, {"resets_at", now + 86400 * 9}};
+        return figures;
+    };
+    TrackerConfig weeklyOff;
+    weeklyOff.weeklyThreshold.reset();
+    TrackerConfig spendOn;
+    spendOn.spendThreshold = 80;
+    const struct {
+        const char* name;
+        TrackerConfig config;
+        double weekly;
+        double spend;
+        std::string line;
+    } cases[] = {
+        {"far from both", TrackerConfig(), 84.9, 50, "\u23F3 5h 42% \u00B7 1h5m"},
+        {"the week near", TrackerConfig(), 91.4, 50, "\u23F3 5h 42% \u00B7 1h5m \u00B7 7d 91%"},
+        {"the week off", weeklyOff, 99, 50, "\u23F3 5h 42% \u00B7 1h5m"},
+        {"the spend limit near its end", TrackerConfig(), 10, 92, "\u23F3 5h 42% \u00B7 1h5m \u00B7 spend 92%"},
+        {"the spend limit near its threshold", spendOn, 95, 71,
+         "\u23F3 5h 42% \u00B7 1h5m \u00B7 7d 95% \u00B7 spend 71%"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(HoldNotice::of(std::nullopt, c.config, 41.5, now).line(account(c.weekly, c.spend), now), c.line);
+    }
+    // A hold for the week names the day it ends.
+    Pause weekly;
+    weekly.pausedAt = now - 60;
+    weekly.resumeAt = now + 86400 * 3;
+    weekly.targets.resize(2);
+    weekly.usage[UsageWindow::sevenDay] = WindowHold{weekly.resumeAt, weekly.resumeAt};
+    EXPECT_EQ(HoldNotice::of(weekly, TrackerConfig(), 41.5, now).text(),
+              "\u23F8 2 held until " + NumberText::dayClockText(weekly.resumeAt, now));
+}
+
+// Times on another day than now's name it.
+TEST(NumberTextDayClock, NamesTheDayWhenItIsNotToday) {
+    const char* zone = std::getenv("TZ");
+    const std::string before = zone ? zone : "";
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    constexpr double wednesday = 1'796'774'400;  // Wed 2026-12-09 00:00 UTC
+    const struct {
+        double at;
+        const char* text;
+    } cases[] = {
+        {wednesday + 9 * 3600, "09:00"},
+        {wednesday + 86400 + 60, "tomorrow 00:01"},
+        {wednesday + 5 * 86400 + 9 * 3600, "Mon 09:00"},
+        {wednesday + 9 * 86400, "Dec 18 00:00"},
+        {wednesday - 3600, "Dec 8 23:00"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(NumberText::dayClockText(c.at, wednesday + 3600), c.text) << c.text;
+    EXPECT_EQ(NumberText::dayClockText(NAN, wednesday), "--:--");
+    if (zone) {
+        ::setenv("TZ", before.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
 }
 
 }  // namespace

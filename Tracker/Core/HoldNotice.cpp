@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "Core/Decide.hpp"
 #include "Core/NumberText.hpp"
@@ -13,6 +14,10 @@ HoldNotice HoldNotice::of(const std::optional<Pause>& pause, const TrackerConfig
                           const std::optional<double>& used, double now) {
     HoldNotice notice;
     notice.threshold = config.threshold;
+    notice.warnBefore = config.warnBefore;
+    notice.weeklyThreshold = config.weeklyThreshold;
+    notice.spendThreshold = config.spendThreshold;
+    notice.now = now;
     if (used && std::isfinite(*used)) notice.used = used;
     if (pause && !pause->targets.empty()) {
         const double until = Decide::effectiveResumeAt(*pause, config);
@@ -25,21 +30,45 @@ HoldNotice HoldNotice::of(const std::optional<Pause>& pause, const TrackerConfig
     return notice;
 }
 
+std::string HoldNotice::heldUntil(const Pause& pause, const TrackerConfig& config, double now) {
+    const double until = Decide::effectiveResumeAt(pause, config);
+    std::string text = "held until " + NumberText::dayClockText(std::isfinite(until) ? until : pause.resumeAt, now);
+    const std::string window = pause.window();
+    if (window == "manual") return text + " (asked for with tarnel pause)";
+    auto which = UsageWindows::parse(window).value_or(UsageWindow::fiveHour);
+    auto threshold = config.thresholdFor(which);
+    text += std::string(" (") + UsageWindows::described(which);
+    if (threshold) text += " at " + NumberText::shortest(*threshold) + " %";
+    return text + ")";
+}
+
 std::string HoldNotice::text() const {
-    if (held > 0) return "\u23F8 " + std::to_string(held) + " held until " + NumberText::clockText(until);
-    if (used && *used < threshold && *used >= threshold - warnWithin) {
+    if (held > 0) return "\u23F8 " + std::to_string(held) + " held until " + NumberText::dayClockText(until, now);
+    if (used && *used < threshold && warnBefore > 0 && *used >= threshold - warnBefore) {
         return "hold at " + NumberText::shortest(threshold) + "%";
     }
     return {};
 }
 
 std::optional<std::string> HoldNotice::line(const JSONObject& rateLimits, double now) const {
+    // The other windows' figures, once they come near their threshold (the spend limit's end is 100 %).
+    Record figures;
+    figures.rateLimits = rateLimits;
+    std::string near;
+    for (auto [window, label, limit] : {std::tuple{UsageWindow::sevenDay, "7d", weeklyThreshold},
+                                        std::tuple{UsageWindow::spend, "spend", spendThreshold}}) {
+        auto figure = figures.usedPercentage(window);
+        if (!figure || !std::isfinite(*figure) || (window == UsageWindow::sevenDay && !limit)) continue;
+        if (*figure < limit.value_or(100) - showWithin) continue;
+        near += std::string(" \u00B7 ") + label + " " + NumberText::whole(std::min(*figure, 999.0)) + "%";
+    }
     if (held > 0) {
         // The time left in the window says nothing more while the hold's own end is shown.
         auto plain = StatusLine::minimal(rateLimits, NAN);
-        return plain ? *plain + " \u00B7 " + text() : text();
+        return plain ? *plain + near + " \u00B7 " + text() : text();
     }
     auto plain = StatusLine::minimal(rateLimits, now);
+    if (plain) plain = *plain + near;
     const std::string notice = text();
     if (!plain || notice.empty()) return plain;
     return *plain + " \u00B7 " + notice;

@@ -17,5 +17,8 @@ std::string whole(double value);
 std::optional<std::string> localHourMinute(double secondsSinceEpoch);
 // localHourMinute, or "--:--" when there is none.
 std::string clockText(double secondsSinceEpoch);
+// clockText with the day when at is not on now's day, in local time: "14:05", "tomorrow 14:05", "Mon 09:00"
+// (within the coming week), "Dec 15 09:00" (further, or past days).
+std::string dayClockText(double at, double now);
 
 }  // namespace tracker::NumberText

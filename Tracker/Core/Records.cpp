@@ -143,16 +143,18 @@ std::optional<double> Record::resetsAt() const {
     return resetsAt(UsageWindow::fiveHour);
 }
 
-std::optional<double> Record::usedPercentage(UsageWindow window) const {
+std::optional<double> Record::figure(UsageWindow window, const std::string& key) const {
     const JSONObject* figures = objectMember(rateLimits, UsageWindows::name(window));
     if (!figures) return std::nullopt;
-    return JSONCoerce::toDouble(member(*figures, "used_percentage"));
+    return JSONCoerce::toDouble(member(*figures, key));
+}
+
+std::optional<double> Record::usedPercentage(UsageWindow window) const {
+    return figure(window, "used_percentage");
 }
 
 std::optional<double> Record::resetsAt(UsageWindow window) const {
-    const JSONObject* figures = objectMember(rateLimits, UsageWindows::name(window));
-    if (!figures) return std::nullopt;
-    return JSONCoerce::toDouble(member(*figures, "resets_at"));
+    return figure(window, "resets_at");
 }
 
 bool Record::hasFigures() const {

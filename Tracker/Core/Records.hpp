@@ -116,6 +116,8 @@ struct Record {
     std::optional<double> resetsAt() const;
     // A window's figures, when its member of "rate_limits" is an object that has them.
     std::optional<double> usedPercentage(UsageWindow window) const;
+    // A member of the window's figures ("used_usd", "limit_usd" of the spend limit), as a number.
+    std::optional<double> figure(UsageWindow window, const std::string& key) const;
     std::optional<double> resetsAt(UsageWindow window) const;
     // Whether the record carries a figure of any window (an API-key login sends none; a session registered by
     // its hooks alone has none yet).

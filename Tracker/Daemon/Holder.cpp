@@ -4,6 +4,7 @@
 #include <set>
 
 #include "Core/CommandLine.hpp"
+#include "Core/HoldNotice.hpp"
 #include "Core/NumberText.hpp"
 #include "Daemon/DaemonNotify.hpp"
 #include "Daemon/FreezeOrder.hpp"
@@ -142,11 +143,15 @@ void Holder::freeze(const Action::Freeze& action, const ProcessTable& table) {
         });
     }
     const std::size_t waiting = pause.waiting.size();
+    const std::string used = action.manualUntil ? "Asked for with tarnel pause. "
+                                                : NumberText::whole(action.usedPercentage) + "% of the " +
+                                                      UsageWindows::described(action.window) + " used. ";
     notify("Claude sessions paused",
-           NumberText::whole(action.usedPercentage) + "% of the 5-hour window used. " + std::to_string(held) +
-               " session(s) frozen until " + NumberText::clockText(resumeAt) + "." +
+           used + std::to_string(held) + " session(s) " +
+               HoldNotice::heldUntil(pause, config_.settings(), world_.clock()) + "." +
                (waiting ? " " + std::to_string(waiting) + " more once its reply is complete." : "") +
-               (missed ? " " + std::to_string(missed) + " could not be held." : ""));
+               (missed ? " " + std::to_string(missed) + " could not be held." : "") +
+               (action.manualUntil ? " End it sooner: tarnel resume." : " End it sooner: tarnel resume --usage."));
     log_->info([&] { return "[doFreeze] Exit - paused until " + NumberText::clockText(resumeAt); });
 }
 
@@ -197,7 +202,8 @@ void Holder::replace(const Pause& standing, const Pause& next, const ProcessTabl
     if (added > 0) {
         const std::size_t waiting = added - arriving.size();
         notify("Claude sessions paused",
-               std::to_string(added) + " more session(s) held until " + NumberText::clockText(pause.resumeAt) + "." +
+               std::to_string(added) + " more session(s) " +
+                   HoldNotice::heldUntil(pause, config_.settings(), world_.clock()) + "." +
                    (waiting ? " " + std::to_string(waiting) + " of them once its reply is complete." : ""));
     }
 }

@@ -14,12 +14,14 @@
 #include <sstream>
 
 #include "Core/Decide.hpp"
+#include "Core/HoldNotice.hpp"
 #include "Core/NumberText.hpp"
 #include "Core/PIDRange.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/StatusLine.hpp"
 #include "Core/TrackerConfig.hpp"
 #include "Platform/Freezer.hpp"
+#include "Platform/UserScope.hpp"
 
 namespace tracker::Front {
 
@@ -143,8 +145,17 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now,
     pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
     const ProcessTable table = pids.empty() ? ProcessTable() : ProcessTable::fromSystem(pids);
 
-    report.freshest =
-        Decide::pickTruth(records, now, config, [&](const Record& record) { return table.isAlive(record.pid); });
+    const auto alive = [&](const Record& record) { return table.isAlive(record.pid); };
+    report.freshest = Decide::pickTruth(records, now, config, alive);
+    for (UsageWindow window : {UsageWindow::sevenDay, UsageWindow::spend}) {
+        if (auto truth = Decide::pickTruth(records, now, config, alive, window)) report.windows[window] = *truth;
+    }
+    if (!frozen) {
+        auto freezer = Freezer::make({});
+        frozen = freezer ? freezer->heldPIDs() : std::vector<std::int64_t>{};
+    }
+    const auto isFrozen = [&](std::int64_t pid) { return std::binary_search(frozen->begin(), frozen->end(), pid); };
+    std::sort(frozen->begin(), frozen->end());
     if (report.pause) {
         for (const auto& target : report.pause->targets) {
             TargetState state;
@@ -155,14 +166,15 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now,
             auto row = table.get(target.pid);
             state.stopped = state.verified && row && row->stopped();
             state.shellAlive = target.shellPID && table.isAlive(target.shellPID);
+            if (state.verified && isFrozen(target.pid)) {
+                state.heldBy = UserScope::holds(target.pid) ? "user scope" : "freezer";
+            } else if (state.stopped) {
+                state.heldBy = "SIGSTOP";
+            }
             report.targets.push_back(state);
         }
     }
     report.daemon.pidVerified = report.daemon.pid && table.isSameProcess(*report.daemon.pid, report.daemon.pidStart);
-    if (!frozen) {
-        auto freezer = Freezer::make({});
-        frozen = freezer ? freezer->heldPIDs() : std::vector<std::int64_t>{};
-    }
     for (std::int64_t pid : *frozen) {
         const bool named = report.pause && std::any_of(report.pause->targets.begin(), report.pause->targets.end(),
                                                        [&](const Target& target) { return target.pid == pid; });
@@ -176,6 +188,8 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now,
     }
     // The threshold in force is the running daemon's (its command line or environment may have set it).
     if (report.daemon.pidVerified && pidFile->threshold) report.threshold = *pidFile->threshold;
+    report.settings = config;
+    report.settings.threshold = report.threshold;
     if (history && history->resetsAt() > now) report.forecast = history->forecast(report.threshold);
     return report;
 }
@@ -210,6 +224,25 @@ JSON StatusReport::toJSON() const {
         object["threshold_reached"] = false;
     }
     object["usage"] = usage;
+    JSONObject windowFigures;
+    for (const auto& [window, truth] : windows) {
+        const double used = truth.usedPercentage(window).value_or(NAN);
+        const double resets = truth.resetsAt(window).value_or(NAN);
+        auto threshold = settings.thresholdFor(window);
+        JSONObject figure{
+            {"session_id", truth.sessionID},
+            {"used_percentage", number(used)},
+            {"resets_at", number(resets)},
+            {"resets_at_local", localClockJSON(resets)},
+            {"threshold", optionalNumber(threshold)},
+            {"threshold_reached", threshold && std::isfinite(used) && used >= *threshold},
+        };
+        if (window == UsageWindow::spend) {
+            for (const char* key : {"used_usd", "limit_usd"}) figure[key] = optionalNumber(truth.figure(window, key));
+        }
+        windowFigures[UsageWindows::name(window)] = std::move(figure);
+    }
+    object["windows"] = std::move(windowFigures);
 
     JSON pauseJSON = nullptr;
     if (pause) {
@@ -225,6 +258,8 @@ JSON StatusReport::toJSON() const {
                 {"verified", state.verified},
                 {"claude", state.claude},
                 {"stopped", state.stopped},
+                {"held", !state.heldBy.empty()},
+                {"held_by", state.heldBy.empty() ? JSON(nullptr) : JSON(state.heldBy)},
                 {"shell_alive", state.shellAlive},
                 {"waiting_until", waitingUntil(state.target.sessionID)},
             });
@@ -239,6 +274,8 @@ JSON StatusReport::toJSON() const {
             {"kind", holdKind(*pause)},
             {"manual_until", optionalNumber(pause->manualUntil)},
             {"usage_until", optionalNumber(pause->usageUntil())},
+            {"window", pause->window()},
+            {"held_until", HoldNotice::heldUntil(*pause, settings, now)},
             {"targets", targetList},
         };
     }
@@ -309,6 +346,23 @@ std::string StatusReport::toText() const {
             << (recordCount == 1 ? "" : "s") << ")\n";
     }
 
+    for (const auto& [window, truth] : windows) {
+        const double used = truth.usedPercentage(window).value_or(NAN);
+        const double resets = truth.resetsAt(window).value_or(NAN);
+        out << (window == UsageWindow::sevenDay ? "Weekly           " : "Extra usage      ") << percent(used)
+            << " of the " << UsageWindows::described(window);
+        auto spent = truth.figure(window, "used_usd");
+        auto limit = truth.figure(window, "limit_usd");
+        if (spent && limit) {
+            char money[96];
+            std::snprintf(money, sizeof money, " ($%.2f of $%.2f)", *spent, *limit);
+            out << money;
+        }
+        out << ", resets " << NumberText::dayClockText(resets, now);
+        auto held = settings.thresholdFor(window);
+        out << (held ? " (holds at " + percent(*held) + ")" : std::string(" (no hold: off)")) << "\n";
+    }
+
     out << "Threshold        " << percent(threshold);
     if (freshest && freshest->usedPercentage()) {
         double used = *freshest->usedPercentage();
@@ -331,15 +385,15 @@ std::string StatusReport::toText() const {
         }
         out << "\n";
     } else {
-        out << "Forecast         not yet (the figure has not changed over a minute or more in this window)\n";
+        out << "Forecast         not yet (needs two figures a minute apart in this window)\n";
     }
 
     if (!pause) {
         out << "Pause            none\n";
     } else {
         if (std::isfinite(pause->resumeAt) && pause->resumeAt > now) {
-            out << "Pause            in force until " << NumberText::clockText(pause->resumeAt) << " (in "
-                << span(pause->resumeAt - now) << ")";
+            out << "Pause            " << HoldNotice::heldUntil(*pause, settings, now) << ", in "
+                << span(pause->resumeAt - now);
         } else {
             out << "Pause            due to end at " << NumberText::clockText(pause->resumeAt)
                 << " (overdue: a running daemon thaws at its next tick)";
@@ -347,8 +401,12 @@ std::string StatusReport::toText() const {
         out << ", since " << NumberText::clockText(pause->pausedAt) << "\n";
         if (!pause->reason.empty()) out << "                 reason: " << pause->reason << "\n";
         if (pause->manualUntil) {
-            out << "                 asked for with tarnel pause until " << NumberText::clockText(*pause->manualUntil);
-            if (auto usage = pause->usageUntil()) out << "; the usage window's until " << NumberText::clockText(*usage);
+            out << "                 asked for with tarnel pause until "
+                << NumberText::dayClockText(*pause->manualUntil, now);
+            for (const auto& [window, hold] : pause->usage) {
+                out << "; the " << UsageWindows::described(window) << "'s until "
+                    << NumberText::dayClockText(hold.until, now);
+            }
             out << "\n";
         }
         if (targets.empty()) out << "                 it names no sessions\n";
@@ -361,7 +419,7 @@ std::string StatusReport::toText() const {
                 state.verified && until != pause->waiting.end()) {
                 out << "  waiting for a safe point (up to " << NumberText::clockText(until->second) << ")";
             } else if (state.verified) {
-                out << "  verified, " << (state.stopped ? "stopped" : "not stopped");
+                out << (state.heldBy.empty() ? "  not held" : "  held (" + state.heldBy + ")");
             } else if (state.alive) {
                 out << "  not verified: the pid now belongs to another process";
             } else {

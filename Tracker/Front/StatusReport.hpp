@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "Core/JSONFile.hpp"
 #include "Core/Records.hpp"
 #include "Core/StateDir.hpp"
+#include "Core/TrackerConfig.hpp"
 #include "Core/UsageHistory.hpp"
 
 namespace tracker::Front {
@@ -28,6 +30,9 @@ struct StatusReport {
         bool claude = false;
         bool stopped = false;
         bool shellAlive = false;
+        // How it is held: "freezer" (a frozen group of ours), "user scope" (a frozen group in the scope of the
+        // user's own manager it was moved to), "SIGSTOP"; empty when it is not held.
+        std::string heldBy;
     };
 
     struct Daemon {
@@ -50,6 +55,10 @@ struct StatusReport {
     std::size_t recordCount = 0;
     // The freshest usable record of a live session, as the daemon picks it.
     std::optional<Record> freshest;
+    // The same for the seven-day window and the spend limit, where a session reports them.
+    std::map<UsageWindow, Record> windows;
+    // The settings in force (the running daemon's threshold).
+    TrackerConfig settings;
     std::optional<Pause> pause;
     std::vector<TargetState> targets;
     std::optional<LastThaw> lastThaw;

@@ -18,6 +18,9 @@ constexpr std::chrono::milliseconds defaultBound{2000};
 // The scope this project makes for one process: "tarnel-<pid>.scope".
 std::string nameFor(std::int64_t pid);
 
+// Whether pid sits in the scope this project made for it (nameFor(pid)), at any depth.
+bool holds(std::int64_t pid);
+
 // Moves pid, alone, into a new scope called name (what it starts later follows it; children it has already
 // stay where they are) and waits until the move is done. Returns the scope's group path as the process
 // sees it ("/user.slice/user-1000.slice/user@1000.service/app.slice/tarnel-4242.scope"); none when the

@@ -210,6 +210,14 @@ std::string nameFor(std::int64_t pid) {
     return "tarnel-" + std::to_string(pid) + ".scope";
 }
 
+bool holds(std::int64_t pid) {
+    auto path = CgroupV2::pathOf(pid);
+    if (!path) return false;
+    const std::string scope = "/" + nameFor(pid);
+    const auto at = path->find(scope);
+    return at != std::string::npos && (at + scope.size() == path->size() || (*path)[at + scope.size()] == '/');
+}
+
 std::optional<std::string> move(std::int64_t pid, const std::string& name, std::string* whyNot,
                                 std::chrono::milliseconds bound) {
     auto deadline = Clock::now() + bound;
