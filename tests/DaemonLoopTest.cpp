@@ -284,6 +284,27 @@ TEST_F(LoopTest, TheWeekHoldsUntilItsResetOrAResumeOfTheUsage) {
     EXPECT_TRUE(makeLoop()->tick().isNothing());
 }
 
+// The warning before a hold comes once per window and reset, never while a usage hold stands.
+TEST_F(LoopTest, WarnsOnceAsTheFigureNearsTheThreshold) {
+    rows = {claudeRow(601)};
+    auto loop = makeLoop();
+    const std::string warning = "[warn] Claude sessions will be held at 90 % (now 8";
+    writeRecord("a", 601, 80, T + 3600);
+    loop->tick();
+    EXPECT_EQ(logCount(warning), 0);
+    for (double used : {86.0, 87.0, 89.0}) {
+        now += 30;
+        writeRecord("a", 601, used, T + 3600);
+        loop->tick();
+    }
+    EXPECT_EQ(logCount(warning), 1);
+    // The next window warns again.
+    now += 30;
+    writeRecord("a", 601, 86, T + 3600 + 18000);
+    loop->tick();
+    EXPECT_EQ(logCount(warning), 2);
+}
+
 TEST_F(LoopTest, NoPauseOutlastsMaxFreezeWhateverItsFileSays) {
     rows = {claudeRow(601, 1, RunState::stopped)};
     for (JSON resumeAt : {JSON("inf"), JSON(T + 1e9)}) {

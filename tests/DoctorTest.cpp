@@ -164,7 +164,7 @@ TEST(Doctor, AVerdictForEachKindOfSession) {
         {401, DoctorReport::Outcome::held, "service manager"},
         {501, DoctorReport::Outcome::exempt, "exempt"},
         {601, DoctorReport::Outcome::notHeld, "no record"},
-        {701, DoctorReport::Outcome::noWindow, "API-key"},
+        {701, DoctorReport::Outcome::noWindow, "no figure yet (before its first reply"},
         {801, DoctorReport::Outcome::notHeld, "stale"},
     };
     ASSERT_EQ(report.sessions.size(), std::size(expected)) << report.toText();
@@ -185,6 +185,31 @@ TEST(Doctor, AVerdictForEachKindOfSession) {
     EXPECT_NE(text.find("Verdict: 3 of 8 sessions would NOT be held."), std::string::npos) << text;
     EXPECT_NE(text.find("as tarnel-vovivida.service"), std::string::npos) << text;
     EXPECT_EQ(report.toJSON()["sessions"].size(), 8u);
+}
+
+// A session known from its hooks alone is held with the others, as long as some session reports a figure.
+TEST(Doctor, SessionsKnownFromTheirHooksNeedAFigureElsewhere) {
+    Machine machine;
+    machine.session(101, 1, Route::freezer);
+    machine.record(101, false, false);
+    Record headless = machine.state.readRecords().front();
+    headless.fromHooks = true;
+    machine.state.write(headless, false);
+    auto noFigure = [](const DoctorReport& report) {
+        for (const auto& finding : report.setup) {
+            if (finding.what.rfind("no figure: a hold needs one interactive session, or the tee as status line", 0) ==
+                0) {
+                return !finding.ok;
+            }
+        }
+        return false;
+    };
+    const DoctorReport alone = machine.gather();
+    EXPECT_TRUE(noFigure(alone)) << alone.toText();
+    EXPECT_EQ(sessionOf(alone, 101)->outcome, DoctorReport::Outcome::held) << alone.toText();
+    machine.session(201, 1, Route::freezer);
+    machine.record(201);
+    EXPECT_FALSE(noFigure(machine.gather()));
 }
 
 TEST(Doctor, TheSetUpAroundTheSessions) {

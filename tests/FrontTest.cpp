@@ -19,6 +19,7 @@
 #include "Core/NumberText.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
+#include "Core/SessionPhase.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/UsageHistory.hpp"
@@ -505,6 +506,24 @@ TEST_F(FrontStatus, ForecastFromTheDaemonsHistory) {
     EXPECT_EQ(report["forecast"]["reset_first"], false);
     EXPECT_TRUE(contains(
         text().out, "Forecast         +20.0%/h over the last 30m: 90% at about " + NumberText::clockText(now + 7200)))
+        << text().out;
+    // Near the threshold the warning says when the hold comes at this pace, as the daemon's notification does.
+    UsageHistory rising;
+    rising.observe(record("s", ::getpid(), now - 1800, 76, now + 9000));
+    rising.observe(record("s", ::getpid(), now - 1, 86, now + 9000));
+    state.writeUsageHistory(rising);
+    report = statusJSON(home, state.root());
+    ASSERT_EQ(report["warnings"].size(), 1u) << report.dump();
+    EXPECT_EQ(report["warnings"][0]["window"], "five_hour");
+    EXPECT_TRUE(contains(text().out, "Warning          Claude sessions will be held at 90 % (now 86 %, about "))
+        << text().out;
+    // A turn that ended at the limit before any hold shows, with its time.
+    SessionPhase phase;
+    phase.sessionID = "s";
+    phase.pid = ::getpid();
+    phase.limitHitAt = now - 60;
+    state.write(phase);
+    EXPECT_TRUE(contains(text().out, "Limit hit        1 session hit the limit at " + NumberText::clockText(now - 60)))
         << text().out;
 }
 

@@ -136,6 +136,18 @@ TEST_F(HookRecorder, RegistersASessionWithoutAStatusLineAndKeepsTheLinesRecord) 
     const std::string written = test::readFile(state.recordPath("interactive"));
     run(hook("interactive", "Stop"));
     EXPECT_EQ(test::readFile(state.recordPath("interactive")), written);
+
+    // A turn that ended at the usage limit is told in the phase; another failure is not.
+    JSON failed = JSON::parse(hook("headless", "StopFailure"));
+    failed["error"] = "server_error";
+    run(failed.dump());
+    EXPECT_FALSE(state.readPhase("headless")->limitHitAt);
+    failed["error"] = "rate_limit";
+    run(failed.dump());
+    auto phase = state.readPhase("headless");
+    ASSERT_TRUE(phase->limitHitAt);
+    EXPECT_NEAR(*phase->limitHitAt, static_cast<double>(std::time(nullptr)), 30);
+    EXPECT_FALSE(phase->streaming());
 }
 
 // Whatever arrives, the hook prints nothing, exits 0 and writes nothing it should not.

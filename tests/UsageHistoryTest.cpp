@@ -4,7 +4,9 @@
 
 #include <cmath>
 
+#include "Core/NumberText.hpp"
 #include "Core/UsageHistory.hpp"
+#include "Core/UsageWarning.hpp"
 
 namespace tracker {
 namespace {
@@ -96,6 +98,46 @@ TEST(UsageHistory, StoredFormSurvivesAndBadEntriesAreLeftOut) {
     for (const char* text : {"[]", R"({"samples": []})", R"({"resets_at": "soon"})"}) {
         JSON value = JSON::parse(text);
         EXPECT_FALSE(UsageHistory::fromJSON(&value)) << text;
+    }
+}
+
+// The warning before a hold: within warn_before of a window's threshold and below it, with the forecast's time
+// when the window's history has one before the reset.
+TEST(UsageWarning, NearTheThresholdOfItsWindow) {
+    UsageHistory rising;
+    rising.observe(report(t0 - 1800, 76));
+    rising.observe(report(t0, 86));  // 20 points an hour: 90 % in 12 minutes
+    UsageHistory weekly(UsageWindow::sevenDay);
+    TrackerConfig quiet;
+    quiet.warnBefore = 0;
+    const struct {
+        const char* name;
+        UsageWindow window;
+        double used;
+        TrackerConfig settings;
+        std::optional<UsageHistory> history;
+        std::string text;  // empty: no warning
+    } cases[] = {
+        {"far below", UsageWindow::fiveHour, 84.9, TrackerConfig(), rising, ""},
+        {"within, with the pace", UsageWindow::fiveHour, 86, TrackerConfig(), rising,
+         "Claude sessions will be held at 90 % (now 86 %, about " + NumberText::clockText(t0 + 720) + " at this pace)"},
+        {"within, no history", UsageWindow::fiveHour, 89.6, TrackerConfig(), std::nullopt,
+         "Claude sessions will be held at 90 % (now 90 %)"},
+        {"at the threshold: the hold, no warning", UsageWindow::fiveHour, 90, TrackerConfig(), rising, ""},
+        {"warn_before 0", UsageWindow::fiveHour, 88, quiet, rising, ""},
+        {"the week", UsageWindow::sevenDay, 91, TrackerConfig(), weekly,
+         "Claude sessions will be held at 95 % of the seven-day window (now 91 %)"},
+        {"another window's history is not its pace", UsageWindow::sevenDay, 91, TrackerConfig(), rising,
+         "Claude sessions will be held at 95 % of the seven-day window (now 91 %)"},
+        {"the spend limit off", UsageWindow::spend, 99, TrackerConfig(), std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record figure = report(t0, 0);
+        figure.rateLimits[UsageWindows::name(c.window)] =
+            JSONObject{{"used_percentage", c.used}, {"resets_at", resets}};
+        auto warning = UsageWarning::of(c.window, figure, c.settings, c.history, t0);
+        EXPECT_EQ(warning ? warning->text(t0) : "", c.text);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "Core/SessionPhase.hpp"
 
+#include <cmath>
+
 #include "Core/Proc.hpp"
 
 namespace tracker {
@@ -51,7 +53,7 @@ bool SessionPhase::streaming() const {
 JSONObject SessionPhase::toJSON() const {
     JSONObject phases;
     for (const auto& [agent, phase] : agents) phases[agent] = phase == Agent::safe ? "safe" : "streaming";
-    return JSONObject{
+    JSONObject object{
         {"session_id", sessionID},
         {"pid", pid},
         {"pid_start_id", startID},
@@ -60,6 +62,8 @@ JSONObject SessionPhase::toJSON() const {
         {"phase", streaming() ? "streaming" : "safe"},
         {"agents", std::move(phases)},
     };
+    if (limitHitAt) object["limit_hit_at"] = *limitHitAt;
+    return object;
 }
 
 std::optional<SessionPhase> SessionPhase::fromJSON(const JSON* value) {
@@ -73,6 +77,9 @@ std::optional<SessionPhase> SessionPhase::fromJSON(const JSON* value) {
         ProcessStart::normalizedID(JSONCoerce::toString(JSONCoerce::member(object, "pid_start_id")).value_or(""));
     phase.ts = JSONCoerce::toDouble(JSONCoerce::member(object, "ts")).value_or(0);
     phase.event = JSONCoerce::toString(JSONCoerce::member(object, "event")).value_or("");
+    if (auto hit = JSONCoerce::toDouble(JSONCoerce::member(object, "limit_hit_at")); hit && std::isfinite(*hit)) {
+        phase.limitHitAt = hit;
+    }
     if (const JSON* agents = JSONCoerce::member(object, "agents"); agents && agents->is_object()) {
         for (const auto& [agent, text] : agents->items()) {
             const bool safe = text.is_string() && text.get<std::string>() == "safe";

@@ -43,6 +43,9 @@ struct SessionPhase {
     std::string event;
     // Each agent's phase; "" is the main agent.
     std::map<std::string, Agent> agents;
+    // When a turn of the session last ended at a usage limit (a StopFailure hook with error "rate_limit":
+    // the account's wall, or a short burst limit), "limit_hit_at".
+    std::optional<double> limitHitAt;
 
     // Applies one event for the agent ("" the main one); false for an event that changes nothing.
     bool apply(const std::string& event, const std::string& agentID);

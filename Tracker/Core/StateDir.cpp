@@ -263,7 +263,7 @@ void StateDir::writeHeld(const Pause& held) const {
 }
 
 void StateDir::writeUsageHistory(const UsageHistory& history) const {
-    JSONFile::atomicWrite(history.toJSON(), usageHistoryPath(), false);
+    JSONFile::atomicWrite(history.toJSON(), usageHistoryPath(history.window()), false);
 }
 
 void StateDir::write(const PauseRequest& request) const {
@@ -280,9 +280,10 @@ std::optional<PauseRequest> StateDir::readRequest(const JSONFile::RefusalHook& o
     return PauseRequest::fromJSON(value ? &*value : nullptr);
 }
 
-std::optional<UsageHistory> StateDir::readUsageHistory(const JSONFile::RefusalHook& oversize) const {
-    auto value = StateDirTrust::readDocument(usageHistoryPath(), oversize);
-    return UsageHistory::fromJSON(value ? &*value : nullptr);
+std::optional<UsageHistory> StateDir::readUsageHistory(const JSONFile::RefusalHook& oversize,
+                                                       UsageWindow window) const {
+    auto value = StateDirTrust::readDocument(usageHistoryPath(window), oversize);
+    return UsageHistory::fromJSON(value ? &*value : nullptr, window);
 }
 
 bool StateDir::deleteHeld() const {

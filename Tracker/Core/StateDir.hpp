@@ -70,7 +70,10 @@ public:
     // removed after the thaw, so that neither a lost pause.json nor a crash loses track of a held session.
     std::string heldPath() const { return root_ + "/held.json"; }
     // How the five-hour figure rose in the current window (UsageHistory), kept by the daemon.
-    std::string usageHistoryPath() const { return root_ + "/usage_history.json"; }
+    std::string usageHistoryPath(UsageWindow window = UsageWindow::fiveHour) const {
+        return window == UsageWindow::fiveHour ? root_ + "/usage_history.json"
+                                               : root_ + "/usage_history_" + UsageWindows::name(window) + ".json";
+    }
     // A pause asked for, or its end (PauseRequest), until the daemon takes it.
     std::string requestPath() const { return root_ + "/request.json"; }
 
@@ -97,7 +100,8 @@ public:
     // The phase file of the session, when it is the session's own.
     std::optional<SessionPhase> readPhase(const std::string& sessionID) const;
     std::optional<DaemonPIDFile> readDaemonPID(const JSONFile::RefusalHook& oversize = {}) const;
-    std::optional<UsageHistory> readUsageHistory(const JSONFile::RefusalHook& oversize = {}) const;
+    std::optional<UsageHistory> readUsageHistory(const JSONFile::RefusalHook& oversize = {},
+                                                 UsageWindow window = UsageWindow::fiveHour) const;
     std::optional<PauseRequest> readRequest(const JSONFile::RefusalHook& oversize = {}) const;
     // The settings of "config.json"; every default unless it holds an object.
     TrackerConfig readConfig(const JSONFile::RefusalHook& oversize = {}) const;

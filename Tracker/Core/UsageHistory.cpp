@@ -6,8 +6,8 @@ namespace tracker {
 
 bool UsageHistory::observe(const std::optional<Record>& figure) {
     if (!figure) return false;
-    auto used = figure->usedPercentage();
-    auto resetsAt = figure->resetsAt();
+    auto used = figure->usedPercentage(window_);
+    auto resetsAt = figure->resetsAt(window_);
     if (!used || !resetsAt || !std::isfinite(*used) || !std::isfinite(*resetsAt) || !std::isfinite(figure->ts)) {
         return false;
     }
@@ -55,9 +55,9 @@ JSONObject UsageHistory::toJSON() const {
     return JSONObject{{"schema", schemaVersion}, {"resets_at", resetsAt_}, {"samples", samples}};
 }
 
-std::optional<UsageHistory> UsageHistory::fromJSON(const JSON* value) {
+std::optional<UsageHistory> UsageHistory::fromJSON(const JSON* value, UsageWindow window) {
     if (!value || !value->is_object()) return std::nullopt;
-    UsageHistory history;
+    UsageHistory history(window);
     auto resets = JSONCoerce::toDouble(JSONCoerce::member(*value, "resets_at"));
     if (!resets || !std::isfinite(*resets)) return std::nullopt;
     history.resetsAt_ = *resets;

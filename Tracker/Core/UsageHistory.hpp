@@ -10,11 +10,13 @@
 
 namespace tracker {
 
-// How the five-hour figure rose in the current window: one sample each time the figure the sessions report
-// changes, kept by the daemon in "usage_history.json" so that `tarnel status` can tell the rate and when the
-// threshold comes at that rate.
+// How a window's figure rose in its current window: one sample each time the figure the sessions report
+// changes, kept by the daemon ("usage_history.json" for the five-hour window, see StateDir::usageHistoryPath)
+// so that `tarnel status` can tell the rate and when the threshold comes at that rate.
 class UsageHistory {
 public:
+    explicit UsageHistory(UsageWindow window = UsageWindow::fiveHour) : window_(window) {}
+
     struct Sample {
         double at = 0;
         double used = 0;
@@ -42,6 +44,7 @@ public:
     // figure changed, or a new window began or the clock stepped back, which start the history afresh).
     bool observe(const std::optional<Record>& figure);
 
+    UsageWindow window() const { return window_; }
     double resetsAt() const { return resetsAt_; }
     const std::deque<Sample>& samples() const { return samples_; }
 
@@ -50,9 +53,10 @@ public:
 
     JSONObject toJSON() const;
     // None when the document is not a history; samples that are not two finite numbers are left out.
-    static std::optional<UsageHistory> fromJSON(const JSON* value);
+    static std::optional<UsageHistory> fromJSON(const JSON* value, UsageWindow window = UsageWindow::fiveHour);
 
 private:
+    UsageWindow window_;
     double resetsAt_ = 0;
     std::deque<Sample> samples_;
 };

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "Core/NumberText.hpp"
 #include "Core/PIDRange.hpp"
+#include "Core/UsageWarning.hpp"
 #include "Daemon/DirectoryWatch.hpp"
 #include "Daemon/FreezeOrder.hpp"
 
@@ -199,7 +201,11 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     const ProcessTable table = tableFor(records, {&situation.pause});
     std::tie(situation.alive, situation.verified) = annotate(records, table);
     situation.records = pruneRecords(records, table, situation.now);
-    recordUsage(Decide::pickTruth(situation.records, situation.now, config_.settings(), situation.alive));
+    noteLimitHits(situation.records, changedNames);
+    for (UsageWindow window : {UsageWindow::fiveHour, UsageWindow::sevenDay}) {
+        recordUsage(window,
+                    Decide::pickTruth(situation.records, situation.now, config_.settings(), situation.alive, window));
+    }
     // Almost every tick finds no request: one look, not a read.
     bool requested = ::access(stateDir_.requestPath().c_str(), F_OK) == 0;
     if (requested && options_.dryRun) {
@@ -219,6 +225,7 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     });
     if (action.request) log_->info([&] { return "[request] " + *action.request; });
     carryOut(action, situation.pause, table);
+    if (action.isNothing() && !(situation.pause && situation.pause->usageHolds(situation.now))) warn(situation);
     // Taken once, whatever came of it: a request that failed is not retried on every tick. It goes once it
     // is carried out, so that whoever asked reads the pause as it made it.
     if (requested && !options_.dryRun) stateDir_.deleteRequest();
@@ -248,14 +255,52 @@ std::optional<PauseRequest> DaemonLoop::readRequest() {
     return request;
 }
 
-void DaemonLoop::recordUsage(const std::optional<Record>& figure) {
-    if (options_.dryRun) return;
-    if (!usage_) usage_ = stateDir_.readUsageHistory(oversizeHook_).value_or(UsageHistory{});
-    if (!usage_->observe(figure)) return;
+void DaemonLoop::recordUsage(UsageWindow window, const std::optional<Record>& figure) {
+    if (options_.dryRun || !figure) return;
+    auto known = usage_.find(window);
+    if (known == usage_.end()) {
+        known = usage_.emplace(window, stateDir_.readUsageHistory(oversizeHook_, window).value_or(UsageHistory(window)))
+                    .first;
+    }
+    if (!known->second.observe(figure)) return;
     try {
-        stateDir_.writeUsageHistory(*usage_);
+        stateDir_.writeUsageHistory(known->second);
     } catch (const std::exception& error) {
         log_->debug([&] { return std::string("[tick] could not write usage_history.json: ") + error.what(); });
+    }
+}
+
+void DaemonLoop::noteLimitHits(const std::vector<Record>& records, const std::set<std::string>* changedNames) {
+    for (const Record& record : records) {
+        const std::string path = stateDir_.phasePath(record.sessionID);
+        if (changedNames && !changedNames->count(std::filesystem::path(path).filename().string())) continue;
+        auto phase = stateDir_.readPhase(record.sessionID);
+        if (!phase || !phase->limitHitAt) continue;
+        auto& logged = limitHits_[record.sessionID];
+        if (logged == *phase->limitHitAt) continue;
+        logged = *phase->limitHitAt;
+        log_->warning([&] {
+            return "[limit] session " + record.sessionID.substr(0, 8) + " (pid " + std::to_string(record.pid) +
+                   ") hit a usage limit at " + NumberText::clockText(*phase->limitHitAt) +
+                   " before any hold; it holds nothing by itself";
+        });
+    }
+}
+
+void DaemonLoop::warn(const Decide::Situation& situation) {
+    for (UsageWindow window : UsageWindows::all) {
+        auto figure = Decide::pickTruth(situation.records, situation.now, situation.settings, situation.alive, window);
+        const auto history = usage_.find(window);
+        auto warning =
+            UsageWarning::of(window, figure, situation.settings,
+                             history == usage_.end() ? std::nullopt : std::optional(history->second), situation.now);
+        if (!warning) continue;
+        auto given = warned_.find(window);
+        if (given != warned_.end() && std::fabs(given->second - warning->resetsAt) <= sameWindowWithin) continue;
+        warned_[window] = warning->resetsAt;
+        const std::string text = warning->text(situation.now);
+        log_->info([&] { return "[warn] " + text; });
+        if (!options_.dryRun) holder_.notify("Claude sessions will be held soon", text + ".");
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,8 +84,13 @@ private:
     // Writes the pid file (when one is to be published) with the threshold in force.
     void publish();
     std::vector<Record> pruneRecords(const std::vector<Record>& records, const ProcessTable& table, double now);
-    // Keeps the account's figure in usage_history.json.
-    void recordUsage(const std::optional<Record>& figure);
+    // Keeps the account's figure of the window in its history (usage_history.json for the five-hour one).
+    void recordUsage(UsageWindow window, const std::optional<Record>& figure);
+    // Logs each turn that ended at a usage limit (its phase's limit_hit_at), once: of the phases that changed,
+    // or of every record's on a tick no change woke.
+    void noteLimitHits(const std::vector<Record>& records, const std::set<std::string>* changedNames);
+    // Gives the warning of a window whose figure came near its threshold, once per window and reset.
+    void warn(const Decide::Situation& situation);
 
     const StateDir stateDir_;
     const std::shared_ptr<DaemonLogger> log_;
@@ -102,7 +108,11 @@ private:
     // The records as the last tick read them: only changed files are parsed again.
     RecordCache records_;
     // How the five-hour figure rose in this window, for `tarnel status`; read at the first tick.
-    std::optional<UsageHistory> usage_;
+    std::map<UsageWindow, UsageHistory> usage_;
+    // The reset of each window the warning before its hold was given for: once per window.
+    std::map<UsageWindow, double> warned_;
+    // The last limit_hit_at logged, by session.
+    std::map<std::string, double> limitHits_;
     // The request a dry run took last (which it leaves in place).
     std::optional<FileStamp> dryRunRequest_;
 };

@@ -60,8 +60,10 @@ public:
     // daemon's sessions) are never touched.
     int sweep(const ProcessTable& table, const std::optional<Pause>& pause, const std::vector<Record>& records = {});
 
-private:
+    // Posts a notification as the settings say (or only logs it).
     bool notify(const std::string& title, const std::string& message);
+
+private:
     // Makes the targets of pause that known does not name ready to hold: their shells' starts recorded, and
     // each one receiving a reply set to wait for its safe point. The ones to hold at once.
     std::vector<Target> admit(Pause& pause, const std::set<std::int64_t>& known, const ProcessTable& table,

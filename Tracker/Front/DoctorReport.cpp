@@ -145,8 +145,13 @@ void judgeSession(DoctorReport::Session& session, const DoctorReport::Inputs& in
             bad("its record names an earlier process with this pid", "let the session refresh its status line"));
         holdable = false;
     }
-    if (!record.usedPercentage() || !record.resetsAt()) {
-        session.findings.push_back(good("no five-hour figures in its record (an API-key login): nothing to hold for"));
+    if (record.fromHooks) {
+        session.findings.push_back(
+            good("known from its hooks alone (no status line of ours, as a `claude -p` run): "
+                 "held with the others when another session's figure crosses a threshold"));
+    } else if (!record.hasFigures()) {
+        session.findings.push_back(
+            good("no figure yet (before its first reply; an API-key login never has one): nothing to hold for yet"));
         session.outcome = DoctorReport::Outcome::noWindow;
         return;
     }
@@ -177,6 +182,10 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
     if (status.stateDirProblem) {
         found.push_back(bad("state directory " + status.stateDir + " is not used: " + *status.stateDirProblem,
                             "make it the user's alone (chmod 700, owned by the user)"));
+    }
+    if (auto hits = status.limitHitText()) {
+        found.push_back(good(*hits + " (a turn ended with rate_limit before any hold): if it comes again, a lower "
+                                     "threshold holds sooner"));
     }
     const auto& daemon = status.daemon;
     if (daemon.lock == StatusReport::LockState::held && daemon.pid && daemon.pidVerified) {
@@ -324,6 +333,17 @@ DoctorReport DoctorReport::gather(const Inputs& inputs) {
             session.outcome = DoctorReport::Outcome::notHeld;
         }
         report.sessions.push_back(std::move(session));
+    }
+    // Sessions known from their hooks alone are held when a figure crosses a threshold: some session must
+    // report one.
+    const bool someFromHooks = std::any_of(report.sessions.begin(), report.sessions.end(),
+                                           [](const Session& s) { return s.record && s.record->fromHooks; });
+    const bool someFigure = std::any_of(report.sessions.begin(), report.sessions.end(),
+                                        [](const Session& s) { return s.record && s.record->hasFigures(); });
+    if (someFromHooks && !someFigure) {
+        report.setup.push_back(bad("no figure: a hold needs one interactive session, or the tee as status line",
+                                   "run one session with tarnel-tee as its status line (tarnel install), and let "
+                                   "it reply once"));
     }
     return report;
 }

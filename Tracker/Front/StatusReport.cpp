@@ -52,6 +52,19 @@ std::string percent(double value) {
     return shown + "%";
 }
 
+// "+20.0%/h over the last 30m: 90% at about 14:20".
+std::string forecastText(const UsageHistory::Forecast& forecast, double threshold, double now) {
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "%+.1f%%/h", forecast.perHour);
+    std::string text = std::string(rate) + " over the last " + span(forecast.over);
+    if (forecast.thresholdAt && forecast.resetFirst) {
+        text += ": the window resets before " + percent(threshold);
+    } else if (forecast.thresholdAt) {
+        text += ": " + percent(threshold) + " at about " + NumberText::dayClockText(*forecast.thresholdAt, now);
+    }
+    return text;
+}
+
 // Pids that ps can be asked about: above 0 and within 32 bits.
 void addPID(std::vector<std::int64_t>& pids, std::optional<std::int64_t> pid) {
     if (pid && PIDRange::fits(*pid)) pids.push_back(*pid);
@@ -188,10 +201,40 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now,
     }
     // The threshold in force is the running daemon's (its command line or environment may have set it).
     if (report.daemon.pidVerified && pidFile->threshold) report.threshold = *pidFile->threshold;
+    for (const Record& record : records) {
+        auto phase = stateDir.readPhase(record.sessionID);
+        if (phase && phase->limitHitAt && *phase->limitHitAt > now - limitHitsWithin) {
+            report.limitHits.push_back({record.sessionID, *phase->limitHitAt});
+        }
+    }
     report.settings = config;
     report.settings.threshold = report.threshold;
     if (history && history->resetsAt() > now) report.forecast = history->forecast(report.threshold);
+    auto weeklyHistory = stateDir.readUsageHistory({}, UsageWindow::sevenDay);
+    if (weeklyHistory && weeklyHistory->resetsAt() > now && config.weeklyThreshold) {
+        report.weeklyForecast = weeklyHistory->forecast(*config.weeklyThreshold);
+    }
+    if (!report.pause || !report.pause->usageHolds(now)) {
+        for (UsageWindow window : UsageWindows::all) {
+            auto figure = window == UsageWindow::fiveHour ? report.freshest : std::optional<Record>();
+            if (auto found = report.windows.find(window); found != report.windows.end()) figure = found->second;
+            const auto& kept = window == UsageWindow::fiveHour   ? history
+                               : window == UsageWindow::sevenDay ? weeklyHistory
+                                                                 : std::optional<UsageHistory>();
+            if (auto warning = UsageWarning::of(window, figure, report.settings, kept, now)) {
+                report.warnings.push_back(*warning);
+            }
+        }
+    }
     return report;
+}
+
+std::optional<std::string> StatusReport::limitHitText() const {
+    if (limitHits.empty()) return std::nullopt;
+    double last = 0;
+    for (const auto& hit : limitHits) last = std::max(last, hit.at);
+    return std::to_string(limitHits.size()) + (limitHits.size() == 1 ? " session hit" : " sessions hit") +
+           " the limit" + (limitHits.size() == 1 ? " at " : ", the last at ") + NumberText::dayClockText(last, now);
 }
 
 JSON StatusReport::waitingUntil(const std::string& sessionID) const {
@@ -305,6 +348,26 @@ JSON StatusReport::toJSON() const {
         };
     }
     object["forecast"] = forecastJSON;
+    JSON weekly;
+    if (weeklyForecast) {
+        weekly = {
+            {"per_hour", number(weeklyForecast->perHour)},
+            {"over", number(weeklyForecast->over)},
+            {"threshold_at", optionalNumber(weeklyForecast->thresholdAt)},
+            {"reset_first", weeklyForecast->resetFirst},
+        };
+    }
+    object["forecast_seven_day"] = weekly;
+    JSON warned = JSON::array();
+    for (const auto& warning : warnings) {
+        warned.push_back({{"window", UsageWindows::name(warning.window)},
+                          {"text", warning.text(now)},
+                          {"threshold_at", optionalNumber(warning.thresholdAt)}});
+    }
+    object["warnings"] = warned;
+    JSON hits = JSON::array();
+    for (const auto& hit : limitHits) hits.push_back({{"session_id", hit.sessionID}, {"at", number(hit.at)}});
+    object["limit_hits"] = hits;
 
     object["daemon"] = JSONObject{
         {"running", daemon.lock == LockState::held},
@@ -375,17 +438,16 @@ std::string StatusReport::toText() const {
     out << "\n";
 
     if (forecast) {
-        char rate[64];
-        std::snprintf(rate, sizeof rate, "%+.1f%%/h", forecast->perHour);
-        out << "Forecast         " << rate << " over the last " << span(forecast->over);
-        if (forecast->thresholdAt && forecast->resetFirst) {
-            out << ": the window resets before " << percent(threshold);
-        } else if (forecast->thresholdAt) {
-            out << ": " << percent(threshold) << " at about " << NumberText::clockText(*forecast->thresholdAt);
-        }
-        out << "\n";
+        out << "Forecast         " << forecastText(*forecast, threshold, now) << "\n";
     } else {
         out << "Forecast         not yet (needs two figures a minute apart in this window)\n";
+    }
+    if (weeklyForecast && settings.weeklyThreshold) {
+        out << "Forecast, week   " << forecastText(*weeklyForecast, *settings.weeklyThreshold, now) << "\n";
+    }
+    for (const auto& warning : warnings) out << "Warning          " << warning.text(now) << "\n";
+    if (auto hits = limitHitText()) {
+        out << "Limit hit        " << *hits << " (a turn ended with rate_limit before any hold)\n";
     }
 
     if (!pause) {

@@ -11,6 +11,7 @@
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
 #include "Core/UsageHistory.hpp"
+#include "Core/UsageWarning.hpp"
 
 namespace tracker::Front {
 
@@ -71,6 +72,21 @@ struct StatusReport {
     std::vector<Orphan> orphaned;
     // The rate the five-hour figure rose at lately in this window and where it leads (usage_history.json).
     std::optional<UsageHistory::Forecast> forecast;
+    // The same for the seven-day window (usage_history_seven_day.json), against its threshold.
+    std::optional<UsageHistory::Forecast> weeklyForecast;
+    // The warnings before a hold that stand now, one per window whose figure is near its threshold.
+    std::vector<UsageWarning> warnings;
+    // Turns that ended at a usage limit within the last five hours (a StopFailure hook's "rate_limit"), by
+    // session: the time of each one's last.
+    struct LimitHit {
+        std::string sessionID;
+        double at = 0;
+    };
+    std::vector<LimitHit> limitHits;
+    // The span limitHits looks back over, seconds.
+    static constexpr double limitHitsWithin = 5 * 3600;
+    // "1 session hit the limit at 13:02", none when none did.
+    std::optional<std::string> limitHitText() const;
     Daemon daemon;
 
     // frozen: the processes held in frozen groups of ours; none: asked of this platform's freezer.

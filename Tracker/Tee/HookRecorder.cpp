@@ -138,7 +138,7 @@ SessionPhase Recorder::store(const StateDir& stateDir, const std::string& sessio
     change(phase);
     // The daemon reads a phase for its process and its agents: when they stand as they stood, the file (and
     // with it the time and event of the last change) stays, and no tick of the daemon is woken for nothing.
-    if (same && phase.agents == known->agents) return phase;
+    if (same && phase.agents == known->agents && phase.limitHitAt == known->limitHitAt) return phase;
     // Without the lock another hook's change may be lost between the read and the write: a phase that says
     // streaming only delays a hold, one that says safe could let it land in the middle of a reply.
     if (!lock.held() && !phase.streaming()) {
@@ -190,8 +190,13 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
     // the daemon waits to hold it; otherwise the request that follows makes it streaming.
     const bool beforeRequest = effect == SessionPhase::Effect::beforeRequest;
     const bool pending = beforeRequest && holdPending(stateDir, sessionID);
+    // A turn that ended at a usage limit is told to the daemon and to status; it never holds by itself (a 429
+    // may be a short burst limit).
+    const bool limitHit = event == "StopFailure" && textMember(input, "error") == "rate_limit";
+    if (limitHit) note("the turn ended at a usage limit (rate_limit)");
     SessionPhase phase = store(stateDir, sessionID, pid, *startID, [&](SessionPhase& known) {
         known.apply(event, agent);
+        if (limitHit) known.limitHitAt = wallClock();
         if (beforeRequest && !pending) known.agents[agent] = SessionPhase::Agent::streaming;
     });
     note(event + " (agent " + (agent.empty() ? std::string("main") : agent) +
