@@ -216,6 +216,7 @@ TEST_F(RealClaudeSafePointTest, WeeklyHoldLastsToTheSevenDayReset) {
     const Hold hold = followHold(claude);
     ASSERT_FALSE(HasFailure());
     EXPECT_EQ(hold.pause.value("window", ""), "seven_day") << hold.pause.dump(1);
+    EXPECT_EQ(hold.waited, 1u) << log();
     EXPECT_TRUE(hold.byTheFreezer);
     ASSERT_TRUE(claude.waitForHook("Stop", 60s)) << claude.screen();
     EXPECT_TRUE(claude.waitForScreen("Finished the task.", 10s)) << claude.screen();
@@ -266,6 +267,8 @@ TEST_F(RealClaudeSafePointTest, PrintRunKnownFromItsHooksIsHeldAndFinishes) {
     ASSERT_FALSE(HasFailure());
     EXPECT_EQ(hold.pause.value("window", ""), "five_hour") << hold.pause.dump(1);
     EXPECT_EQ(hold.pause.value("targets", json::array()).size(), 2u) << hold.pause.dump(1);
+    // The other session has no hooks and is held at once; the run waits for its safe point.
+    EXPECT_EQ(hold.waited, 1u) << log();
     const auto status = claude.exitStatus(60s);
     ASSERT_TRUE(status.has_value()) << claude.screen() << log();
     EXPECT_EQ(*status, 0) << claude.screen();
