@@ -2,9 +2,9 @@
 
 // Runs the real Claude Code (the pinned version scripts/install-claude-code puts in place) in a tmux pane of
 // its own, or as a print run (claude -p) with no terminal at all, against the fake Messages API of
-// tests/support/fake_messages_api.py, in a throwaway home with onboarding and workspace trust accepted. Its status line
-// and hooks record what Claude Code hands them. Everything it starts ends when the object goes away, also when the test
-// fails half-way.
+// tests/support/fake_messages_api.py, in a throwaway home with onboarding and workspace trust accepted. Its
+// status line and hooks record what Claude Code hands them. Everything it starts ends when the object goes
+// away, also when the test fails half-way.
 
 #include <chrono>
 #include <cstdint>
