@@ -1,6 +1,7 @@
 #include "RealClaude.hpp"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -121,8 +122,9 @@ RealClaude::RealClaude(Options options) : options_(std::move(options)) {
 }
 
 RealClaude::~RealClaude() {
-    // The pane first (its Claude Code may still be talking to the fake), then the fake.
+    // The pane (or the print run) first (its Claude Code may still be talking to the fake), then the fake.
     tmux_.reset();
+    printRun_.reset();
     api_.reset();
 }
 
@@ -158,14 +160,7 @@ void RealClaude::writeHome() {
     writeFile(settingsPath(), settings.dump(1));
 }
 
-bool RealClaude::start() {
-    writeHome();
-    if (options_.beforeLaunch) options_.beforeLaunch(*this);
-    api_ = std::make_unique<FakeMessagesAPI>(directory_.path(), options_.script);
-    if (api_->port() == 0) {
-        whyNot_ = "the fake Messages API did not come up: " + readFile(directory_.file("api-stderr.txt"));
-        return false;
-    }
+std::string RealClaude::commandLine() const {
     // A made-up OAuth token: Claude Code takes the login for a subscription and reports its usage limits.
     // Variables of an outer Claude Code session or another login must not leak in.
     std::vector<std::string> command = {"exec", "env"};
@@ -177,34 +172,67 @@ bool RealClaude::start() {
     command.insert(command.end(), {"HOME=" + home_, "ANTHROPIC_BASE_URL=" + api_->baseURL(),
                                    "CLAUDE_CODE_OAUTH_TOKEN=sk-ant-oat01-made-up", "DISABLE_AUTOUPDATER=1"});
     command.insert(command.end(), options_.environment.begin(), options_.environment.end());
-    command.insert(command.end(), {options_.binary, options_.prompt});
+    command.push_back(options_.binary);
+    if (options_.print) command.push_back("-p");
+    command.push_back(options_.prompt);
     std::string line = "cd " + shellQuote(work_) + " &&";
     for (const auto& word : command) line += " " + (word == "exec" || word == "env" ? word : shellQuote(word));
+    return line;
+}
 
-    tmux_ = std::make_unique<TmuxServer>();
-    std::int64_t pane = tmux_->newSession("claude", line, 160, 50);
-    if (pane <= 0) {
-        whyNot_ = "tmux did not start a session";
+bool RealClaude::start() {
+    writeHome();
+    if (options_.beforeLaunch) options_.beforeLaunch(*this);
+    api_ = std::make_unique<FakeMessagesAPI>(directory_.path(), options_.script);
+    if (api_->port() == 0) {
+        whyNot_ = "the fake Messages API did not come up: " + readFile(directory_.file("api-stderr.txt"));
         return false;
     }
-    // The pane's shell hands itself over to env and env to Claude Code: the pane's process is Claude Code.
+    std::int64_t pid = -1;
+    if (options_.print) {
+        SpawnOptions spawn;
+        spawn.newSession = true;
+        spawn.stdoutPath = directory_.file("print-stdout.txt");
+        spawn.stderrPath = directory_.file("print-stderr.txt");
+        printRun_ = std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", commandLine()}, spawn);
+        pid = printRun_->pid();
+    } else {
+        tmux_ = std::make_unique<TmuxServer>();
+        pid = tmux_->newSession("claude", commandLine(), 160, 50);
+        if (pid <= 0) {
+            whyNot_ = "tmux did not start a session";
+            return false;
+        }
+    }
+    // The shell hands itself over to env and env to Claude Code: the pane's (or the print run's) process is
+    // Claude Code.
     bool running = waitUntil(
         [&] {
-            std::ifstream comm("/proc/" + std::to_string(pane) + "/comm");
+            std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
             std::string name;
             return std::getline(comm, name) && name == "claude";
         },
         std::chrono::seconds(10), std::chrono::milliseconds(20));
     if (!running) {
-        whyNot_ = "Claude Code did not start; the pane shows:\n" + screen();
+        whyNot_ = "Claude Code did not start; it shows:\n" + screen();
         return false;
     }
-    pid_ = pane;
+    pid_ = pid;
     return true;
 }
 
 std::string RealClaude::screen() const {
+    if (options_.print) {
+        return readFile(directory_.file("print-stdout.txt")) + readFile(directory_.file("print-stderr.txt"));
+    }
     return tmux_ ? tmux_->capture("claude") : std::string();
+}
+
+std::optional<int> RealClaude::exitStatus(std::chrono::milliseconds timeout) {
+    if (!printRun_) return std::nullopt;
+    auto status = printRun_->wait(timeout);
+    if (!status) return std::nullopt;
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 bool RealClaude::waitForScreen(const std::string& text, std::chrono::milliseconds timeout) const {

@@ -1,15 +1,17 @@
 #pragma once
 
 // Runs the real Claude Code (the pinned version scripts/install-claude-code puts in place) in a tmux pane of
-// its own, against the fake Messages API of tests/support/fake_messages_api.py, in a throwaway home with
-// onboarding and workspace trust accepted. Its status line and hooks record what Claude Code hands them.
-// Everything it starts ends when the object goes away, also when the test fails half-way.
+// its own, or as a print run (claude -p) with no terminal at all, against the fake Messages API of
+// tests/support/fake_messages_api.py, in a throwaway home with onboarding and workspace trust accepted. Its
+// status line and hooks record what Claude Code hands them. Everything it starts ends when the object goes
+// away, also when the test fails half-way.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,8 @@ public:
         std::vector<std::string> environment;
         // Runs once the home is written, before Claude Code starts (e.g. an installer over its settings).
         std::function<void(const RealClaude&)> beforeLaunch;
+        // claude -p: no pane and no terminal (a session of its own); it answers the prompt and ends.
+        bool print = false;
     };
 
     explicit RealClaude(Options options);
@@ -92,8 +96,12 @@ public:
     std::string settingsPath() const { return home_ + "/.claude/settings.json"; }
     FakeMessagesAPI& api() { return *api_; }
 
-    // What the pane shows, with its history.
+    // What the pane shows, with its history; of a print run, what it wrote to its standard output and then
+    // to its standard error.
     std::string screen() const;
+    // Waits for a print run to end: its exit status (128 + the signal when one ended it), none on time-out or
+    // for a pane.
+    std::optional<int> exitStatus(std::chrono::milliseconds timeout);
     bool waitForScreen(const std::string& text, std::chrono::milliseconds timeout) const;
     // Types text into the pane, then Enter when `enter` is set.
     void type(const std::string& text, bool enter = true) const;
@@ -106,6 +114,8 @@ public:
 
 private:
     void writeHome();
+    // The shell line that starts Claude Code in the work directory, with the environment it is given.
+    std::string commandLine() const;
 
     Options options_;
     TempDir directory_;
@@ -115,6 +125,7 @@ private:
     std::string statusFile_;
     std::unique_ptr<FakeMessagesAPI> api_;
     std::unique_ptr<TmuxServer> tmux_;
+    std::unique_ptr<ChildProcess> printRun_;
     std::int64_t pid_ = -1;
     std::string whyNot_;
 };
