@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Core/HookSettings.hpp"
+#include "Core/NumberText.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "Front/DoctorReport.hpp"
 #include "RealWorld.hpp"
@@ -204,8 +205,17 @@ TEST(Doctor, SessionsKnownFromTheirHooksNeedAFigureElsewhere) {
         }
         return false;
     };
+    Pause weekly;
+    weekly.pausedAt = now - 60;
+    weekly.resumeAt = now + 3 * 86400;
+    weekly.usage[UsageWindow::sevenDay] = WindowHold{weekly.resumeAt, weekly.resumeAt};
+    machine.state.write(weekly);
     const DoctorReport alone = machine.gather();
     EXPECT_TRUE(noFigure(alone)) << alone.toText();
+    EXPECT_NE(alone.toText().find("a hold stands: 0 session(s) held until " +
+                                  NumberText::dayClockText(weekly.resumeAt, now) + " (seven-day window at 95 %)"),
+              std::string::npos)
+        << alone.toText();
     EXPECT_EQ(sessionOf(alone, 101)->outcome, DoctorReport::Outcome::held) << alone.toText();
     machine.session(201, 1, Route::freezer);
     machine.record(201);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Core/CommandLine.hpp"
+#include "Core/HoldNotice.hpp"
 #include "Core/HookSettings.hpp"
 #include "Core/NumberText.hpp"
 #include "Core/SettingsInstaller.hpp"
@@ -182,6 +183,10 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
     if (status.stateDirProblem) {
         found.push_back(bad("state directory " + status.stateDir + " is not used: " + *status.stateDirProblem,
                             "make it the user's alone (chmod 700, owned by the user)"));
+    }
+    if (status.pause && status.pause->resumeAt > status.now) {
+        found.push_back(good("a hold stands: " + std::to_string(status.pause->targets.size()) + " session(s) " +
+                             HoldNotice::heldUntil(*status.pause, status.settings, status.now)));
     }
     if (auto hits = status.limitHitText()) {
         found.push_back(good(*hits + " (a turn ended with rate_limit before any hold): if it comes again, a lower "
