@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -214,6 +215,12 @@ void Recorder::registerSession(const StateDir& stateDir, const std::string& sess
                                const std::string& startID) const {
     const std::string path = stateDir.recordPath(sessionID);
     const double now = wallClock();
+    // Most hooks find a record written within the last minute (by the status line or by a hook): one look.
+    struct stat written {};
+    if (::stat(path.c_str(), &written) == 0 &&
+        now - (static_cast<double>(written.st_mtim.tv_sec) + written.st_mtim.tv_nsec / 1e9) < hookRecordRenewal) {
+        return;
+    }
     if (auto document = StateDirTrust::readDocument(path)) {
         auto known = Record::fromJSON(&*document);
         if (known && (!known->fromHooks ||
