@@ -211,8 +211,14 @@ void atomicWrite(const JSON& value, const std::string& path, bool durable, const
         fs::create_directories(directory, ignored);
     }
 
-    const std::string temporaryName = "." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(randomU32()) + ".tmp";
+    // Built by appending: "." + a temporary string makes GCC 12 warn of an overlapping copy that cannot happen.
+    std::string temporaryName(1, '.');
+    temporaryName.append(target.filename().string())
+        .append(".")
+        .append(std::to_string(::getpid()))
+        .append(".")
+        .append(std::to_string(randomU32()))
+        .append(".tmp");
     const std::string temporary = directory.empty() ? temporaryName : (directory / temporaryName).string();
 
     // Creation and opening are one step, so a file we could not open was never made.
@@ -265,7 +271,8 @@ std::optional<std::int64_t> integerFromText(const std::string& text) {
         if (text[i] < '0' || text[i] > '9') return std::nullopt;
     }
     // Parse the digits with the sign attached so INT64_MIN stays in range.
-    std::string digits = negative ? "-" + text.substr(start) : text.substr(start);
+    std::string digits(negative ? "-" : "");
+    digits.append(text, start);
     std::int64_t result = 0;
     auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), result);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
