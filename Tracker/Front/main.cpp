@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/Version.hpp"
 #include "Front/Arguments.hpp"
 #include "Front/DoctorCommand.hpp"
 #include "Front/Invocation.hpp"
@@ -27,7 +28,8 @@ const char* const usage =
     "  pause     hold every session now, whatever the usage (--until HH:MM, --for 2h)\n"
     "  resume    end the pause asked for\n"
     "\n"
-    "Every command takes --help, --state-dir DIR and --settings FILE.\n"
+    "Every command takes --help, --state-dir DIR and --settings FILE;\n"
+    "tarnel --version prints the version.\n"
     "Exit status: 0 done, 1 the operation failed (doctor: a session would not be held),\n"
     "2 a command-line error.\n";
 
@@ -43,6 +45,10 @@ int main(int argc, char** argv) {
     const std::string command = words.front();
     if (command == "-h" || command == "--help" || command == "help") {
         std::cout << usage;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << tracker::Version::line("tarnel");
         return 0;
     }
     Invocation invocation{argc > 0 && argv[0] ? argv[0] : "tarnel", tracker::currentEnvironment()};

@@ -19,7 +19,7 @@ _tarnel() {
         fi
     done
     if [[ -z $command ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$commands --help" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
         return
     fi
 

@@ -12,6 +12,7 @@ end
 
 complete -c tarnel -f
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -s h -l help -d 'Show the commands'
+complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -l version -d 'Show the version'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a install -d "Make tarnel-tee Claude Code's status line and hook command"
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a restore -d 'Put the previous status line back'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a status -d 'What the daemon sees now'
