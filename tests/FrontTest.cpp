@@ -16,6 +16,7 @@
 
 #include "Core/JSONFile.hpp"
 #include "Core/NumberText.hpp"
+#include "Core/PauseOnDemand.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
 #include "Core/SettingsInstaller.hpp"
@@ -386,6 +387,90 @@ TEST(FrontCommandLine, FIFOsAndLinkLoopsAreRefusedNotWaitedOn) {
                 }
             }
         }
+    }
+}
+
+// The time zone for as long as it lives.
+class ScopedZone {
+public:
+    explicit ScopedZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) saved_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedZone() {
+        saved_ ? ::setenv("TZ", saved_->c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// An end on another day than the moment it is told names its day: in what `tarnel pause` prints and in the
+// reason the daemon gives the hold (which status shows), for --until and --for alike.
+TEST(FrontPause, AnEndOnAnotherDayNamesIt) {
+    const double wednesday1750 = 1'796'838'600;  // Wed 2026-12-09 17:50 UTC
+    const double day = 86400;
+    const struct {
+        const char* zone;
+        double at;
+        const char* text;
+    } ends[] = {
+        {"UTC0", wednesday1750 + 600, "18:00"},
+        {"UTC0", wednesday1750 + 6 * 3600 + 9 * 60 + 59, "23:59"},
+        {"UTC0", wednesday1750 + 6 * 3600 + 10 * 60, "tomorrow 00:00"},
+        {"UTC0", wednesday1750 + day, "tomorrow 17:50"},
+        {"UTC0", wednesday1750 + 2 * day, "Fri 17:50"},
+        {"UTC0", wednesday1750 + 6 * day, "Tue 17:50"},
+        {"UTC0", wednesday1750 + 7 * day, "2026-12-16 17:50"},
+        {"UTC0", wednesday1750 - day, "yesterday 17:50"},
+        {"UTC0", wednesday1750 - 3600, "16:50"},
+        {"UTC0", NAN, "--:--"},
+        // 23:20 there: an hour on is the next day, though it is the same day in UTC.
+        {"IST-5:30", wednesday1750 + 3600, "tomorrow 00:20"},
+        {"IST-5:30", wednesday1750 + 1800, "23:50"},
+        // Across the end of summer time the day is still the calendar's.
+        // (Sat 2026-10-24 23:30 CEST; Sun 03:00 CET, 25 hours on.)
+        {"CET-1CEST,M3.5.0,M10.5.0/3", 1'792'893'600, "tomorrow 03:00"},
+    };
+    for (const auto& e : ends) {
+        ScopedZone zone(e.zone);
+        const double now = std::string(e.zone).rfind("CET", 0) == 0 ? 1'792'877'400 : wednesday1750;
+        EXPECT_EQ(NumberText::dayClockText(e.at, now), e.text) << e.zone << " " << e.at;
+    }
+
+    ScopedZone zone("UTC0");
+    // --until 17:49 at 17:50 is tomorrow's 17:49, and --for 1d ends tomorrow at the same time.
+    const auto until = Front::PauseCommands::nextClockTime("17:49", wednesday1750);
+    ASSERT_TRUE(until);
+    EXPECT_EQ(*until - wednesday1750, day - 60);
+    const auto forADay = Front::PauseCommands::parseDuration("1d");
+    ASSERT_TRUE(forADay);
+    Target target;
+    target.pid = 4242;
+    for (const auto& [end, text] : std::vector<std::pair<double, std::string>>{
+             {*until, "tomorrow 17:49"}, {wednesday1750 + *forADay, "tomorrow 17:50"}, {wednesday1750 + 60, "17:51"}}) {
+        const Action action = PauseOnDemand::apply(PauseRequest{PauseRequest::Kind::pause, end, wednesday1750},
+                                                   std::nullopt, {target}, wednesday1750);
+        ASSERT_TRUE(action.freeze());
+        EXPECT_EQ(action.freeze()->reason, "pause asked for until " + text);
+
+        Pause standing;
+        standing.resumeAt = end;
+        standing.manualUntil = end;
+        standing.targets = {target};
+        EXPECT_EQ(Front::PauseCommands::heldText(standing, wednesday1750),
+                  "Holding 1 session until " + text + ". `tarnel resume` lets them go on sooner.\n");
+        // Over a hold the usage asked for first, the reason names both ends' days.
+        Pause usage = standing;
+        usage.manualUntil.reset();
+        usage.resumeAt = wednesday1750 + 3 * 3600;
+        const Action replaced = PauseOnDemand::apply(PauseRequest{PauseRequest::Kind::pause, end, wednesday1750}, usage,
+                                                     {target}, wednesday1750);
+        ASSERT_TRUE(replaced.replace());
+        EXPECT_EQ(replaced.replace()->reason, "pause asked for until " + text + ": the hold stands until " +
+                                                  (end > usage.resumeAt ? text : std::string("20:50")));
     }
 }
 

@@ -101,6 +101,16 @@ std::optional<double> parseDuration(std::string_view text) {
     return any ? std::optional<double>(total) : std::nullopt;
 }
 
+std::string heldText(const Pause& standing, double now) {
+    const std::size_t count = standing.targets.size();
+    return "Holding " + std::to_string(count) + " session" + (count == 1 ? "" : "s") + " until " +
+           NumberText::dayClockText(standing.resumeAt, now) +
+           (standing.manualUntil && standing.resumeAt > *standing.manualUntil
+                ? " (the usage window holds them that long)"
+                : "") +
+           ". `tarnel resume` lets them go on sooner.\n";
+}
+
 std::optional<double> nextClockTime(std::string_view text, double now) {
     auto colon = text.find(':');
     if (colon == std::string_view::npos || text.size() - colon - 1 != 2 || colon < 1 || colon > 2) return std::nullopt;
@@ -159,10 +169,7 @@ int pause(Arguments& arguments, const Invocation& invocation) {
                   << " is one that is not exempt.\n";
         return 0;
     }
-    std::cout << "Holding " << standing->targets.size() << " session" << (standing->targets.size() == 1 ? "" : "s")
-              << " until " << NumberText::clockText(standing->resumeAt)
-              << (standing->resumeAt > *standing->manualUntil ? " (the usage window holds them that long)" : "")
-              << ". `tarnel resume` lets them go on sooner.\n";
+    std::cout << heldText(*standing, now);
     return 0;
 }
 
@@ -183,11 +190,11 @@ int resume(Arguments& arguments, const Invocation& invocation) {
     auto standing = stateDir.readPause();
     if (!before || !before->manualUntil) {
         std::cout << (standing ? "No pause asked for stands; the usage window holds the sessions until " +
-                                     NumberText::clockText(standing->resumeAt) + ".\n"
+                                     NumberText::dayClockText(standing->resumeAt, wallClock()) + ".\n"
                                : std::string("No pause stands.\n"));
     } else if (standing) {
         std::cout << "The pause asked for has ended; the usage window holds the sessions until "
-                  << NumberText::clockText(standing->resumeAt) << ".\n";
+                  << NumberText::dayClockText(standing->resumeAt, wallClock()) << ".\n";
     } else {
         std::cout << "Resumed: the sessions go on.\n";
     }
