@@ -127,6 +127,66 @@ std::size_t nestingDepth(std::string_view bytes, std::size_t limit) {
     return deepest;
 }
 
+namespace {
+
+// Takes every event and keeps nothing but the first error's place and message.
+class ErrorOnly : public nlohmann::json_sax<JSON> {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& error) override {
+        position_ = position;
+        message_ = error.what();
+        return false;
+    }
+
+    std::size_t position() const { return position_; }
+    const std::string& message() const { return message_; }
+
+private:
+    std::size_t position_ = 0;
+    std::string message_;
+};
+
+}  // namespace
+
+std::string ParseError::text() const {
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+}
+
+std::optional<ParseError> parseError(std::string_view bytes) {
+    ErrorOnly handler;
+    if (JSON::sax_parse(bytes.begin(), bytes.end(), &handler, nlohmann::detail::input_format_t::json, true)) {
+        return std::nullopt;
+    }
+    // The position counts the bytes read, the one the parser stopped at among them.
+    const std::size_t at = std::min(handler.position() > 0 ? handler.position() - 1 : 0, bytes.size());
+    ParseError error;
+    const std::string_view before = bytes.substr(0, at);
+    error.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t lineStart = before.rfind('\n');
+    error.column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    // The library's message, without its own prefix and place: "... - unexpected '}'; expected string literal".
+    std::string message = handler.message();
+    if (auto dash = message.find(" - "); dash != std::string::npos) {
+        message.erase(0, dash + 3);
+    } else if (auto colon = message.find(": "); colon != std::string::npos) {
+        message.erase(0, colon + 2);
+    }
+    error.what = message;
+    return error;
+}
+
 std::optional<JSON> parse(std::string_view bytes) {
     if (nestingDepth(bytes, maxDepth) > maxDepth) return std::nullopt;
     return parseShallow(bytes);
@@ -143,7 +203,8 @@ std::optional<JSON> read(const std::string& path, const RefusalHook& refused) {
     return value;
 }
 
-std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused) {
+std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused,
+                             std::optional<ParseError>* unparsed) {
     if (static_cast<std::uintmax_t>(info.st_size) > maxDocumentBytes) {
         if (refused) refused(path, tooLarge(static_cast<std::uintmax_t>(info.st_size)));
         return std::nullopt;
@@ -158,7 +219,9 @@ std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string&
         if (refused) refused(path, "is nested deeper than " + std::to_string(maxDepth) + " levels");
         return std::nullopt;
     }
-    return parseShallow(outcome.bytes);
+    auto value = parseShallow(outcome.bytes);
+    if (!value && unparsed) *unparsed = parseError(outcome.bytes);
+    return value;
 }
 
 std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused) {
