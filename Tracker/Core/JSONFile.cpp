@@ -264,8 +264,10 @@ bool putInPlace(const std::string& temporary, const std::string& path, bool dura
 }  // namespace
 
 void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode) {
-    const std::string bytes = serialize(value);
+    atomicWriteBytes(serialize(value), path, durable, mode);
+}
 
+void atomicWriteBytes(const std::string& bytes, const std::string& path, bool durable, const FileMode& mode) {
     namespace fs = std::filesystem;
     const fs::path target(path);
     const fs::path directory = target.parent_path();

@@ -100,6 +100,8 @@ struct FileMode {
 // 0600, the user's alone). Throws JSONFileError; no temporary file survives a
 // failure.
 void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode = {});
+// The same for a document already serialized: bytes are written as they are.
+void atomicWriteBytes(const std::string& bytes, const std::string& path, bool durable, const FileMode& mode = {});
 
 }  // namespace JSONFile
 
