@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "Core/JSONFile.hpp"
 #include "Core/NumberText.hpp"
@@ -23,6 +25,7 @@
 #include "Core/StateDir.hpp"
 #include "Core/UsageHistory.hpp"
 #include "Front/PauseCommands.hpp"
+#include "Front/StatusReport.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -409,6 +412,90 @@ private:
 
 // An end on another day than the moment it is told names its day: in what `tarnel pause` prints and in the
 // reason the daemon gives the hold (which status shows), for --until and --for alike.
+bool daemonRuns(const std::string& state) {
+    return Front::StatusReport::probeLock(StateDir(state).lockPath()) == Front::StatusReport::LockState::held;
+}
+
+// Ends the daemon that runs on a state directory when it goes, so that none outlives a test that failed.
+class DaemonReaper {
+public:
+    explicit DaemonReaper(std::string state) : state_(std::move(state)) {}
+    ~DaemonReaper() {
+        auto file = StateDir(state_).readDaemonPID();
+        // One that holds the lock writes daemon.pid right after.
+        for (int i = 0; i < 40 && !file && daemonRuns(state_); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            file = StateDir(state_).readDaemonPID();
+        }
+        if (!file || !ProcessTable::fromSystem({file->pid}).isSameProcess(file->pid, file->pidStart)) return;
+        ::kill(static_cast<pid_t>(file->pid), SIGTERM);
+        for (int i = 0; i < 100 && ::kill(static_cast<pid_t>(file->pid), 0) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+private:
+    std::string state_;
+};
+
+// Without a service manager: tarnel start runs the daemon detached, its log in daemon.log alone, and tarnel stop
+// ends it; each exit status says whether a daemon runs, and doing either twice changes nothing.
+TEST(FrontDaemon, StartAndStopWithoutAServiceManager) {
+    TempDir home;
+    const std::string state = home.file("state");
+    const std::vector<std::string> noManager{"XDG_RUNTIME_DIR=", "VAZ_ADODIVO_STATE_DIR=" + state};
+    DaemonReaper reaper(state);
+
+    Outcome started = tarnel(home, {"start"}, noManager);
+    EXPECT_EQ(started.status, 0) << started.err;
+    EXPECT_TRUE(contains(started.out, "Started tarnel-vovivida on " + state + " (pid ")) << started.out;
+    EXPECT_EQ(started.err, "");
+    ASSERT_TRUE(daemonRuns(state));
+    const auto pidFile = StateDir(state).readDaemonPID();
+    ASSERT_TRUE(pidFile);
+    EXPECT_TRUE(contains(started.out, "(pid " + std::to_string(pidFile->pid) + ")")) << started.out;
+    // Its own session, no terminal: the log goes to the file alone.
+    EXPECT_EQ(::getsid(static_cast<pid_t>(pidFile->pid)), static_cast<pid_t>(pidFile->pid));
+    EXPECT_TRUE(contains(test::readFile(StateDir(state).logPath()), "[run]"));
+
+    Outcome again = tarnel(home, {"start"}, noManager);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_TRUE(contains(again.out, "already runs on " + state)) << again.out;
+
+    Outcome stopped = tarnel(home, {"stop"}, noManager);
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_TRUE(contains(stopped.out, "Stopped tarnel-vovivida (pid " + std::to_string(pidFile->pid))) << stopped.out;
+    EXPECT_FALSE(daemonRuns(state));
+    Outcome none = tarnel(home, {"stop"}, noManager);
+    EXPECT_EQ(none.status, 0);
+    EXPECT_TRUE(contains(none.out, "No daemon runs on " + state)) << none.out;
+
+    // Where no user manager answers, the hints name tarnel start.
+    Outcome pause = tarnel(home, {"pause", "--for", "1h"}, noManager);
+    EXPECT_EQ(pause.status, 1);
+    EXPECT_TRUE(contains(pause.err, "Start it first: tarnel start\n")) << pause.err;
+}
+
+// A daemon that cannot be found or ends at once is reported, with exit status 1.
+TEST(FrontDaemon, StartSaysWhenNoDaemonCameUp) {
+    TempDir home;
+    const std::string state = home.file("state");
+    DaemonReaper reaper(state);
+    fs::create_directories(home.file("bin"));
+    fs::copy_file(test::builtProgram("tarnel"), home.file("bin/tarnel"));
+    Outcome alone = tarnel(home, {"start", "--state-dir", state}, {}, home.file("bin/tarnel"));
+    EXPECT_EQ(alone.status, 1);
+    EXPECT_TRUE(contains(alone.err, "cannot find tarnel-vovivida beside this program")) << alone.err;
+
+    // Others may write the state directory: the daemon refuses it and ends.
+    fs::create_directories(state);
+    ::chmod(state.c_str(), 0777);
+    Outcome refused = tarnel(home, {"start", "--state-dir", state});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "tarnel-vovivida ended at once (exit status ")) << refused.err;
+    EXPECT_FALSE(daemonRuns(state));
+}
+
 TEST(FrontPause, AnEndOnAnotherDayNamesIt) {
     const double wednesday1750 = 1'796'838'600;  // Wed 2026-12-09 17:50 UTC
     const double day = 86400;

@@ -12,6 +12,7 @@
 #include "Core/PauseRequest.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Front/DaemonCommands.hpp"
 #include "Front/Locations.hpp"
 #include "Front/StatusReport.hpp"
 
@@ -55,7 +56,7 @@ std::optional<unsigned> digits(std::string_view text) {
 }
 
 // Writes the request and waits for the daemon to take it; the exit status.
-int ask(const StateDir& stateDir, const PauseRequest& request, const char* command) {
+int ask(const StateDir& stateDir, const PauseRequest& request, const char* command, const Environment& environment) {
     if (auto problem = stateDir.trustProblem()) {
         std::cerr << "tarnel " << command << ": " << *problem << "\n";
         return 1;
@@ -63,7 +64,7 @@ int ask(const StateDir& stateDir, const PauseRequest& request, const char* comma
     if (StatusReport::probeLock(stateDir.lockPath()) != StatusReport::LockState::held) {
         std::cerr << "tarnel " << command << ": no daemon runs on " << stateDir.root()
                   << ": nothing would hold the sessions.\n"
-                  << "Start it first: systemctl --user enable --now tarnel-vovivida.service (or tarnel-vovivida).\n";
+                  << "Start it first: " << DaemonCommands::startCommand(environment) << "\n";
         return 1;
     }
     stateDir.write(request);
@@ -162,7 +163,7 @@ int pause(Arguments& arguments, const Invocation& invocation) {
     }
     const StateDir stateDir = locations.stateDir(invocation.environment);
     PauseRequest request{PauseRequest::Kind::pause, until, now};
-    if (int status = ask(stateDir, request, "pause")) return status;
+    if (int status = ask(stateDir, request, "pause", invocation.environment)) return status;
     auto standing = stateDir.readPause();
     if (!standing || !standing->manualUntil) {
         std::cout << "No session to hold: none of the live sessions recorded in " << stateDir.root()
@@ -184,7 +185,8 @@ int resume(Arguments& arguments, const Invocation& invocation) {
     }
     const StateDir stateDir = locations.stateDir(invocation.environment);
     const auto before = stateDir.readPause();
-    if (int status = ask(stateDir, PauseRequest{PauseRequest::Kind::resume, std::nullopt, wallClock()}, "resume")) {
+    if (int status = ask(stateDir, PauseRequest{PauseRequest::Kind::resume, std::nullopt, wallClock()}, "resume",
+                         invocation.environment)) {
         return status;
     }
     auto standing = stateDir.readPause();

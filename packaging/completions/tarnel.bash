@@ -10,7 +10,7 @@ _tarnel() {
     local cur prev words cword split
     _init_completion -s -n : || return
 
-    local commands='install restore status doctor pause resume'
+    local commands='install restore status doctor pause resume start stop'
     local command='' i
     for ((i = 1; i < cword; i++)); do
         if [[ ${words[i]} != -* ]]; then
@@ -56,6 +56,8 @@ _tarnel() {
     doctor) options='--json --all-users' ;;
     pause) options='--until --for' ;;
     resume) options='' ;;
+    start) options='' ;;
+    stop) options='' ;;
     *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "$options --state-dir --settings --help" -- "$cur")
