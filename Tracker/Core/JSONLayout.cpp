@@ -11,39 +11,39 @@ using Ordered = nlohmann::ordered_json;
 // value with its objects' members in the order of the same objects in original (when given).
 Ordered ordered(const JSON& value, const Ordered* original) {
     switch (value.type()) {
-    case JSON::value_t::object: {
-        Ordered result = Ordered::object();
-        if (original && original->is_object()) {
-            for (const auto& [key, was] : original->items()) {
-                auto it = value.find(key);
-                if (it != value.end()) result[key] = ordered(*it, &was);
+        case JSON::value_t::object: {
+            Ordered result = Ordered::object();
+            if (original && original->is_object()) {
+                for (const auto& [key, was] : original->items()) {
+                    auto it = value.find(key);
+                    if (it != value.end()) result[key] = ordered(*it, &was);
+                }
             }
+            for (const auto& [key, member] : value.items()) {
+                if (!result.contains(key)) result[key] = ordered(member, nullptr);
+            }
+            return result;
         }
-        for (const auto& [key, member] : value.items()) {
-            if (!result.contains(key)) result[key] = ordered(member, nullptr);
+        case JSON::value_t::array: {
+            Ordered result = Ordered::array();
+            const bool matched = original && original->is_array();
+            for (std::size_t i = 0; i < value.size(); ++i) {
+                result.push_back(ordered(value[i], matched && i < original->size() ? &(*original)[i] : nullptr));
+            }
+            return result;
         }
-        return result;
-    }
-    case JSON::value_t::array: {
-        Ordered result = Ordered::array();
-        const bool matched = original && original->is_array();
-        for (std::size_t i = 0; i < value.size(); ++i) {
-            result.push_back(ordered(value[i], matched && i < original->size() ? &(*original)[i] : nullptr));
-        }
-        return result;
-    }
-    case JSON::value_t::string:
-        return value.get_ref<const std::string&>();
-    case JSON::value_t::boolean:
-        return value.get<bool>();
-    case JSON::value_t::number_integer:
-        return value.get<std::int64_t>();
-    case JSON::value_t::number_unsigned:
-        return value.get<std::uint64_t>();
-    case JSON::value_t::number_float:
-        return value.get<double>();
-    default:
-        return nullptr;
+        case JSON::value_t::string:
+            return value.get_ref<const std::string&>();
+        case JSON::value_t::boolean:
+            return value.get<bool>();
+        case JSON::value_t::number_integer:
+            return value.get<std::int64_t>();
+        case JSON::value_t::number_unsigned:
+            return value.get<std::uint64_t>();
+        case JSON::value_t::number_float:
+            return value.get<double>();
+        default:
+            return nullptr;
     }
 }
 

@@ -137,8 +137,7 @@ int start(Arguments& arguments, const Invocation& invocation) {
     const std::string daemon =
         self.empty() ? std::string("tarnel-vovivida") : (fs::path(self).parent_path() / "tarnel-vovivida").string();
     if (::access(daemon.c_str(), X_OK) != 0) {
-        std::cerr << "tarnel start: cannot find tarnel-vovivida beside this program (looked for " << daemon
-                  << ").\n";
+        std::cerr << "tarnel start: cannot find tarnel-vovivida beside this program (looked for " << daemon << ").\n";
         return 1;
     }
     auto pid = spawnDetached({daemon, "--state-dir", stateDir.root()});
@@ -147,8 +146,8 @@ int start(Arguments& arguments, const Invocation& invocation) {
         return 1;
     }
     auto started = [&] {
-        std::cout << "Started tarnel-vovivida on " << stateDir.root() << " (pid " << *pid << "); its log: "
-                  << stateDir.logPath() << ". `tarnel stop` ends it.\n";
+        std::cout << "Started tarnel-vovivida on " << stateDir.root() << " (pid " << *pid
+                  << "); its log: " << stateDir.logPath() << ". `tarnel stop` ends it.\n";
         return 0;
     };
     // Up once it holds the state directory's lock; a daemon that ends first says why in its log.
@@ -159,8 +158,8 @@ int start(Arguments& arguments, const Invocation& invocation) {
             std::cerr << "tarnel start: tarnel-vovivida ended at once ("
                       << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                             : "signal " + std::to_string(WTERMSIG(status)))
-                      << "); run it in the foreground to see why: " << daemon << " --state-dir "
-                      << stateDir.root() << "\n";
+                      << "); run it in the foreground to see why: " << daemon << " --state-dir " << stateDir.root()
+                      << "\n";
             return 1;
         }
         // Up, and daemon.pid (written just after the lock is taken) names it, so that status shows it.
