@@ -117,8 +117,14 @@ void checkWritable(const std::string& path, const std::string& what) {
         throw Refusal(path, "the " + what + " " + path + " is not writable: " + std::strerror(errno));
     }
     // The atomic write creates a file beside the target and renames it over.
-    const fs::path probe = directory / ("." + file.filename().string() + ".probe." + std::to_string(::getpid()) + "." +
-                                        std::to_string(randomU32()));
+    // Built by appending: "." + a temporary string makes GCC 12 warn of an overlapping copy that cannot happen.
+    std::string probeName(1, '.');
+    probeName.append(file.filename().string())
+        .append(".probe.")
+        .append(std::to_string(::getpid()))
+        .append(".")
+        .append(std::to_string(randomU32()));
+    const fs::path probe = directory / probeName;
     int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         throw Refusal(path, "the " + what + " " + path + " is not writable: cannot create files in " +
