@@ -694,7 +694,7 @@ TEST(DaemonFlags, ParsingAndItsMessages) {
     EXPECT_FALSE(help.flags);
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out, daemonUsage() + "\n");
-    EXPECT_EQ(std::count(daemonUsage().begin(), daemonUsage().end(), '\n'), 16);
+    EXPECT_EQ(std::count(daemonUsage().begin(), daemonUsage().end(), '\n'), 18);
 }
 
 }  // namespace

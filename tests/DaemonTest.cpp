@@ -381,7 +381,7 @@ TEST_F(DaemonE2E, CommandLineEdgeCases) {
     std::string out, err;
     EXPECT_EQ(runDaemon({"-h"}, &out, &err), 0);
     EXPECT_EQ(out.rfind("usage: tarnel-vovivida [--dry-run]", 0), 0u);
-    EXPECT_EQ(out.substr(out.size() - 30), "\n  --log-level   default info\n");
+    EXPECT_EQ(out.substr(out.size() - 44), "\n  --version     print the version and exit\n");
     EXPECT_FALSE(test::fileExists(state.root()));  // help creates nothing
 
     EXPECT_EQ(runDaemon({"--threshold=95"}, &out, &err), 2);

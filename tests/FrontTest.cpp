@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,9 +15,11 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "Core/JSONFile.hpp"
 #include "Core/NumberText.hpp"
+#include "Core/PauseOnDemand.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Records.hpp"
 #include "Core/SessionPhase.hpp"
@@ -24,6 +27,7 @@
 #include "Core/StateDir.hpp"
 #include "Core/UsageHistory.hpp"
 #include "Front/PauseCommands.hpp"
+#include "Front/StatusReport.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
 
@@ -388,6 +392,174 @@ TEST(FrontCommandLine, FIFOsAndLinkLoopsAreRefusedNotWaitedOn) {
                 }
             }
         }
+    }
+}
+
+// The time zone for as long as it lives.
+class ScopedZone {
+public:
+    explicit ScopedZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) saved_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedZone() {
+        saved_ ? ::setenv("TZ", saved_->c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// An end on another day than the moment it is told names its day: in what `tarnel pause` prints and in the
+// reason the daemon gives the hold (which status shows), for --until and --for alike.
+bool daemonRuns(const std::string& state) {
+    return Front::StatusReport::probeLock(StateDir(state).lockPath()) == Front::StatusReport::LockState::held;
+}
+
+// Ends the daemon that runs on a state directory when it goes, so that none outlives a test that failed.
+class DaemonReaper {
+public:
+    explicit DaemonReaper(std::string state) : state_(std::move(state)) {}
+    ~DaemonReaper() {
+        auto file = StateDir(state_).readDaemonPID();
+        // One that holds the lock writes daemon.pid right after.
+        for (int i = 0; i < 40 && !file && daemonRuns(state_); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            file = StateDir(state_).readDaemonPID();
+        }
+        if (!file || !ProcessTable::fromSystem({file->pid}).isSameProcess(file->pid, file->pidStart)) return;
+        ::kill(static_cast<pid_t>(file->pid), SIGTERM);
+        for (int i = 0; i < 100 && ::kill(static_cast<pid_t>(file->pid), 0) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+private:
+    std::string state_;
+};
+
+// Without a service manager: tarnel start runs the daemon detached, its log in daemon.log alone, and tarnel stop
+// ends it; each exit status says whether a daemon runs, and doing either twice changes nothing.
+TEST(FrontDaemon, StartAndStopWithoutAServiceManager) {
+    TempDir home;
+    const std::string state = home.file("state");
+    const std::vector<std::string> noManager{"XDG_RUNTIME_DIR=", "VAZ_ADODIVO_STATE_DIR=" + state};
+    DaemonReaper reaper(state);
+
+    Outcome started = tarnel(home, {"start"}, noManager);
+    EXPECT_EQ(started.status, 0) << started.err;
+    EXPECT_TRUE(contains(started.out, "Started tarnel-vovivida on " + state + " (pid ")) << started.out;
+    EXPECT_EQ(started.err, "");
+    ASSERT_TRUE(daemonRuns(state));
+    const auto pidFile = StateDir(state).readDaemonPID();
+    ASSERT_TRUE(pidFile);
+    EXPECT_TRUE(contains(started.out, "(pid " + std::to_string(pidFile->pid) + ")")) << started.out;
+    // Its own session, no terminal: the log goes to the file alone.
+    EXPECT_EQ(::getsid(static_cast<pid_t>(pidFile->pid)), static_cast<pid_t>(pidFile->pid));
+    EXPECT_TRUE(contains(test::readFile(StateDir(state).logPath()), "[run]"));
+
+    Outcome again = tarnel(home, {"start"}, noManager);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_TRUE(contains(again.out, "already runs on " + state)) << again.out;
+
+    Outcome stopped = tarnel(home, {"stop"}, noManager);
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_TRUE(contains(stopped.out, "Stopped tarnel-vovivida (pid " + std::to_string(pidFile->pid))) << stopped.out;
+    EXPECT_FALSE(daemonRuns(state));
+    Outcome none = tarnel(home, {"stop"}, noManager);
+    EXPECT_EQ(none.status, 0);
+    EXPECT_TRUE(contains(none.out, "No daemon runs on " + state)) << none.out;
+
+    // Where no user manager answers, the hints name tarnel start.
+    Outcome pause = tarnel(home, {"pause", "--for", "1h"}, noManager);
+    EXPECT_EQ(pause.status, 1);
+    EXPECT_TRUE(contains(pause.err, "Start it first: tarnel start\n")) << pause.err;
+}
+
+// A daemon that cannot be found or ends at once is reported, with exit status 1.
+TEST(FrontDaemon, StartSaysWhenNoDaemonCameUp) {
+    TempDir home;
+    const std::string state = home.file("state");
+    DaemonReaper reaper(state);
+    fs::create_directories(home.file("bin"));
+    fs::copy_file(test::builtProgram("tarnel"), home.file("bin/tarnel"));
+    Outcome alone = tarnel(home, {"start", "--state-dir", state}, {}, home.file("bin/tarnel"));
+    EXPECT_EQ(alone.status, 1);
+    EXPECT_TRUE(contains(alone.err, "cannot find tarnel-vovivida beside this program")) << alone.err;
+
+    // Others may write the state directory: the daemon refuses it and ends.
+    fs::create_directories(state);
+    ::chmod(state.c_str(), 0777);
+    Outcome refused = tarnel(home, {"start", "--state-dir", state});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "tarnel-vovivida ended at once (exit status ")) << refused.err;
+    EXPECT_FALSE(daemonRuns(state));
+}
+
+TEST(FrontPause, AnEndOnAnotherDayNamesIt) {
+    const double wednesday1750 = 1'796'838'600;  // Wed 2026-12-09 17:50 UTC
+    const double day = 86400;
+    const struct {
+        const char* zone;
+        double at;
+        const char* text;
+    } ends[] = {
+        {"UTC0", wednesday1750 + 600, "18:00"},
+        {"UTC0", wednesday1750 + 6 * 3600 + 9 * 60 + 59, "23:59"},
+        {"UTC0", wednesday1750 + 6 * 3600 + 10 * 60, "tomorrow 00:00"},
+        {"UTC0", wednesday1750 + day, "tomorrow 17:50"},
+        {"UTC0", wednesday1750 + 2 * day, "Fri 17:50"},
+        {"UTC0", wednesday1750 + 6 * day, "Tue 17:50"},
+        {"UTC0", wednesday1750 + 7 * day, "2026-12-16 17:50"},
+        {"UTC0", wednesday1750 - day, "yesterday 17:50"},
+        {"UTC0", wednesday1750 - 3600, "16:50"},
+        {"UTC0", NAN, "--:--"},
+        // 23:20 there: an hour on is the next day, though it is the same day in UTC.
+        {"IST-5:30", wednesday1750 + 3600, "tomorrow 00:20"},
+        {"IST-5:30", wednesday1750 + 1800, "23:50"},
+        // Across the end of summer time the day is still the calendar's.
+        // (Sat 2026-10-24 23:30 CEST; Sun 03:00 CET, 25 hours on.)
+        {"CET-1CEST,M3.5.0,M10.5.0/3", 1'792'893'600, "tomorrow 03:00"},
+    };
+    for (const auto& e : ends) {
+        ScopedZone zone(e.zone);
+        const double now = std::string(e.zone).rfind("CET", 0) == 0 ? 1'792'877'400 : wednesday1750;
+        EXPECT_EQ(NumberText::dayClockText(e.at, now), e.text) << e.zone << " " << e.at;
+    }
+
+    ScopedZone zone("UTC0");
+    // --until 17:49 at 17:50 is tomorrow's 17:49, and --for 1d ends tomorrow at the same time.
+    const auto until = Front::PauseCommands::nextClockTime("17:49", wednesday1750);
+    ASSERT_TRUE(until);
+    EXPECT_EQ(*until - wednesday1750, day - 60);
+    const auto forADay = Front::PauseCommands::parseDuration("1d");
+    ASSERT_TRUE(forADay);
+    Target target;
+    target.pid = 4242;
+    for (const auto& [end, text] : std::vector<std::pair<double, std::string>>{
+             {*until, "tomorrow 17:49"}, {wednesday1750 + *forADay, "tomorrow 17:50"}, {wednesday1750 + 60, "17:51"}}) {
+        const Action action = PauseOnDemand::apply(PauseRequest{PauseRequest::Kind::pause, end, wednesday1750},
+                                                   std::nullopt, {target}, wednesday1750);
+        ASSERT_TRUE(action.freeze());
+        EXPECT_EQ(action.freeze()->reason, "pause asked for until " + text);
+
+        Pause standing;
+        standing.resumeAt = end;
+        standing.manualUntil = end;
+        standing.targets = {target};
+        EXPECT_EQ(Front::PauseCommands::heldText(standing, wednesday1750),
+                  "Holding 1 session until " + text + ". `tarnel resume` lets them go on sooner.\n");
+        // Over a hold the usage asked for first, the reason names both ends' days.
+        Pause usage = standing;
+        usage.manualUntil.reset();
+        usage.resumeAt = wednesday1750 + 3 * 3600;
+        const Action replaced = PauseOnDemand::apply(PauseRequest{PauseRequest::Kind::pause, end, wednesday1750}, usage,
+                                                     {target}, wednesday1750);
+        ASSERT_TRUE(replaced.replace());
+        EXPECT_EQ(replaced.replace()->reason, "pause asked for until " + text + ": the hold stands until " +
+                                                  (end > usage.resumeAt ? text : std::string("20:50")));
     }
 }
 

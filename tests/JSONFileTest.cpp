@@ -59,6 +59,32 @@ TEST(JSONFileRead, DocumentsNestedTooDeeplyReadAsAbsentWithTheReason) {
     EXPECT_EQ(told, std::vector<std::string>{"is nested deeper than 128 levels"});
 }
 
+// Where a document stops being JSON, as a person editing it counts: lines and columns from 1.
+TEST(JSONFileParseError, NamesTheLineAndColumnWhereParsingStopped) {
+    const struct {
+        const char* bytes;
+        std::optional<JSONFile::ParseError> error;
+    } cases[] = {
+        {R"({"threshold": 85})", std::nullopt},
+        {"[]", std::nullopt},
+        {R"({"threshold": 85,})", JSONFile::ParseError{1, 18, "unexpected '}'; expected string literal"}},
+        {"{\n  \"threshold\": 85,\n}\n", JSONFile::ParseError{3, 1, "unexpected '}'; expected string literal"}},
+        {"", JSONFile::ParseError{1, 1, "unexpected end of input; expected '[', '{', or a literal"}},
+        {"{\"a\": 1", JSONFile::ParseError{1, 8, "unexpected end of input; expected '}'"}},
+        {"{\"a\": 1} x", JSONFile::ParseError{1, 10, "invalid literal; last read: '1} x'; expected end of input"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JSONFile::parseError(c.bytes), c.error) << c.bytes;
+
+    // A raw line break in a text is found on the line it ends; any depth is looked at without building it.
+    auto broken = JSONFile::parseError("{\"a\": \"b\n\"}");
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->text().rfind("line 1, column 9: invalid string", 0), 0u) << broken->text();
+    const std::string deep = std::string(100000, '[') + "}";
+    broken = JSONFile::parseError(deep);
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->column, 100001u);
+}
+
 TEST(JSONFileSerialize, SortsKeysKeepsSlashesAndEndsWithNewline) {
     JSON value = JSONObject{{"b", 1}, {"a", "/usr/local/bin/tarnel-tee"}};
     std::string text = JSONFile::serialize(value);

@@ -99,6 +99,39 @@ TEST_F(LiveConfigTest, ReloadOfTheThreeKeys) {
     EXPECT_EQ(logCount("ignoring bad threshold=[1] in "), 1);
 }
 
+// A config.json that is not JSON changes nothing the daemon has in force and is warned about once for each
+// change of the file, naming the line and column; mended, it is taken again.
+TEST_F(LiveConfigTest, AFileThatIsNotJSONKeepsTheLastGoodSettingsAndWarnsOncePerChange) {
+    auto live = make();
+    writeConfig({{"threshold", 85}, {"safe_point_wait", 30}});
+    ASSERT_EQ(live.reload().size(), 2u);
+
+    const std::string warning = "WARNING  [reloadConfig] " + state.configPath() +
+                                " is not JSON: line 1, column 31: unexpected '}'; expected string literal - keeping "
+                                "the settings in force";
+    test::writeFile(state.configPath(), R"({"threshold": 70, "notify": 1,})");
+    EXPECT_TRUE(live.reload().empty());
+    EXPECT_TRUE(live.reload().empty());
+    EXPECT_EQ(logCount(warning), 1);
+    EXPECT_EQ(live.settings().threshold, 85);
+    EXPECT_EQ(live.settings().safePointWait, 30);
+
+    // Written again, still broken: one more warning.
+    test::writeFile(state.configPath(), std::string(R"({"threshold": 70, "notify": 1,})") + "\n");
+    EXPECT_TRUE(live.reload().empty());
+    EXPECT_EQ(logCount(warning), 2);
+
+    test::writeFile(state.configPath(), "[70]");
+    EXPECT_TRUE(live.reload().empty());
+    EXPECT_EQ(logCount(state.configPath() + " holds no JSON object - keeping the settings in force"), 1);
+
+    test::writeFile(state.configPath(), R"({"threshold": 70})");
+    auto changes = live.reload();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0], (ConfigChange{"threshold", "85", "70"}));
+    EXPECT_EQ(live.settings().safePointWait, 30);  // taken out: the value in force stays
+}
+
 TEST_F(LiveConfigTest, PinnedKeysAreNeverReloaded) {
     auto live = make(TrackerConfig::fromJSON(JSONObject{{"threshold", 95}}), {"threshold"});
     writeConfig({{"threshold", "junk"}});

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "Core/HookSettings.hpp"
+#include "Core/JSONLayout.hpp"
 #include "Core/SettingsInstaller.hpp"
 #include "RealWorld.hpp"
 #include "TestSupport.hpp"
@@ -278,6 +279,67 @@ TEST(SettingsInstallerFiles, InstallThenRestoreRoundTrip) {
     EXPECT_TRUE(restored.backupPath);
     EXPECT_EQ(setup.readSettings(), before);
     EXPECT_EQ(restored.config, setup.readConfig());
+}
+
+// A settings file many keep in git: install changes only what it adds, and restore gives back the very bytes.
+TEST(SettingsInstallerFiles, InstallThenRestoreGivesTheFileBackByteForByte) {
+    const struct {
+        const char* name;
+        std::string text;
+        std::string indent;  // of the members, as install keeps it; "" for a file on one line
+    } files[] = {
+        {"as Claude Code writes it",
+         "{\n  \"model\": \"opus\",\n  \"statusLine\": {\n    \"type\": \"command\",\n    \"command\": "
+         "\"~/bin/line.sh\"\n  },\n  \"hooks\": {\n    \"Stop\": [\n      {\n        \"matcher\": \"\",\n        "
+         "\"hooks\": [\n          {\n            \"type\": \"command\",\n            \"command\": \"say done\"\n"
+         "          }\n        ]\n      }\n    ]\n  },\n  \"env\": {\n    \"zeta\": \"1\",\n    \"alpha\": \"2\"\n  "
+         "},\n  \"cleanupPeriodDays\": 30,\n  \"verbose\": false,\n  \"ratio\": 0.5,\n  \"empty\": {},\n  "
+         "\"none\": []\n}\n",
+         "  "},
+        {"four spaces, no final newline, no status line",
+         "{\n    \"zeta\": true,\n    \"alpha\": {\n        \"b\": 1,\n        \"a\": \"é\"\n    }\n}", "    "},
+        {"tabs and CRLF", "{\r\n\t\"zeta\": null,\r\n\t\"statusLine\": \"~/bin/line.sh\",\r\n\t\"alpha\": 1\r\n}\r\n",
+         "\t"},
+        {"on one line", R"({"zeta":1,"statusLine":{"type":"command","command":"x"},"alpha":[2,1]})", ""},
+    };
+    for (const auto& file : files) {
+        Install setup;
+        setup.writeSettings(file.text);
+        SI::install(setup.settings, setup.state, teeOptions());
+        const std::string installed = test::readFile(setup.settings);
+        EXPECT_NE(installed, file.text) << file.name;
+        EXPECT_LT(installed.find("\"zeta\""), installed.find("\"alpha\"")) << file.name << ":\n" << installed;
+        if (!file.indent.empty()) {
+            EXPECT_NE(installed.find("\n" + file.indent + "\"statusLine\": {"), std::string::npos) << file.name << ":\n"
+                                                                                                   << installed;
+        }
+        SI::restore(setup.settings, setup.state);
+        EXPECT_EQ(test::readFile(setup.settings), file.text) << file.name;
+    }
+}
+
+TEST(SettingsInstallerFiles, TheLayoutOfASettingsFile) {
+    using Style = JSONLayout::Style;
+    const struct {
+        const char* text;
+        Style style;
+    } cases[] = {
+        {"{\n  \"a\": 1\n}\n", Style{"  ", true, false}},
+        {"{\n    \"a\": {\n        \"b\": 1\n    }\n}", Style{"    ", false, false}},
+        {"{\r\n\t\"a\": 1\r\n}\r\n", Style{"\t", true, true}},
+        {"{\"a\": 1}", Style{std::nullopt, false, false}},
+        {"{\"a\": 1}\n", Style{std::nullopt, true, false}},
+        {"{\n\n \t\"a\": 1\n}\n", Style{"  ", true, false}},  // mixed: the default
+        {"{\n}\n", Style{"  ", true, false}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JSONLayout::of(c.text), c.style) << c.text;
+
+    // Members the original lacks follow its own, sorted; an array's elements follow it by position.
+    EXPECT_EQ(JSONLayout::serializedLike(JSON::parse(R"({"a": 1, "z": [{"y": 1, "x": 2}], "m": 3, "b": 4})"),
+                                         R"({"z":[{"x":0,"y":0}],"a":0})"),
+              R"({"z":[{"x":2,"y":1}],"a":1,"b":4,"m":3})");
+    // Nothing to follow: as every other document is written.
+    EXPECT_EQ(JSONLayout::serializedLike(JSON::parse(R"({"b": 1, "a": 2})"), " \n"), "{\n  \"a\": 2,\n  \"b\": 1\n}\n");
 }
 
 TEST(SettingsInstallerFiles, MissingSettingsFileIsCreatedWithoutBackup) {

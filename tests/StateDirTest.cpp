@@ -103,6 +103,40 @@ TEST(StateDirRead, PauseLastThawAndConfig) {
     EXPECT_EQ(dir.readConfig().threshold, 70);
 }
 
+// A config.json that is there but gives nothing says why, with the place where it stops being JSON.
+TEST(StateDirRead, ConfigThatCannotBeUsedSaysWhy) {
+    TempDir temp;
+    StateDir dir(temp.path());
+    EXPECT_EQ(dir.readConfigChecked().problem, std::nullopt);  // none there: the defaults, nothing wrong
+    const struct {
+        const char* bytes;
+        std::optional<std::string> problem;
+        double threshold;
+    } cases[] = {
+        {R"({"threshold": 85})", std::nullopt, 85},
+        {R"({"threshold": 85,})", " is not JSON: line 1, column 18: unexpected '}'; expected string literal",
+         TrackerConfig::defaultThreshold},
+        {"{\n  \"display_command\": \"mine\"\n  \"threshold\": 80\n}\n",
+         " is not JSON: line 3, column 13: unexpected string literal; expected '}'", TrackerConfig::defaultThreshold},
+        {"[85]", " holds no JSON object", TrackerConfig::defaultThreshold},
+    };
+    for (const auto& c : cases) {
+        test::writeFile(dir.configPath(), c.bytes);
+        ::chmod(dir.configPath().c_str(), 0600);
+        const auto read = dir.readConfigChecked();
+        EXPECT_EQ(read.problem, c.problem ? std::optional<std::string>(dir.configPath() + *c.problem) : std::nullopt)
+            << c.bytes;
+        EXPECT_EQ(read.settings.threshold, c.threshold) << c.bytes;
+    }
+    // Others may write it: it says so, as the trust check words it.
+    test::writeFile(dir.configPath(), R"({"threshold": 85})");
+    ::chmod(dir.configPath().c_str(), 0622);
+    const auto shared = dir.readConfigChecked();
+    ASSERT_TRUE(shared.problem);
+    EXPECT_NE(shared.problem->find(dir.configPath()), std::string::npos) << *shared.problem;
+    EXPECT_EQ(shared.settings.threshold, TrackerConfig::defaultThreshold);
+}
+
 Record liveRecord(const std::string& id, double ts, std::optional<double> used = 50) {
     Record record;
     record.sessionID = id;

@@ -130,32 +130,5 @@ TEST(HoldNoticeLine, OtherWindowsNearTheirThreshold) {
               "\u23F8 2 held until " + NumberText::dayClockText(weekly.resumeAt, now));
 }
 
-// Times on another day than now's name it.
-TEST(NumberTextDayClock, NamesTheDayWhenItIsNotToday) {
-    const char* zone = std::getenv("TZ");
-    const std::string before = zone ? zone : "";
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    constexpr double wednesday = 1'796'774'400;  // Wed 2026-12-09 00:00 UTC
-    const struct {
-        double at;
-        const char* text;
-    } cases[] = {
-        {wednesday + 9 * 3600, "09:00"},
-        {wednesday + 86400 + 60, "tomorrow 00:01"},
-        {wednesday + 5 * 86400 + 9 * 3600, "Mon 09:00"},
-        {wednesday + 9 * 86400, "Dec 18 00:00"},
-        {wednesday - 3600, "Dec 8 23:00"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(NumberText::dayClockText(c.at, wednesday + 3600), c.text) << c.text;
-    EXPECT_EQ(NumberText::dayClockText(NAN, wednesday), "--:--");
-    if (zone) {
-        ::setenv("TZ", before.c_str(), 1);
-    } else {
-        ::unsetenv("TZ");
-    }
-    ::tzset();
-}
-
 }  // namespace
 }  // namespace tracker

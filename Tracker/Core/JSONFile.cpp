@@ -127,6 +127,66 @@ std::size_t nestingDepth(std::string_view bytes, std::size_t limit) {
     return deepest;
 }
 
+namespace {
+
+// Takes every event and keeps nothing but the first error's place and message.
+class ErrorOnly : public nlohmann::json_sax<JSON> {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& error) override {
+        position_ = position;
+        message_ = error.what();
+        return false;
+    }
+
+    std::size_t position() const { return position_; }
+    const std::string& message() const { return message_; }
+
+private:
+    std::size_t position_ = 0;
+    std::string message_;
+};
+
+}  // namespace
+
+std::string ParseError::text() const {
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+}
+
+std::optional<ParseError> parseError(std::string_view bytes) {
+    ErrorOnly handler;
+    if (JSON::sax_parse(bytes.begin(), bytes.end(), &handler, nlohmann::detail::input_format_t::json, true)) {
+        return std::nullopt;
+    }
+    // The position counts the bytes read, the one the parser stopped at among them.
+    const std::size_t at = std::min(handler.position() > 0 ? handler.position() - 1 : 0, bytes.size());
+    ParseError error;
+    const std::string_view before = bytes.substr(0, at);
+    error.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t lineStart = before.rfind('\n');
+    error.column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    // The library's message, without its own prefix and place: "... - unexpected '}'; expected string literal".
+    std::string message = handler.message();
+    if (auto dash = message.find(" - "); dash != std::string::npos) {
+        message.erase(0, dash + 3);
+    } else if (auto colon = message.find(": "); colon != std::string::npos) {
+        message.erase(0, colon + 2);
+    }
+    error.what = message;
+    return error;
+}
+
 std::optional<JSON> parse(std::string_view bytes) {
     if (nestingDepth(bytes, maxDepth) > maxDepth) return std::nullopt;
     return parseShallow(bytes);
@@ -143,7 +203,8 @@ std::optional<JSON> read(const std::string& path, const RefusalHook& refused) {
     return value;
 }
 
-std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused) {
+std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused,
+                             std::optional<ParseError>* unparsed) {
     if (static_cast<std::uintmax_t>(info.st_size) > maxDocumentBytes) {
         if (refused) refused(path, tooLarge(static_cast<std::uintmax_t>(info.st_size)));
         return std::nullopt;
@@ -158,7 +219,9 @@ std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string&
         if (refused) refused(path, "is nested deeper than " + std::to_string(maxDepth) + " levels");
         return std::nullopt;
     }
-    return parseShallow(outcome.bytes);
+    auto value = parseShallow(outcome.bytes);
+    if (!value && unparsed) *unparsed = parseError(outcome.bytes);
+    return value;
 }
 
 std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused) {
@@ -201,8 +264,10 @@ bool putInPlace(const std::string& temporary, const std::string& path, bool dura
 }  // namespace
 
 void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode) {
-    const std::string bytes = serialize(value);
+    atomicWriteBytes(serialize(value), path, durable, mode);
+}
 
+void atomicWriteBytes(const std::string& bytes, const std::string& path, bool durable, const FileMode& mode) {
     namespace fs = std::filesystem;
     const fs::path target(path);
     const fs::path directory = target.parent_path();
@@ -211,8 +276,14 @@ void atomicWrite(const JSON& value, const std::string& path, bool durable, const
         fs::create_directories(directory, ignored);
     }
 
-    const std::string temporaryName = "." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(randomU32()) + ".tmp";
+    // Built by appending: "." + a temporary string makes GCC 12 warn of an overlapping copy that cannot happen.
+    std::string temporaryName(1, '.');
+    temporaryName.append(target.filename().string())
+        .append(".")
+        .append(std::to_string(::getpid()))
+        .append(".")
+        .append(std::to_string(randomU32()))
+        .append(".tmp");
     const std::string temporary = directory.empty() ? temporaryName : (directory / temporaryName).string();
 
     // Creation and opening are one step, so a file we could not open was never made.
@@ -265,7 +336,8 @@ std::optional<std::int64_t> integerFromText(const std::string& text) {
         if (text[i] < '0' || text[i] > '9') return std::nullopt;
     }
     // Parse the digits with the sign attached so INT64_MIN stays in range.
-    std::string digits = negative ? "-" + text.substr(start) : text.substr(start);
+    std::string digits(negative ? "-" : "");
+    digits.append(text, start);
     std::int64_t result = 0;
     auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), result);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;

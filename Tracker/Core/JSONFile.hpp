@@ -47,6 +47,20 @@ inline constexpr std::uintmax_t maxDocumentBytes = 16u * 1024u * 1024u;
 // and destructors of a parsed value.
 inline constexpr std::size_t maxDepth = 128;
 
+// Where and why bytes are not JSON: the line and column (both from 1; the column counts bytes) of the first
+// byte the parser could not take, and what it found there ("unexpected '}'; expected string literal").
+struct ParseError {
+    std::size_t line = 1;
+    std::size_t column = 1;
+    std::string what;
+    // "line 3, column 1: unexpected '}'; expected string literal"
+    std::string text() const;
+    bool operator==(const ParseError&) const = default;
+};
+
+// Where bytes fail to parse as JSON; none when they parse. Builds no value, so any depth is safe.
+std::optional<ParseError> parseError(std::string_view bytes);
+
 // Told the path of a file read as absent for its size or depth, and why ("is 20000000 bytes, more than
 // the 16777216 a state document may have"), so that a caller can warn about it.
 using RefusalHook = std::function<void(const std::string& path, const std::string& why)>;
@@ -57,8 +71,9 @@ using RefusalHook = std::function<void(const std::string& path, const std::strin
 std::optional<JSON> read(const std::string& path, const RefusalHook& refused = {});
 std::optional<JSONObject> readObject(const std::string& path, const RefusalHook& refused = {});
 // The rest of read() for a regular file its caller opened and checked (fd with its fstat): the size and
-// depth limits, then the parse. Leaves fd open.
-std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused = {});
+// depth limits, then the parse. Leaves fd open. When the bytes do not parse, unparsed (when given) gets where.
+std::optional<JSON> readOpen(int fd, const struct stat& info, const std::string& path, const RefusalHook& refused = {},
+                             std::optional<ParseError>* unparsed = nullptr);
 // Parses bytes the way read() does, without the file: absent when they do not parse or nest deeper than
 // maxDepth.
 std::optional<JSON> parse(std::string_view bytes);
@@ -85,6 +100,8 @@ struct FileMode {
 // 0600, the user's alone). Throws JSONFileError; no temporary file survives a
 // failure.
 void atomicWrite(const JSON& value, const std::string& path, bool durable, const FileMode& mode = {});
+// The same for a document already serialized: bytes are written as they are.
+void atomicWriteBytes(const std::string& bytes, const std::string& path, bool durable, const FileMode& mode = {});
 
 }  // namespace JSONFile
 

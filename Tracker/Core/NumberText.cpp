@@ -42,31 +42,42 @@ std::string clockText(double secondsSinceEpoch) {
     return localHourMinute(secondsSinceEpoch).value_or("--:--");
 }
 
-std::string dayClockText(double at, double now) {
-    const std::string clock = clockText(at);
-    if (!std::isfinite(at) || !std::isfinite(now) || std::fabs(at) > 1e15 || std::fabs(now) > 1e15) return clock;
-    std::time_t atSeconds = static_cast<std::time_t>(std::floor(at));
-    std::time_t nowSeconds = static_cast<std::time_t>(std::floor(now));
-    std::tm atLocal{};
-    std::tm nowLocal{};
-    if (!::localtime_r(&atSeconds, &atLocal) || !::localtime_r(&nowSeconds, &nowLocal)) return clock;
-    // Days between the two dates, counted on the calendar (a day of 23 or 25 hours is still one).
-    auto dayNumber = [](std::tm date) {
-        date.tm_hour = 12;
-        date.tm_min = date.tm_sec = 0;
-        date.tm_isdst = -1;
-        return std::floor(static_cast<double>(::mktime(&date)) / 86400.0);
-    };
-    const double days = dayNumber(atLocal) - dayNumber(nowLocal);
+namespace {
+
+std::optional<std::tm> localTime(double secondsSinceEpoch) {
+    if (!std::isfinite(secondsSinceEpoch) || std::fabs(secondsSinceEpoch) > 1e15) return std::nullopt;
+    std::time_t seconds = static_cast<std::time_t>(std::floor(secondsSinceEpoch));
+    std::tm local{};
+    if (!::localtime_r(&seconds, &local)) return std::nullopt;
+    return local;
+}
+
+// Days since 1970-01-01 of a calendar date (proleptic Gregorian), whatever the time zone's offsets.
+long long dayNumber(const std::tm& local) {
+    long long year = local.tm_year + 1900LL;
+    const long long month = local.tm_mon + 1;
+    year -= month <= 2;
+    const long long era = (year >= 0 ? year : year - 399) / 400;
+    const long long yearOfEra = year - era * 400;
+    const long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + local.tm_mday - 1;
+    const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+}  // namespace
+
+std::string dayClockText(double secondsSinceEpoch, double now) {
+    const auto at = localTime(secondsSinceEpoch);
+    const auto today = localTime(now);
+    const std::string clock = clockText(secondsSinceEpoch);
+    if (!at || !today) return clock;
+    const long long days = dayNumber(*at) - dayNumber(*today);
     if (days == 0) return clock;
     if (days == 1) return "tomorrow " + clock;
-    char day[32];
-    const char* format = days > 1 && days < 7 ? "%a " : "%b %e ";
-    if (std::strftime(day, sizeof day, format, &atLocal) == 0) return clock;
-    std::string text = day;
-    // "%e" pads a single-digit day with a space.
-    if (auto doubled = text.find("  "); doubled != std::string::npos) text.erase(doubled, 1);
-    return text + clock;
+    if (days == -1) return "yesterday " + clock;
+    char text[32];
+    if (std::strftime(text, sizeof text, days > 1 && days < 7 ? "%a" : "%Y-%m-%d", &*at) == 0) return clock;
+    return std::string(text) + " " + clock;
 }
 
 }  // namespace tracker::NumberText

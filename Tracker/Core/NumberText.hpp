@@ -17,8 +17,9 @@ std::string whole(double value);
 std::optional<std::string> localHourMinute(double secondsSinceEpoch);
 // localHourMinute, or "--:--" when there is none.
 std::string clockText(double secondsSinceEpoch);
-// clockText with the day when at is not on now's day, in local time: "14:05", "tomorrow 14:05", "Mon 09:00"
-// (within the coming week), "Dec 15 09:00" (further, or past days).
-std::string dayClockText(double at, double now);
+// clockText with the day named unless it is now's (local time): "17:49", "tomorrow 17:49", "Wed 17:50"
+// within the coming week, "yesterday 17:49", else "2026-12-24 17:50". For an end that may lie on another
+// day than the moment it is told.
+std::string dayClockText(double secondsSinceEpoch, double now);
 
 }  // namespace tracker::NumberText

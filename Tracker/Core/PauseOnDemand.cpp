@@ -99,15 +99,15 @@ Action apply(const PauseRequest& request, const std::optional<Pause>& standing, 
         pause.manualUntil = *end;
         pause.resumeAt = std::max(usageEnd(pause, now).value_or(-INFINITY), *end);
         addMissing(pause, targets);
-        std::string why = "pause asked for until " + NumberText::clockText(*end) + ": the hold stands until " +
-                          NumberText::clockText(pause.resumeAt);
+        std::string why = "pause asked for until " + NumberText::dayClockText(*end, now) + ": the hold stands until " +
+                          NumberText::dayClockText(pause.resumeAt, now);
         return Action::Replace{std::move(pause), std::move(why)};
     }
     if (targets.empty()) return Action::nothing("pause asked for, but no session is there to hold");
     Action::Freeze freeze;
     freeze.targets = targets;
     freeze.resumeAt = *end;
-    freeze.reason = "pause asked for until " + NumberText::clockText(*end);
+    freeze.reason = "pause asked for until " + NumberText::dayClockText(*end, now);
     freeze.manualUntil = *end;
     return freeze;
 }

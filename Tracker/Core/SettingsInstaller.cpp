@@ -15,6 +15,7 @@
 
 #include "Core/FileRead.hpp"
 #include "Core/HookSettings.hpp"
+#include "Core/JSONLayout.hpp"
 #include "Core/RandomNumber.hpp"
 #include "Core/StateDirTrust.hpp"
 
@@ -44,6 +45,8 @@ bool onlyWhiteSpace(const std::string& bytes) {
 struct StrictRead {
     bool existed = false;
     JSONObject object;
+    // The file's bytes, whose layout a rewrite keeps.
+    std::string bytes;
 };
 
 // The JSON object in the file at path: empty when nothing is there (or the
@@ -73,7 +76,7 @@ StrictRead readStrictly(const std::string& path, const std::string& what) {
         throw Refusal(path, "the " + what + " " + path + " is larger than 16 MiB; it was left as it is");
     }
     const std::string& bytes = read.bytes;
-    if (onlyWhiteSpace(bytes)) return {true, {}};
+    if (onlyWhiteSpace(bytes)) return {true, {}, {}};
     auto value = JSONFile::parse(bytes);
     if (!value) {
         throw Refusal(path, "the " + what + " " + path +
@@ -84,7 +87,7 @@ StrictRead readStrictly(const std::string& path, const std::string& what) {
                       "the " + what + " " + path +
                           " does not hold a JSON object; it was left as it is. Fix it (or move it away) and try again");
     }
-    return {true, value->get_ref<const JSONObject&>()};
+    return {true, value->get_ref<const JSONObject&>(), bytes};
 }
 
 // Where a write to path lands: a symbolic link is followed, so a settings file
@@ -114,8 +117,14 @@ void checkWritable(const std::string& path, const std::string& what) {
         throw Refusal(path, "the " + what + " " + path + " is not writable: " + std::strerror(errno));
     }
     // The atomic write creates a file beside the target and renames it over.
-    const fs::path probe = directory / ("." + file.filename().string() + ".probe." + std::to_string(::getpid()) + "." +
-                                        std::to_string(randomU32()));
+    // Built by appending: "." + a temporary string makes GCC 12 warn of an overlapping copy that cannot happen.
+    std::string probeName(1, '.');
+    probeName.append(file.filename().string())
+        .append(".probe.")
+        .append(std::to_string(::getpid()))
+        .append(".")
+        .append(std::to_string(randomU32()));
+    const fs::path probe = directory / probeName;
     int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         throw Refusal(path, "the " + what + " " + path + " is not writable: cannot create files in " +
@@ -149,6 +158,12 @@ JSONFile::FileMode modeOf(const std::string& path) {
         mode.gid = info.st_gid;
     }
     return mode;
+}
+
+// Writes the settings in the layout of the file they were read from (its key order and indentation), with
+// the mode and owner the file has.
+void writeSettings(const JSONObject& settings, const StrictRead& read, const std::string& target) {
+    JSONFile::atomicWriteBytes(JSONLayout::serializedLike(settings, read.bytes), target, true, modeOf(target));
 }
 
 // The state directory and config.json must be the user's alone: config.json
@@ -418,7 +433,7 @@ Result install(const std::string& settingsPath, const StateDir& stateDir, const 
     Result result{settingsPath, backup(settingsPath, currentTime()), newSettings, newConfig, true, {}, {}};
     try {
         const std::string settingsTarget = writeTarget(settingsPath);
-        JSONFile::atomicWrite(newSettings, settingsTarget, true, modeOf(settingsTarget));
+        writeSettings(newSettings, settings, settingsTarget);
     } catch (...) {
         // Leave config.json as it was, so it does not describe an install that did not happen.
         try {
@@ -448,7 +463,7 @@ Result restore(const std::string& settingsPath, const StateDir& stateDir) {
         checkWritable(settingsPath, "settings file");
         Result result{settingsPath, backup(settingsPath, currentTime()), restored, config.object, true, {}, {}};
         const std::string settingsTarget = writeTarget(settingsPath);
-        JSONFile::atomicWrite(restored, settingsTarget, true, modeOf(settingsTarget));
+        writeSettings(restored, settings, settingsTarget);
         return result;
     }
     JSONObject saved = config.object;
@@ -476,7 +491,7 @@ Result restore(const std::string& settingsPath, const StateDir& stateDir) {
     checkWritable(settingsPath, "settings file");
     Result result{settingsPath, backup(settingsPath, currentTime()), restored, config.object, true, restoredFrom, {}};
     const std::string settingsTarget = writeTarget(settingsPath);
-    JSONFile::atomicWrite(restored, settingsTarget, true, modeOf(settingsTarget));
+    writeSettings(restored, settings, settingsTarget);
     return result;
 }
 

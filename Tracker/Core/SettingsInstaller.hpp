@@ -28,8 +28,8 @@
 // before config.json is touched, so the two never disagree. Neither acts on a
 // state directory or config.json that someone else could have written (see
 // StateDirTrust), nor on anything but a regular file: a FIFO would never end.
-// The settings file keeps its mode and owner, and every backup gets a name of
-// its own.
+// The settings file keeps its mode and owner, the order of its keys and its
+// indentation (see JSONLayout), and every backup gets a name of its own.
 namespace tracker::SettingsInstaller {
 
 inline constexpr const char* environmentKey = "VAZ_ADODIVO_SETTINGS_FILE";

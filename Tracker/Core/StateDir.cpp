@@ -223,6 +223,20 @@ TrackerConfig StateDir::readConfig(const JSONFile::RefusalHook& oversize) const 
     return TrackerConfig::fromJSON(std::move(value->get_ref<JSONObject&>()));
 }
 
+StateDir::ConfigRead StateDir::readConfigChecked(const JSONFile::RefusalHook& oversize) const {
+    std::string problem;
+    auto value = StateDirTrust::readDocument(
+        configPath(),
+        [&](const std::string& path, const std::string& why) {
+            problem = path + " " + why;
+            if (oversize) oversize(path, why);
+        },
+        &problem);
+    if (value && value->is_object()) return {TrackerConfig::fromJSON(std::move(value->get_ref<JSONObject&>())), {}};
+    if (value) problem = configPath() + " holds no JSON object";
+    return {TrackerConfig(), problem.empty() ? std::nullopt : std::optional<std::string>(problem)};
+}
+
 void StateDir::write(const Record& record, bool durable) const {
     JSONFile::atomicWrite(record.toJSON(), recordPath(record.sessionID), durable);
 }

@@ -105,6 +105,13 @@ public:
     std::optional<PauseRequest> readRequest(const JSONFile::RefusalHook& oversize = {}) const;
     // The settings of "config.json"; every default unless it holds an object.
     TrackerConfig readConfig(const JSONFile::RefusalHook& oversize = {}) const;
+    // The settings of "config.json" and, when the file is there but none of it could be used, why: it is not
+    // JSON (the line and column where it stops being JSON), not an object, too large, or not the user's alone.
+    struct ConfigRead {
+        TrackerConfig settings;
+        std::optional<std::string> problem;
+    };
+    ConfigRead readConfigChecked(const JSONFile::RefusalHook& oversize = {}) const;
 
     void write(const Record& record, bool durable) const;
     void write(const Pause& pause) const;

@@ -150,8 +150,10 @@ std::optional<JSON> readDocument(const std::string& path, const JSONFile::Refusa
         if (problem) *problem = *why;
         return std::nullopt;
     }
-    auto value = JSONFile::readOpen(fd, info, path, oversize);
+    std::optional<JSONFile::ParseError> unparsed;
+    auto value = JSONFile::readOpen(fd, info, path, oversize, problem ? &unparsed : nullptr);
     ::close(fd);
+    if (problem && unparsed) *problem = path + " is not JSON: " + unparsed->text();
     return value;
 }
 

@@ -29,7 +29,8 @@ std::optional<std::string> fileProblem(const struct stat& info, const std::strin
 // user that nobody else may write. Never follows a symbolic link at the last
 // component and never blocks on a FIFO. Absent when the file is missing,
 // untrusted (problem then says why), too large (oversize is told) or does
-// not parse. Never throws. `opened` gets the status of the file once it was
+// not parse (problem then names the line and column where it stops being
+// JSON). Never throws. `opened` gets the status of the file once it was
 // opened, whatever came of it.
 std::optional<JSON> readDocument(const std::string& path, const JSONFile::RefusalHook& oversize = {},
                                  std::string* problem = nullptr, std::optional<struct stat>* opened = nullptr);

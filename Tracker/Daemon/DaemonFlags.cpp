@@ -5,6 +5,7 @@
 #include "Core/JSONFile.hpp"
 #include "Core/NotifyMode.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Core/Version.hpp"
 
 namespace tracker {
 
@@ -31,6 +32,7 @@ const std::string& daemonUsage() {
         "                       [--resume-in SECONDS] [--notify {desktop,app,off}]\n"
         "                       [--state-dir DIR] [--poll SECONDS]\n"
         "                       [--log-level {verbose,debug,info,warning,error,critical}]\n"
+        "                       [--version]\n"
         "\n"
         "Freeze Claude Code sessions at the 5-hour usage threshold.\n"
         "\n"
@@ -43,7 +45,8 @@ const std::string& daemonUsage() {
         "                notify-send; the default), app (a program of yours) or off\n"
         "  --state-dir   override the state directory\n"
         "  --poll        poll/timer interval (default 2)\n"
-        "  --log-level   default info";
+        "  --log-level   default info\n"
+        "  --version     print the version and exit";
     return usage;
 }
 
@@ -104,6 +107,11 @@ FlagsOutcome parseFlags(const std::vector<std::string>& arguments) {
                 flags.logLevel = *level;
             }
             continue;
+        }
+        if (argument == "--version") {
+            FlagsOutcome version;
+            version.out = Version::line("tarnel-vovivida");
+            return version;
         }
         if (argument == "-h" || argument == "--help") {
             FlagsOutcome help;

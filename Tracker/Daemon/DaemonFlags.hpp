@@ -30,7 +30,7 @@ struct Flags {
 };
 
 // What parsing came to: flags to run with, or a status to end with and the
-// text for standard output (help) or standard error (an error).
+// text for standard output (help, the version) or standard error (an error).
 struct FlagsOutcome {
     std::optional<Flags> flags;
     int status = 0;
@@ -38,7 +38,7 @@ struct FlagsOutcome {
     std::string error;  // without the "tarnel-vovivida: " prefix
 };
 
-// The usage text, 17 lines, no final newline.
+// The usage text, 19 lines, no final newline.
 const std::string& daemonUsage();
 
 // Parses the arguments after the program path. Never exits; main does.

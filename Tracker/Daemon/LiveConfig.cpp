@@ -100,7 +100,14 @@ std::vector<ConfigChange> LiveConfig::reload() {
     if (lastStamp_ && *lastStamp_ == stamp) return {};
     lastStamp_ = stamp;
     // Only a config.json of the user's own that nobody else may write, as at start.
-    auto document = StateDirTrust::readDocument(configPath_, oversize_);
+    std::string problem;
+    auto document = StateDirTrust::readDocument(configPath_, oversize_, &problem);
+    if (document && !document->is_object()) problem = configPath_ + " holds no JSON object";
+    if (!problem.empty()) {
+        // Once for each change of the file: the settings in force are the last good ones it had.
+        log_->warning([&] { return "[reloadConfig] " + problem + " - keeping the settings in force"; });
+        return {};
+    }
     const JSONObject fresh = document && document->is_object() ? document->get<JSONObject>() : JSONObject{};
     const TrackerConfig read = TrackerConfig::fromJSON(fresh);
     std::vector<ConfigChange> changes;

@@ -47,7 +47,9 @@ public:
                std::shared_ptr<DaemonLogger> log, JSONFile::RefusalHook oversize = {});
 
     // Takes the live keys of config.json that are not pinned, when the file changed since the last look; a
-    // bad value leaves the one in force and is warned about once. Logs and returns what changed.
+    // bad value leaves the one in force and is warned about once. A file that is there but cannot be used
+    // at all (not JSON, not an object, not the user's alone) changes nothing and is warned about once for
+    // each change of it. Logs and returns what changed.
     std::vector<ConfigChange> reload();
 
     const TrackerConfig& settings() const { return settings_; }

@@ -12,6 +12,7 @@
 #include "Core/PauseRequest.hpp"
 #include "Core/StateDir.hpp"
 #include "Core/TrackerConfig.hpp"
+#include "Front/DaemonCommands.hpp"
 #include "Front/Locations.hpp"
 #include "Front/StatusReport.hpp"
 
@@ -57,7 +58,7 @@ std::optional<unsigned> digits(std::string_view text) {
 }
 
 // Writes the request and waits for the daemon to take it; the exit status.
-int ask(const StateDir& stateDir, const PauseRequest& request, const char* command) {
+int ask(const StateDir& stateDir, const PauseRequest& request, const char* command, const Environment& environment) {
     if (auto problem = stateDir.trustProblem()) {
         std::cerr << "tarnel " << command << ": " << *problem << "\n";
         return 1;
@@ -65,7 +66,7 @@ int ask(const StateDir& stateDir, const PauseRequest& request, const char* comma
     if (StatusReport::probeLock(stateDir.lockPath()) != StatusReport::LockState::held) {
         std::cerr << "tarnel " << command << ": no daemon runs on " << stateDir.root()
                   << ": nothing would hold the sessions.\n"
-                  << "Start it first: systemctl --user enable --now tarnel-vovivida.service (or tarnel-vovivida).\n";
+                  << "Start it first: " << DaemonCommands::startCommand(environment) << "\n";
         return 1;
     }
     stateDir.write(request);
@@ -101,6 +102,16 @@ std::optional<double> parseDuration(std::string_view text) {
         text.remove_prefix(count + 1);
     }
     return any ? std::optional<double>(total) : std::nullopt;
+}
+
+std::string heldText(const Pause& standing, double now) {
+    const std::size_t count = standing.targets.size();
+    return "Holding " + std::to_string(count) + " session" + (count == 1 ? "" : "s") + " until " +
+           NumberText::dayClockText(standing.resumeAt, now) +
+           (standing.manualUntil && standing.resumeAt > *standing.manualUntil
+                ? " (the usage window holds them that long)"
+                : "") +
+           ". `tarnel resume` lets them go on sooner.\n";
 }
 
 std::optional<double> nextClockTime(std::string_view text, double now) {
@@ -154,17 +165,14 @@ int pause(Arguments& arguments, const Invocation& invocation) {
     }
     const StateDir stateDir = locations.stateDir(invocation.environment);
     PauseRequest request{PauseRequest::Kind::pause, until, now};
-    if (int status = ask(stateDir, request, "pause")) return status;
+    if (int status = ask(stateDir, request, "pause", invocation.environment)) return status;
     auto standing = stateDir.readPause();
     if (!standing || !standing->manualUntil) {
         std::cout << "No session to hold: none of the live sessions recorded in " << stateDir.root()
                   << " is one that is not exempt.\n";
         return 0;
     }
-    std::cout << "Holding " << standing->targets.size() << " session" << (standing->targets.size() == 1 ? "" : "s")
-              << " until " << NumberText::clockText(standing->resumeAt)
-              << (standing->resumeAt > *standing->manualUntil ? " (the usage window holds them that long)" : "")
-              << ". `tarnel resume` lets them go on sooner.\n";
+    std::cout << heldText(*standing, now);
     return 0;
 }
 
@@ -186,16 +194,16 @@ int resume(Arguments& arguments, const Invocation& invocation) {
     const auto before = stateDir.readPause();
     PauseRequest request{PauseRequest::Kind::resume, std::nullopt, wallClock()};
     request.usage = usage;
-    if (int status = ask(stateDir, request, "resume")) return status;
+    if (int status = ask(stateDir, request, "resume", invocation.environment)) return status;
     auto standing = stateDir.readPause();
     if (usage) {
         if (!before || !before->usageHolds(wallClock())) {
             std::cout << (standing ? "No usage window holds the sessions; the pause asked for stands until " +
-                                         NumberText::clockText(standing->resumeAt) + ".\n"
+                                         NumberText::dayClockText(standing->resumeAt, wallClock()) + ".\n"
                                    : std::string("No pause stands.\n"));
         } else if (standing) {
             std::cout << "The usage window's hold has ended; the pause asked for holds the sessions until "
-                      << NumberText::clockText(standing->resumeAt) << ".\n";
+                      << NumberText::dayClockText(standing->resumeAt, wallClock()) << ".\n";
         } else {
             std::cout << "Resumed: the sessions go on, and the usage window does not hold them again before it "
                          "resets.\n";
@@ -204,11 +212,11 @@ int resume(Arguments& arguments, const Invocation& invocation) {
     }
     if (!before || !before->manualUntil) {
         std::cout << (standing ? "No pause asked for stands; the usage window holds the sessions until " +
-                                     NumberText::clockText(standing->resumeAt) + ".\n"
+                                     NumberText::dayClockText(standing->resumeAt, wallClock()) + ".\n"
                                : std::string("No pause stands.\n"));
     } else if (standing) {
         std::cout << "The pause asked for has ended; the usage window holds the sessions until "
-                  << NumberText::clockText(standing->resumeAt) << ".\n";
+                  << NumberText::dayClockText(standing->resumeAt, wallClock()) << ".\n";
     } else {
         std::cout << "Resumed: the sessions go on.\n";
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "Core/Records.hpp"
 #include "Front/Arguments.hpp"
 #include "Front/Invocation.hpp"
 
@@ -20,6 +22,9 @@ int resume(Arguments& arguments, const Invocation& invocation);
 
 // "90m", "2h", "1h30m", "45s", "1d"; a bare number is minutes. None for anything else or for nothing.
 std::optional<double> parseDuration(std::string_view text);
+// What `tarnel pause` says of the hold that stands once the daemon took the request made at now: how many
+// sessions it holds and until when, the day named unless it is today's.
+std::string heldText(const Pause& standing, double now);
 // The next time the local clock shows "HH:MM" after now (today, else tomorrow); none for a bad text.
 std::optional<double> nextClockTime(std::string_view text, double now);
 

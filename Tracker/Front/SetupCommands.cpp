@@ -12,6 +12,7 @@
 
 #include "Core/HookSettings.hpp"
 #include "Core/SettingsInstaller.hpp"
+#include "Front/DaemonCommands.hpp"
 #include "Front/ExecutablePath.hpp"
 #include "Front/Locations.hpp"
 
@@ -246,9 +247,8 @@ int install(Arguments& arguments, const Invocation& invocation) {
     std::cout << "To undo: tarnel restore" << locationOptions(locations, stateDir, settingsPath)
               << "  (puts the previous status line back and takes the hooks out)\n";
     printUndoCopy(result);
-    std::cout
-        << "Next: start the daemon (systemctl --user enable --now tarnel-vovivida.service) and check with tarnel status"
-        << locationOptions(locations, stateDir, settingsPath) << "\n";
+    std::cout << "Next: start the daemon (" << DaemonCommands::startCommand(invocation.environment)
+              << ") and check with tarnel status" << locationOptions(locations, stateDir, settingsPath) << "\n";
     return 0;
 }
 
@@ -307,7 +307,8 @@ int restore(Arguments& arguments, const Invocation& invocation) {
     std::cout << "  configuration   " << stateDir.configPath() << " (unchanged)\n";
     std::cout << "To undo: tarnel install" << locationOptions(locations, stateDir, settingsPath) << "\n";
     printUndoCopy(result);
-    std::cout << "The daemon is not touched: stop it with systemctl --user disable --now tarnel-vovivida.service\n";
+    std::cout << "The daemon is not touched: stop it with " << DaemonCommands::stopCommand(invocation.environment)
+              << "\n";
     return 0;
 }
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "Core/Version.hpp"
 #include "Front/Arguments.hpp"
+#include "Front/DaemonCommands.hpp"
 #include "Front/DoctorCommand.hpp"
 #include "Front/Invocation.hpp"
 #include "Front/PauseCommands.hpp"
@@ -26,8 +28,11 @@ const char* const usage =
     "  doctor    whether every live session would be held, and what to fix\n"
     "  pause     hold every session now, whatever the usage (--until HH:MM, --for 2h)\n"
     "  resume    end the pause asked for\n"
+    "  start     run the daemon in the background where systemd does not (log: daemon.log)\n"
+    "  stop      stop the daemon; it continues every session it holds first\n"
     "\n"
-    "Every command takes --help, --state-dir DIR and --settings FILE.\n"
+    "Every command takes --help, --state-dir DIR and --settings FILE;\n"
+    "tarnel --version prints the version.\n"
     "Exit status: 0 done, 1 the operation failed (doctor: a session would not be held),\n"
     "2 a command-line error.\n";
 
@@ -45,6 +50,10 @@ int main(int argc, char** argv) {
         std::cout << usage;
         return 0;
     }
+    if (command == "--version") {
+        std::cout << tracker::Version::line("tarnel");
+        return 0;
+    }
     Invocation invocation{argc > 0 && argv[0] ? argv[0] : "tarnel", tracker::currentEnvironment()};
     Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
     try {
@@ -54,6 +63,8 @@ int main(int argc, char** argv) {
         if (command == "doctor") return DoctorCommand::run(arguments, invocation);
         if (command == "pause") return PauseCommands::pause(arguments, invocation);
         if (command == "resume") return PauseCommands::resume(arguments, invocation);
+        if (command == "start") return DaemonCommands::start(arguments, invocation);
+        if (command == "stop") return DaemonCommands::stop(arguments, invocation);
     } catch (const Arguments::UsageError& error) {
         std::cerr << "tarnel " << command << ": " << error.what() << "\nTry 'tarnel " << command << " --help'.\n";
         return 2;

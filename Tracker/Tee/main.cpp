@@ -26,11 +26,29 @@
 #include "Core/StateDirTrust.hpp"
 #include "Core/StatusInput.hpp"
 #include "Core/StatusLine.hpp"
+#include "Core/Version.hpp"
 #include "Platform/ProcessSource.hpp"
 #include "Tee/HookRecorder.hpp"
 
 namespace tracker {
 namespace {
+
+const char* const usage =
+    "usage: tarnel-tee < STATUS.json\n"
+    "       tarnel-tee --hook < HOOK-EVENT.json\n"
+    "\n"
+    "Claude Code's status-line command: records the session that runs it in the state\n"
+    "directory for tarnel-vovivida, then prints your own status line (display_command in\n"
+    "config.json) or a minimal one. Claude Code runs it; `tarnel install` sets it up.\n"
+    "\n"
+    "  --hook      as Claude Code's hook command: record where the session stands in\n"
+    "              its turn, print nothing\n"
+    "  --help      print this and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "Environment: VAZ_ADODIVO_STATE_DIR (the state directory), VAZ_ADODIVO_EXEMPT=1 (never\n"
+    "hold this session), LST_TEE_DEBUG=1 (explain on standard error).\n"
+    "Exit status: always 0.\n";
 
 struct Tee {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -227,8 +245,15 @@ void run() {
 }  // namespace tracker
 
 int main(int argc, char** argv) {
+    // One word at most is looked at: the status line starts the tee on every refresh.
+    const std::string_view word = argc == 2 ? std::string_view(argv[1]) : std::string_view();
+    if (word == "--version" || word == "--help" || word == "-h") {
+        const std::string text = word == "--version" ? tracker::Version::line("tarnel-tee") : tracker::usage;
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return 0;
+    }
     // As a hook command it records the session's phase and prints nothing; nothing of the status line runs.
-    const bool hook = argc == 2 && std::string_view(argv[1]) == "--hook";
+    const bool hook = word == "--hook";
     try {
         tracker::StandardStreams::ensureOpen();
         ::signal(SIGPIPE, SIG_IGN);

@@ -10,7 +10,7 @@ _tarnel() {
     local cur prev words cword split
     _init_completion -s -n : || return
 
-    local commands='install restore status doctor pause resume'
+    local commands='install restore status doctor pause resume start stop'
     local command='' i
     for ((i = 1; i < cword; i++)); do
         if [[ ${words[i]} != -* ]]; then
@@ -19,7 +19,7 @@ _tarnel() {
         fi
     done
     if [[ -z $command ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$commands --help" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
         return
     fi
 
@@ -56,6 +56,8 @@ _tarnel() {
     doctor) options='--json --all-users' ;;
     pause) options='--until --for' ;;
     resume) options='--usage' ;;
+    start) options='' ;;
+    stop) options='' ;;
     *) return ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "$options --state-dir --settings --help" -- "$cur")

@@ -1,6 +1,6 @@
 # fish completion for tarnel(1): its commands, each command's options, and the values they take.
 
-set -l commands install restore status doctor pause resume
+set -l commands install restore status doctor pause resume start stop
 
 # The next twelve whole hours, as tarnel pause --until takes them (HH:MM).
 function __tarnel_clock_times
@@ -12,12 +12,15 @@ end
 
 complete -c tarnel -f
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -s h -l help -d 'Show the commands'
+complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -l version -d 'Show the version'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a install -d "Make tarnel-tee Claude Code's status line and hook command"
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a restore -d 'Put the previous status line back'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a status -d 'What the daemon sees now'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a doctor -d 'Whether every live session would be held'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a pause -d 'Hold every session now, whatever the usage'
 complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a resume -d 'End the pause asked for'
+complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a start -d 'Run the daemon in the background where systemd does not'
+complete -c tarnel -n "not __fish_seen_subcommand_from $commands" -a stop -d 'Stop the daemon; it continues every session it holds first'
 
 # What every command takes.
 complete -c tarnel -n "__fish_seen_subcommand_from $commands" -l state-dir -x -a '(__fish_complete_directories (commandline -ct))' -d 'State directory'
