@@ -555,6 +555,7 @@ TEST(FrontPause, AnEndOnAnotherDayNamesIt) {
         Pause usage = standing;
         usage.manualUntil.reset();
         usage.resumeAt = wednesday1750 + 3 * 3600;
+        usage.implyUsage();
         const Action replaced = PauseOnDemand::apply(PauseRequest{PauseRequest::Kind::pause, end, wednesday1750}, usage,
                                                      {target}, wednesday1750);
         ASSERT_TRUE(replaced.replace());
