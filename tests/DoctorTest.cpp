@@ -260,6 +260,9 @@ TEST(Doctor, TheSetUpAroundTheSessions) {
                  m.settings, false);
          },
          true, "writes to /x/y"},
+        {"a config.json that is not JSON",
+         [](Machine& m) { test::writeFile(m.state.configPath(), "{\"threshold\": 85,}"); }, true,
+         "config.json is not JSON: line 1, column"},
         {"bad config values",
          [](Machine& m) {
              JSONFile::atomicWrite(JSONObject{{"threshold", 140}, {"grace", "soon"}, {"shell_stop_mode", "x"}},

@@ -178,7 +178,8 @@ void judgeSession(DoctorReport::Session& session, const DoctorReport::Inputs& in
 }
 
 std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs, const StatusReport& status,
-                                              const JSONObject& settings, const TrackerConfig& config) {
+                                              const JSONObject& settings, const StateDir::ConfigRead& read) {
+    const TrackerConfig& config = read.settings;
     std::vector<DoctorReport::Finding> found;
     if (status.stateDirProblem) {
         found.push_back(bad("state directory " + status.stateDir + " is not used: " + *status.stateDirProblem,
@@ -245,7 +246,10 @@ std::vector<DoctorReport::Finding> judgeSetup(const DoctorReport::Inputs& inputs
 
     std::vector<std::string> problems;
     for (const auto& problem : config.problems) problems.push_back(problem.key + " " + problem.value.dump());
-    if (problems.empty()) {
+    if (read.problem) {
+        found.push_back(bad(*read.problem,
+                            "mend it: until then every setting is its default (the daemon keeps its last good ones)"));
+    } else if (problems.empty()) {
         found.push_back(good("config.json sound"));
     } else {
         std::string joined;
@@ -308,10 +312,10 @@ DoctorReport DoctorReport::gather(const Inputs& inputs) {
     report.now = inputs.now;
     const StatusReport status = inputs.status ? *inputs.status : StatusReport::gather(inputs.stateDir, inputs.now);
     const JSONObject settings = JSONFile::readObject(inputs.settingsPath).value_or(JSONObject{});
-    TrackerConfig config;
+    StateDir::ConfigRead config;
     std::vector<Record> records;
     if (!status.stateDirProblem) {
-        config = inputs.stateDir.readConfig();
+        config = inputs.stateDir.readConfigChecked();
         records = inputs.stateDir.readRecords();
     }
     report.setup = judgeSetup(inputs, status, settings, config);
@@ -328,7 +332,7 @@ DoctorReport DoctorReport::gather(const Inputs& inputs) {
         session.shellPID = inputs.table.parentShellPID(proc.pid);
         session.multiplexer = multiplexerAbove(inputs.table, proc.pid);
         session.outlook = inputs.outlook(proc.pid);
-        judgeSession(session, inputs, records, config, settings);
+        judgeSession(session, inputs, records, config.settings, settings);
         for (const auto& orphan : status.orphaned) {
             if (orphan.pid != proc.pid) continue;
             session.findings.push_back(

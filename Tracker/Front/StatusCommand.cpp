@@ -20,7 +20,7 @@ const char* const usage =
     "                            local time; a member without a value is null:\n"
     "      state_dir, state_dir_exists, state_dir_problem (null, or why the directory is\n"
     "      not used: someone else owns or may write it), now, records (readable session records),\n"
-    "      threshold, threshold_reached,\n"
+    "      threshold, threshold_reached, config_problem (null, or why config.json is not used),\n"
     "      usage: null | {session_id, pid, used_percentage, resets_at, resets_at_local,\n"
     "                     resets_in, recorded_at, age},\n"
     "      windows: {seven_day?, spend_limit?: {session_id, used_percentage, resets_at,\n"

@@ -127,7 +127,9 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now,
         return report;
     }
 
-    const TrackerConfig config = stateDir.readConfig();
+    const StateDir::ConfigRead read = stateDir.readConfigChecked();
+    const TrackerConfig& config = read.settings;
+    report.configProblem = read.problem;
     report.threshold = config.threshold;
     const auto pidFile = stateDir.readDaemonPID();
     const std::vector<Record> records = stateDir.readRecords();
@@ -251,6 +253,7 @@ JSON StatusReport::toJSON() const {
     object["now"] = number(now);
     object["records"] = recordCount;
     object["threshold"] = number(threshold);
+    object["config_problem"] = configProblem ? JSON(*configProblem) : JSON(nullptr);
 
     JSON usage = nullptr;
     if (freshest) {
@@ -426,6 +429,7 @@ std::string StatusReport::toText() const {
         out << (held ? " (holds at " + percent(*held) + ")" : std::string(" (no hold: off)")) << "\n";
     }
 
+    if (configProblem) out << "Config           " << *configProblem << ": every setting is its default\n";
     out << "Threshold        " << percent(threshold);
     if (freshest && freshest->usedPercentage()) {
         double used = *freshest->usedPercentage();

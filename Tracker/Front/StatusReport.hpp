@@ -53,6 +53,8 @@ struct StatusReport {
     std::optional<std::string> stateDirProblem;
     double now = 0;
     double threshold = 0;
+    // Why config.json could not be used at all (not JSON: where; not an object; not the user's alone).
+    std::optional<std::string> configProblem;
     std::size_t recordCount = 0;
     // The freshest usable record of a live session, as the daemon picks it.
     std::optional<Record> freshest;
