@@ -215,8 +215,14 @@ TEST_F(HookRecorder, RightBeforeARequestItWaitsWhileAHoldIsPending) {
 }
 
 // Many hooks of one session at once (250 of its agents starting together): every change is merged, none lost.
+// Built with AddressSanitizer each run of the tee costs many times more, so that 250 at once on two cores would
+// measure the sanitizer against the hook's bounded wait for the lock, not the merge: 50 there.
 TEST_F(HookRecorder, ManyHooksAtOnceLoseNoChange) {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int agents = 50;
+#else
     constexpr int agents = 250;
+#endif
     std::string script;
     for (int i = 0; i < agents; ++i) {
         const std::string input = dir.file("agent" + std::to_string(i));
