@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/Version.hpp"
 #include "Daemon/DaemonFlags.hpp"
 #include "Daemon/DaemonLog.hpp"
 #include "FuzzCheck.hpp"
@@ -21,7 +22,7 @@ const std::vector<std::string> vocabulary = {
     "--dry-run",   "--once",     "--thaw-now",     "--threshold", "--resume-in", "--state-dir", "--poll", "--notify",
     "--log-level", "-h",         "--help",         "90",          "1e2",         "0x10",        " 5",     "",
     "nan",         "-inf",       "desktop",        "app",         "off",         "OFF",         "WARN",   "fatal",
-    "debug",       "/tmp/state", "--threshold=95", "-",           "--",
+    "debug",       "/tmp/state", "--threshold=95", "-",           "--",          "--version",
 };
 
 std::string describe(const std::vector<std::string>& arguments) {
@@ -120,8 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (outcome.status == 0) {
         bool askedForHelp = false;
-        for (const auto& argument : arguments) askedForHelp = askedForHelp || argument == "-h" || argument == "--help";
-        FUZZ_CHECK(askedForHelp && outcome.out == daemonUsage() + "\n" && outcome.error.empty(), shown);
+        bool askedForVersion = false;
+        for (const auto& argument : arguments) {
+            askedForHelp = askedForHelp || argument == "-h" || argument == "--help";
+            askedForVersion = askedForVersion || argument == "--version";
+        }
+        const bool help = askedForHelp && outcome.out == daemonUsage() + "\n";
+        const bool version = askedForVersion && outcome.out == Version::line("tarnel-vovivida");
+        FUZZ_CHECK((help || version) && outcome.error.empty(), shown);
         return 0;
     }
     FUZZ_CHECK(outcome.out.empty() && documentedError(outcome.error), shown + " -> " + outcome.error);
