@@ -136,7 +136,7 @@ TEST(UsageWarning, NearTheThresholdOfItsWindow) {
         Record figure = report(t0, 0);
         figure.rateLimits[UsageWindows::name(c.window)] =
             JSONObject{{"used_percentage", c.used}, {"resets_at", resets}};
-        auto warning = UsageWarning::of(c.window, figure, c.settings, c.history, t0);
+        auto warning = UsageWarning::of(c.window, figure, c.settings, c.history ? &*c.history : nullptr, t0);
         EXPECT_EQ(warning ? warning->text(t0) : "", c.text);
     }
 }

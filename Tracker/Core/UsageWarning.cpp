@@ -7,8 +7,7 @@
 namespace tracker {
 
 std::optional<UsageWarning> UsageWarning::of(UsageWindow window, const std::optional<Record>& figure,
-                                             const TrackerConfig& settings, const std::optional<UsageHistory>& history,
-                                             double now) {
+                                             const TrackerConfig& settings, const UsageHistory* history, double now) {
     auto threshold = settings.thresholdFor(window);
     if (!figure || !threshold || !(settings.warnBefore > 0)) return std::nullopt;
     auto used = figure->usedPercentage(window);

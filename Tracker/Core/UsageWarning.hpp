@@ -23,8 +23,7 @@ struct UsageWarning {
     // From the account's figure of the window (Decide::pickTruth) and its history; none unless the figure is
     // below the threshold and within warn_before of it (a warn_before of 0: never).
     static std::optional<UsageWarning> of(UsageWindow window, const std::optional<Record>& figure,
-                                          const TrackerConfig& settings, const std::optional<UsageHistory>& history,
-                                          double now);
+                                          const TrackerConfig& settings, const UsageHistory* history, double now);
 
     // "Claude sessions will be held at 90 % (now 86 %, about 14:20 at this pace)"; another window names itself:
     // "... held at 95 % of the seven-day window (now 91 %, about Mon 09:00 at this pace)".

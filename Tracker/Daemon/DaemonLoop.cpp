@@ -202,9 +202,12 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     std::tie(situation.alive, situation.verified) = annotate(records, table);
     situation.records = pruneRecords(records, table, situation.now);
     noteLimitHits(situation.records, changedNames);
-    for (UsageWindow window : {UsageWindow::fiveHour, UsageWindow::sevenDay}) {
-        recordUsage(window,
-                    Decide::pickTruth(situation.records, situation.now, config_.settings(), situation.alive, window));
+    // The account's figure of each window, once a tick: for the histories and the warning.
+    std::map<UsageWindow, std::optional<Record>> figures;
+    for (UsageWindow window : UsageWindows::all) {
+        figures[window] =
+            Decide::pickTruth(situation.records, situation.now, config_.settings(), situation.alive, window);
+        if (window != UsageWindow::spend) recordUsage(window, figures[window]);
     }
     // Almost every tick finds no request: one look, not a read.
     bool requested = ::access(stateDir_.requestPath().c_str(), F_OK) == 0;
@@ -225,7 +228,8 @@ Action DaemonLoop::tickLocked(const std::set<std::string>* changedNames) {
     });
     if (action.request) log_->info([&] { return "[request] " + *action.request; });
     carryOut(action, situation.pause, table);
-    if (action.isNothing() && !(situation.pause && situation.pause->usageHolds(situation.now))) warn(situation);
+    if (action.isNothing() && !(situation.pause && situation.pause->usageHolds(situation.now)))
+        warn(situation, figures);
     // Taken once, whatever came of it: a request that failed is not retried on every tick. It goes once it
     // is carried out, so that whoever asked reads the pause as it made it.
     if (requested && !options_.dryRun) stateDir_.deleteRequest();
@@ -287,13 +291,11 @@ void DaemonLoop::noteLimitHits(const std::vector<Record>& records, const std::se
     }
 }
 
-void DaemonLoop::warn(const Decide::Situation& situation) {
-    for (UsageWindow window : UsageWindows::all) {
-        auto figure = Decide::pickTruth(situation.records, situation.now, situation.settings, situation.alive, window);
+void DaemonLoop::warn(const Decide::Situation& situation, const std::map<UsageWindow, std::optional<Record>>& figures) {
+    for (const auto& [window, figure] : figures) {
         const auto history = usage_.find(window);
-        auto warning =
-            UsageWarning::of(window, figure, situation.settings,
-                             history == usage_.end() ? std::nullopt : std::optional(history->second), situation.now);
+        auto warning = UsageWarning::of(window, figure, situation.settings,
+                                        history == usage_.end() ? nullptr : &history->second, situation.now);
         if (!warning) continue;
         auto given = warned_.find(window);
         if (given != warned_.end() && std::fabs(given->second - warning->resetsAt) <= sameWindowWithin) continue;

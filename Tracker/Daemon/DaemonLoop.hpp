@@ -90,7 +90,7 @@ private:
     // or of every record's on a tick no change woke.
     void noteLimitHits(const std::vector<Record>& records, const std::set<std::string>* changedNames);
     // Gives the warning of a window whose figure came near its threshold, once per window and reset.
-    void warn(const Decide::Situation& situation);
+    void warn(const Decide::Situation& situation, const std::map<UsageWindow, std::optional<Record>>& figures);
 
     const StateDir stateDir_;
     const std::shared_ptr<DaemonLogger> log_;

@@ -220,9 +220,8 @@ StatusReport StatusReport::gather(const StateDir& stateDir, double now,
         for (UsageWindow window : UsageWindows::all) {
             auto figure = window == UsageWindow::fiveHour ? report.freshest : std::optional<Record>();
             if (auto found = report.windows.find(window); found != report.windows.end()) figure = found->second;
-            const auto& kept = window == UsageWindow::fiveHour   ? history
-                               : window == UsageWindow::sevenDay ? weeklyHistory
-                                                                 : std::optional<UsageHistory>();
+            const auto& known = window == UsageWindow::fiveHour ? history : weeklyHistory;
+            const UsageHistory* kept = window != UsageWindow::spend && known ? &*known : nullptr;
             if (auto warning = UsageWarning::of(window, figure, report.settings, kept, now)) {
                 report.warnings.push_back(*warning);
             }
