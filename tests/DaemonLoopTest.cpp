@@ -662,9 +662,10 @@ TEST_F(LoopTest, WaitSurvivesARestartAndSpacedThawsHurryOnTheWayOut) {
 
 TEST(DaemonFlags, ParsingAndItsMessages) {
     auto ok = parseFlags({"--dry-run", "--threshold", "1e2", "--poll", "0.5", "--notify", "off", "--log-level", "WARN",
-                          "--state-dir", "~/s", "--once", "--thaw-now", "--threshold", "80"});
+                          "--state-dir", "~/s", "--once", "--thaw-now", "--threshold", "80", "--log-stderr"});
     ASSERT_TRUE(ok.flags);
-    EXPECT_TRUE(ok.flags->dryRun && ok.flags->once && ok.flags->thawNow);
+    EXPECT_TRUE(ok.flags->dryRun && ok.flags->once && ok.flags->thawNow && ok.flags->logToStandardError);
+    EXPECT_FALSE(parseFlags({}).flags->logToStandardError);
     EXPECT_EQ(ok.flags->threshold, 80);
     EXPECT_EQ(ok.flags->poll, 0.5);
     EXPECT_EQ(ok.flags->notify, NotifyMode::off);
@@ -694,7 +695,7 @@ TEST(DaemonFlags, ParsingAndItsMessages) {
     EXPECT_FALSE(help.flags);
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out, daemonUsage() + "\n");
-    EXPECT_EQ(std::count(daemonUsage().begin(), daemonUsage().end(), '\n'), 18);
+    EXPECT_EQ(std::count(daemonUsage().begin(), daemonUsage().end(), '\n'), 20);
 }
 
 }  // namespace

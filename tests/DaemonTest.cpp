@@ -397,6 +397,15 @@ TEST_F(DaemonE2E, CommandLineEdgeCases) {
     EXPECT_FALSE(test::fileExists(state.pidPath()));
     // At warning level the info entry line is not written.
     EXPECT_EQ(test::readFile(state.logPath()).find("[run] Entry"), std::string::npos);
+
+    // Standard error that is neither a terminal nor the journal gets the log only when asked; daemon.log
+    // has it either way.
+    std::filesystem::remove(state.logPath());
+    EXPECT_EQ(runDaemon({"--once", "--notify", "off"}, &out, &err), 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_NE(test::readFile(state.logPath()).find("[run] Entry"), std::string::npos);
+    EXPECT_EQ(runDaemon({"--once", "--notify", "off", "--log-stderr"}, &out, &err), 0) << err;
+    EXPECT_NE(err.find("INFO     [run] Entry"), std::string::npos) << err;
 }
 
 TEST_F(DaemonE2E, LiveReloadOfThresholdNotifyAndShellStopMode) {

@@ -117,7 +117,8 @@ protected:
                                            "--poll",
                                            "0.3",
                                            "--log-level",
-                                           "debug"};
+                                           "debug",
+                                           "--log-stderr"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         test::SpawnOptions options;
         options.stderrPath = dir.file("daemon.stderr");

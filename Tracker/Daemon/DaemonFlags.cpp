@@ -32,7 +32,7 @@ const std::string& daemonUsage() {
         "                       [--resume-in SECONDS] [--notify {desktop,app,off}]\n"
         "                       [--state-dir DIR] [--poll SECONDS]\n"
         "                       [--log-level {verbose,debug,info,warning,error,critical}]\n"
-        "                       [--version]\n"
+        "                       [--log-stderr] [--version]\n"
         "\n"
         "Freeze Claude Code sessions at the 5-hour usage threshold.\n"
         "\n"
@@ -46,6 +46,8 @@ const std::string& daemonUsage() {
         "  --state-dir   override the state directory\n"
         "  --poll        poll/timer interval (default 2)\n"
         "  --log-level   default info\n"
+        "  --log-stderr  copy the log to standard error (by default only where that\n"
+        "                is a terminal or the journal; daemon.log always has it)\n"
         "  --version     print the version and exit";
     return usage;
 }
@@ -74,6 +76,10 @@ FlagsOutcome parseFlags(const std::vector<std::string>& arguments) {
         }
         if (argument == "--thaw-now") {
             flags.thawNow = true;
+            continue;
+        }
+        if (argument == "--log-stderr") {
+            flags.logToStandardError = true;
             continue;
         }
         const bool takesValue = argument == "--threshold" || argument == "--resume-in" || argument == "--state-dir" ||

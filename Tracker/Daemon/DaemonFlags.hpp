@@ -16,6 +16,8 @@ struct Flags {
     bool dryRun = false;
     bool once = false;
     bool thawNow = false;
+    // Copy the log to standard error even where that is neither a terminal nor the journal.
+    bool logToStandardError = false;
     std::optional<double> threshold;
     std::optional<double> resumeIn;
     std::optional<NotifyMode> notify;
@@ -38,7 +40,7 @@ struct FlagsOutcome {
     std::string error;  // without the "tarnel-vovivida: " prefix
 };
 
-// The usage text, 19 lines, no final newline.
+// The usage text, 21 lines, no final newline.
 const std::string& daemonUsage();
 
 // Parses the arguments after the program path. Never exits; main does.

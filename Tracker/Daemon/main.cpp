@@ -88,7 +88,11 @@ int daemonMain(int argc, char** argv) {
     // Held until the process ends.
     if (auto lock = InstanceLock::acquire(stateDir.lockPath()); !lock.held()) die(lock.refusal, 3);
 
-    auto logger = DaemonLogger::create(stateDir.logPath(), flags.logLevel, true, DaemonLogger::defaultMaxBytes);
+    // daemon.log always has the log; standard error gets a copy where somebody reads it: a terminal, the
+    // journal, or whoever asked. A daemon started in the background from a script then stays quiet.
+    const bool console =
+        flags.logToStandardError || ::isatty(STDERR_FILENO) == 1 || DaemonLogger::standardErrorIsJournal();
+    auto logger = DaemonLogger::create(stateDir.logPath(), flags.logLevel, console, DaemonLogger::defaultMaxBytes);
     TrackerConfig settings = LiveConfig::load(
         stateDir, LiveConfig::Overrides{flags.threshold, flags.poll, flags.notify}, environment, logger->sink());
     DaemonWorld world = DaemonWorld::real(flags.dryRun, logger->sink());
