@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/FileRead.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/Spawn.hpp"
 #include "Core/UTF8.hpp"
@@ -495,6 +496,48 @@ TEST(ProcFSParsing, StartTimeIsTruncatedAndShownLikeCtime) {
     EXPECT_EQ(ProcessStart{}.text(), "");
     EXPECT_EQ(ProcFS::bootTime("cpu  1 2 3\nintr 5 6\nbtime 1796696967\nprocesses 9\n"), 1796696967);
     EXPECT_EQ(ProcFS::bootTime("cpu  1 2 3\nbtimes 5\n"), std::nullopt);
+}
+
+TEST(ProcFSParsing, BootTimeFromClocksOnlyWhereTheSecondIsSettled) {
+    struct Case {
+        timespec wallBefore, sinceBoot, wallAfter;
+        std::optional<std::int64_t> boot;
+    };
+    const Case cases[] = {
+        {{1796696967 + 1000, 400'000'000}, {1000, 100'000'000}, {1796696967 + 1000, 400'050'000}, 1796696967},
+        // The nanoseconds borrow a second.
+        {{1796696967 + 1000, 100'000'000}, {999, 600'000'000}, {1796696967 + 1000, 100'010'000}, 1796696967},
+        // Within a millisecond of a whole second, on either side: /proc/stat says.
+        {{1796696967 + 1000, 999'500'000}, {1000, 0}, {1796696967 + 1000, 999'500'100}, std::nullopt},
+        {{1796696967 + 1000, 300'000}, {1000, 0}, {1796696967 + 1000, 300'100}, std::nullopt},
+        // The wall clock was set between the reads, or the reads lie too far apart to settle it.
+        {{1796696967 + 1000, 500'000'000}, {1000, 0}, {1796696967 + 999, 500'000'000}, std::nullopt},
+        {{1796696967 + 1000, 500'000'000}, {1000, 0}, {1796696967 + 1000, 502'000'000}, std::nullopt},
+        // A wall clock before the boot (set back by hand) settles nothing.
+        {{5, 500'000'000}, {1000, 0}, {5, 500'000'100}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ProcFS::bootTimeFromClocks(c.wallBefore, c.sinceBoot, c.wallAfter), c.boot)
+            << c.wallBefore.tv_sec << "." << c.wallBefore.tv_nsec << " - " << c.sinceBoot.tv_sec;
+    }
+
+    // On this machine the clocks agree with /proc/stat wherever they settle the second.
+    auto procStat = FileRead::file("/proc/stat", 1 << 20);
+    ASSERT_TRUE(procStat.complete());
+    const auto listed = ProcFS::bootTime(procStat.bytes);
+    ASSERT_TRUE(listed);
+    int settled = 0;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        timespec before{}, boot{}, after{};
+        ::clock_gettime(CLOCK_REALTIME, &before);
+        ::clock_gettime(CLOCK_BOOTTIME, &boot);
+        ::clock_gettime(CLOCK_REALTIME, &after);
+        if (auto clocks = ProcFS::bootTimeFromClocks(before, boot, after)) {
+            EXPECT_EQ(*clocks, *listed);
+            ++settled;
+        }
+    }
+    EXPECT_GT(settled, 0);
 }
 
 TEST(ProcFSParsing, ArgumentsWithoutAClosingNulStillCount) {

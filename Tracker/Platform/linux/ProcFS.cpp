@@ -130,24 +130,31 @@ int openProc() {
     return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// The boot time of /proc/stat ("btime"), read again only when the wall clock has been set since the last
-// read. The kernel derives it from the wall clock less the time since boot, which two clock reads give
-// without a system call; /proc/stat itself grows with the processors and interrupts, and ticks ask often.
+// The boot time of /proc/stat ("btime"), settled again only when the wall clock has been set since. The
+// kernel derives it from the wall clock less the time since boot, which two clock reads give without a
+// system call; /proc/stat, which grows with the processors and interrupts and costs a program that starts
+// on every status-line refresh more than the rest of its reads, is read only where the clocks cannot say.
 std::optional<std::int64_t> knownBootTime() {
     static std::mutex guard;
     static std::optional<std::int64_t> known;
     static double estimateAtRead = 0;
     timespec wall{};
     timespec sinceBoot{};
+    timespec wallAfter{};
     ::clock_gettime(CLOCK_REALTIME, &wall);
     ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+    ::clock_gettime(CLOCK_REALTIME, &wallAfter);
     const double estimate = static_cast<double>(wall.tv_sec - sinceBoot.tv_sec) +
                             static_cast<double>(wall.tv_nsec - sinceBoot.tv_nsec) / 1e9;
     std::lock_guard lock(guard);
     if (known && std::fabs(estimate - estimateAtRead) < 0.25) return known;
-    FileBytes procStat;
-    if (readFile(AT_FDCWD, "/proc/stat", procStat, 256 * 1024) != ReadResult::ok) return std::nullopt;
-    known = bootTime(procStat.view());
+    if (auto settled = bootTimeFromClocks(wall, sinceBoot, wallAfter)) {
+        known = settled;
+    } else {
+        FileBytes procStat;
+        if (readFile(AT_FDCWD, "/proc/stat", procStat, 256 * 1024) != ReadResult::ok) return std::nullopt;
+        known = bootTime(procStat.view());
+    }
     estimateAtRead = estimate;
     return known;
 }
@@ -470,6 +477,24 @@ std::optional<std::int64_t> bootTime(std::string_view procStat) {
     auto value = lineAfter(procStat, "btime ");
     if (!value) return std::nullopt;
     return number<std::int64_t>(*value);
+}
+
+std::optional<std::int64_t> bootTimeFromClocks(const timespec& wallBefore, const timespec& sinceBoot,
+                                               const timespec& wallAfter) {
+    constexpr std::int64_t second = 1'000'000'000;
+    constexpr std::int64_t margin = 1'000'000;  // a millisecond, far above two clock reads apart
+    auto nanoseconds = [](const timespec& time) {
+        return static_cast<std::int64_t>(time.tv_sec) * second + static_cast<std::int64_t>(time.tv_nsec);
+    };
+    const std::int64_t spread = nanoseconds(wallAfter) - nanoseconds(wallBefore);
+    if (spread < 0 || spread > margin) return std::nullopt;
+    // The time since boot was read after wallBefore: the difference falls short of the kernel's by at most
+    // the spread.
+    const std::int64_t difference = nanoseconds(wallBefore) - nanoseconds(sinceBoot);
+    if (difference < 0) return std::nullopt;
+    const std::int64_t fraction = difference % second;
+    if (fraction < margin || fraction > second - margin - spread) return std::nullopt;
+    return difference / second;
 }
 
 std::int64_t startTime(std::int64_t boot, std::uint64_t startTicks, long ticksPerSecond) {

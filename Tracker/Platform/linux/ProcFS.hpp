@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,13 @@ std::optional<std::int64_t> threadGroup(std::string_view status);
 
 // The "btime" line of /proc/stat: boot time in seconds since the epoch.
 std::optional<std::int64_t> bootTime(std::string_view procStat);
+
+// The boot time as /proc/stat gives it, from the wall clock read before and after the time since boot: the
+// kernel's btime is the whole seconds of their difference. None where the reads cannot settle the second (the
+// difference lies within a millisecond of a whole one, or the wall clock moved between the reads); then
+// /proc/stat says.
+std::optional<std::int64_t> bootTimeFromClocks(const timespec& wallBefore, const timespec& sinceBoot,
+                                               const timespec& wallAfter);
 // Start time in whole seconds since the epoch: boot time plus the start
 // ticks divided by the tick rate, truncated.
 std::int64_t startTime(std::int64_t bootTime, std::uint64_t startTicks, long ticksPerSecond);
