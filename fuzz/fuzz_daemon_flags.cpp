@@ -19,10 +19,37 @@ namespace tracker {
 namespace {
 
 const std::vector<std::string> vocabulary = {
-    "--dry-run",   "--once",     "--thaw-now",     "--threshold", "--resume-in", "--state-dir", "--poll", "--notify",
-    "--log-level", "-h",         "--help",         "90",          "1e2",         "0x10",        " 5",     "",
-    "nan",         "-inf",       "desktop",        "app",         "off",         "OFF",         "WARN",   "fatal",
-    "debug",       "/tmp/state", "--threshold=95", "-",           "--",          "--version",
+    "--dry-run",
+    "--once",
+    "--thaw-now",
+    "--threshold",
+    "--resume-in",
+    "--state-dir",
+    "--poll",
+    "--notify",
+    "--log-level",
+    "-h",
+    "--help",
+    "90",
+    "1e2",
+    "0x10",
+    " 5",
+    "",
+    "nan",
+    "-inf",
+    "desktop",
+    "app",
+    "off",
+    "OFF",
+    "WARN",
+    "fatal",
+    "debug",
+    "/tmp/state",
+    "--threshold=95",
+    "-",
+    "--",
+    "--version",
+    "--log-stderr",
 };
 
 std::string describe(const std::vector<std::string>& arguments) {
@@ -39,7 +66,7 @@ bool sameNumber(const std::optional<double>& a, const std::optional<double>& b) 
 bool sameFlags(const Flags& a, const Flags& b) {
     return a.dryRun == b.dryRun && a.once == b.once && a.thawNow == b.thawNow && sameNumber(a.threshold, b.threshold) &&
            sameNumber(a.resumeIn, b.resumeIn) && a.notify == b.notify && a.stateDir == b.stateDir &&
-           sameNumber(a.poll, b.poll) && a.logLevel == b.logLevel;
+           sameNumber(a.poll, b.poll) && a.logLevel == b.logLevel && a.logToStandardError == b.logToStandardError;
 }
 
 // Exact: hexadecimal floating point loses nothing.
@@ -54,6 +81,7 @@ std::vector<std::string> written(const Flags& flags) {
     if (flags.dryRun) arguments.push_back("--dry-run");
     if (flags.once) arguments.push_back("--once");
     if (flags.thawNow) arguments.push_back("--thaw-now");
+    if (flags.logToStandardError) arguments.push_back("--log-stderr");
     auto number = [&](const char* option, const std::optional<double>& value) {
         if (!value) return;
         arguments.push_back(option);

@@ -41,7 +41,7 @@ using Message = std::unique_ptr<sd_bus_message, MessageCloser>;
 
 // An sd_bus_error that frees itself.
 struct BusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // what SD_BUS_ERROR_NULL spells, without its compound literal
     BusError() = default;
     BusError(const BusError&) = delete;
     BusError& operator=(const BusError&) = delete;
