@@ -1,11 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <vector>
 
 #include "Core/JSONFile.hpp"
 #include "TestSupport.hpp"
@@ -155,6 +157,78 @@ TEST(JSONFileAtomicWrite, ReplacesWhatStoodThereAsARenameWould) {
         EXPECT_THROW(JSONFile::atomicWrite(JSONObject{}, dir.file("directory.json"), durable), JSONFileError);
         EXPECT_TRUE(std::filesystem::is_directory(dir.file("directory.json/inside")));
         EXPECT_TRUE(hiddenEntries(dir.path()).empty());
+    }
+}
+
+// A file rewritten through its spare: the spare keeps the bytes before, the two files take turns, and the
+// file holds exactly the bytes written (a shorter text leaves nothing of a longer one).
+TEST(JSONFileRewriteThroughSpare, TheFileAndItsSpareTakeTurns) {
+    TempDir dir;
+    const std::string path = dir.file("s.json");
+    const std::string spare = JSONFile::spareOf(path);
+    EXPECT_EQ(spare, dir.file(".s.json.spare"));
+    auto inode = [](const std::string& file) {
+        struct stat info {};
+        return ::stat(file.c_str(), &info) == 0 ? info.st_ino : 0;
+    };
+    JSONFile::rewriteThroughSpare("first, and long\n", path);
+    EXPECT_EQ(test::readFile(path), "first, and long\n");
+    EXPECT_FALSE(test::fileExists(spare));
+    const auto firstInode = inode(path);
+    JSONFile::rewriteThroughSpare("second\n", path);
+    EXPECT_EQ(test::readFile(path), "second\n");
+    EXPECT_EQ(test::readFile(spare), "first, and long\n");
+    JSONFile::rewriteThroughSpare("third\n", path);
+    EXPECT_EQ(test::readFile(path), "third\n");
+    EXPECT_EQ(inode(path), firstInode);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(hiddenEntries(dir.path()), std::vector<std::string>{".s.json.spare"});  // and no temporary
+}
+
+// A spare that cannot serve is left as it is, and the file is replaced all the same.
+TEST(JSONFileRewriteThroughSpare, ASpareThatCannotServeIsLeftAlone) {
+    const std::vector<std::string> kinds = {"held by another writer", "a link", "a second name of another file",
+                                            "a directory", "open to others"};
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind);
+        TempDir dir;
+        const std::string path = dir.file("s.json");
+        const std::string spare = JSONFile::spareOf(path);
+        const std::string other = dir.file("other");
+        test::writeFile(path, "old\n");
+        test::writeFile(other, "not ours to write\n");
+        int held = -1;
+        if (kind == "held by another writer") {
+            test::writeFile(spare, "spare\n");
+            held = ::open(spare.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        } else if (kind == "a link") {
+            std::filesystem::create_symlink(other, spare);
+        } else if (kind == "a second name of another file") {
+            std::filesystem::create_hard_link(other, spare);
+        } else if (kind == "a directory") {
+            std::filesystem::create_directory(spare);
+        } else {
+            test::writeFile(spare, "spare\n");
+            ::chmod(spare.c_str(), 0666);
+        }
+        JSONFile::rewriteThroughSpare("new\n", path);
+        EXPECT_EQ(test::readFile(path), "new\n");
+        EXPECT_EQ(test::readFile(other), "not ours to write\n");
+        if (kind == "held by another writer") {
+            EXPECT_EQ(test::readFile(spare), "spare\n");
+            ::close(held);
+        }
+        if (kind == "open to others") {
+            // Ours, and only a mode to mend: it serves, as the user's alone.
+            struct stat info {};
+            ASSERT_EQ(::stat(path.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0600u);
+            EXPECT_EQ(test::readFile(spare), "old\n");
+        }
+        for (const auto& name : hiddenEntries(dir.path())) EXPECT_FALSE(name.ends_with(".tmp")) << name;
     }
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "Core/JSONFile.hpp"
 #include "Core/ProcessTable.hpp"
 #include "Core/SessionPhase.hpp"
 #include "Core/StateDir.hpp"
@@ -96,8 +99,15 @@ TEST(SessionPhase, LivesBesideTheRecordAndGoesWithIt) {
     record.pid = 999999;
     record.ts = 1;
     state.write(record, false);
+    record.ts = 2;
+    state.write(record, false);
+    phase.apply("Stop", "");
+    state.write(phase);
+    ASSERT_TRUE(test::fileExists(JSONFile::spareOf(state.recordPath("s1"))));
+    ASSERT_TRUE(test::fileExists(JSONFile::spareOf(state.phasePath("s1"))));
     StateDir::pruneRecords(state.readRecords(), ProcessTable(), 1e9, 60, {});
-    EXPECT_FALSE(test::fileExists(state.phasePath("s1")));
+    // The record goes with its phase and the spares they were rewritten through.
+    EXPECT_TRUE(std::filesystem::is_empty(state.sessionsDir()));
 }
 
 }  // namespace

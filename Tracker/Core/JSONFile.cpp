@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,6 +317,56 @@ void atomicWriteBytes(const std::string& bytes, const std::string& path, bool du
         ::unlink(temporary.c_str());
         throw JSONFileError::writeFailed(std::string("rename: ") + std::strerror(savedErrno));
     }
+}
+
+std::string spareOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+    std::string spare = path.substr(0, name);
+    spare.append(".").append(path, name, std::string::npos).append(".spare");
+    return spare;
+}
+
+namespace {
+
+// The spare written whole and swapped in; false where it could not serve, with the file as it was.
+bool swapInSpare(const std::string& bytes, const std::string& path, const std::string& spare, mode_t permissions) {
+#ifdef RENAME_EXCHANGE
+    const int fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    // Two writers of one file at once: the one that finds the spare taken makes a temporary file. The lock goes
+    // with the descriptor; the spare it held may meanwhile have become the file, which it must then leave be.
+    struct stat held {};
+    struct stat named {};
+    bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && ::lstat(spare.c_str(), &named) == 0 &&
+              held.st_dev == named.st_dev && held.st_ino == named.st_ino && S_ISREG(held.st_mode) &&
+              held.st_nlink == 1 && held.st_uid == ::geteuid();
+    ok = ok && ((held.st_mode & 07777) == permissions || ::fchmod(fd, permissions) == 0);
+    // Over the old bytes, then cut to length: emptying the file first would make ext4 write it out at close.
+    ok = ok && writeWhole(fd, bytes) && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+    if (ok) {
+        ok = ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
+        // The first write of the file: the spare becomes it.
+        if (!ok && errno == ENOENT) {
+            ok = ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+        }
+    }
+    ::close(fd);
+    return ok;
+#else
+    (void)bytes, (void)path, (void)spare, (void)permissions;
+    return false;
+#endif
+}
+
+}  // namespace
+
+void rewriteThroughSpare(const std::string& bytes, const std::string& path, const FileMode& mode) {
+    if (!mode.uid && !mode.gid &&
+        swapInSpare(bytes, path, spareOf(path), static_cast<mode_t>(mode.permissions & 07777))) {
+        return;
+    }
+    atomicWriteBytes(bytes, path, /*durable=*/false, mode);
 }
 
 }  // namespace JSONFile

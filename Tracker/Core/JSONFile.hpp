@@ -103,6 +103,15 @@ void atomicWrite(const JSON& value, const std::string& path, bool durable, const
 // The same for a document already serialized: bytes are written as they are.
 void atomicWriteBytes(const std::string& bytes, const std::string& path, bool durable, const FileMode& mode = {});
 
+// For a file rewritten every few seconds and never flushed (a session's record and phase): the same
+// replacement, through a spare beside it (spareOf(path), hidden, never read) that is written whole and then
+// swaps places with the file, keeping the old bytes for the next rewrite. A rewrite then makes and removes
+// no file, which on ext4 is most of its cost. Where the spare cannot serve (another writer holds it, it is
+// not this user's plain file, the system cannot swap two files) it is atomicWriteBytes. Throws JSONFileError.
+void rewriteThroughSpare(const std::string& bytes, const std::string& path, const FileMode& mode = {});
+// The spare of the file at path: "." + its name + ".spare", in the same directory.
+std::string spareOf(const std::string& path);
+
 }  // namespace JSONFile
 
 // The loose typing rules every reader of a document member follows.

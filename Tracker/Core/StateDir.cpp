@@ -238,6 +238,10 @@ StateDir::ConfigRead StateDir::readConfigChecked(const JSONFile::RefusalHook& ov
 }
 
 void StateDir::write(const Record& record, bool durable) const {
+    if (!durable) {
+        JSONFile::rewriteThroughSpare(JSONFile::serialize(record.toJSON()), recordPath(record.sessionID));
+        return;
+    }
     JSONFile::atomicWrite(record.toJSON(), recordPath(record.sessionID), durable);
 }
 
@@ -260,11 +264,13 @@ void StateDir::write(const DaemonPIDFile& pidFile) const {
 }
 
 void StateDir::write(const SessionPhase& phase) const {
-    JSONFile::atomicWrite(phase.toJSON(), phasePath(phase.sessionID), false);
+    JSONFile::rewriteThroughSpare(JSONFile::serialize(phase.toJSON()), phasePath(phase.sessionID));
 }
 
 bool StateDir::deletePhase(const std::string& sessionID) const {
-    return ::unlink(phasePath(sessionID).c_str()) == 0 || errno == ENOENT;
+    const std::string path = phasePath(sessionID);
+    ::unlink(JSONFile::spareOf(path).c_str());
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 bool StateDir::deletePause() const {
@@ -314,7 +320,10 @@ std::vector<Record> StateDir::pruneRecords(const std::vector<Record>& records, c
         }
         if (::unlink(record.path->c_str()) == 0) {
             const std::string& path = *record.path;
-            ::unlink((path.substr(0, path.size() - 5) + ".phase").c_str());
+            const std::string phase = path.substr(0, path.size() - 5) + ".phase";
+            ::unlink(phase.c_str());
+            ::unlink(JSONFile::spareOf(path).c_str());
+            ::unlink(JSONFile::spareOf(phase).c_str());
             const std::size_t slash = path.rfind('/') + 1;
             ::unlink((path.substr(0, slash) + "." + path.substr(slash, path.size() - 5 - slash) + ".lock").c_str());
             if (log) {
