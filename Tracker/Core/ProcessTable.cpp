@@ -67,6 +67,18 @@ Shape ProcessTable::classifyShape(std::int64_t pid) const {
     return proc.hasTerminal() ? Shape::unknown : Shape::a;
 }
 
+Record ProcessTable::processRecord(const Proc& row) const {
+    Record record;
+    record.pid = row.pid;
+    record.pidStart = row.start.text();
+    record.startID = row.start.id;
+    record.shape = classifyShape(row.pid);
+    if (record.shape == Shape::b) {
+        if (auto shell = parent(row.pid)) record.parentShellPID = shell->pid;
+    }
+    return record;
+}
+
 std::optional<Proc> ProcessTable::findClaude(std::int64_t from, int maxHops) const {
     std::int64_t current = from;
     for (int hop = 0; hop < maxHops; ++hop) {

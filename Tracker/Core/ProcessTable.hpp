@@ -40,6 +40,9 @@ public:
     // The parent's pid when the parent is an interactive shell.
     std::optional<std::int64_t> parentShellPID(std::int64_t of) const;
     Shape classifyShape(std::int64_t pid) const;
+    // The process part of a session's record for row, a Claude Code process of this table: its pid, when it
+    // started (as text and as id) and how it sits under its shell. The caller adds the session and the rest.
+    Record processRecord(const Proc& row) const;
     // The first Claude row on the way up from `from`, looking at no more than
     // maxHops rows (the first being `from`).
     std::optional<Proc> findClaude(std::int64_t from, int maxHops) const;

@@ -234,16 +234,9 @@ void Recorder::registerSession(const StateDir& stateDir, const std::string& sess
         note("pid " + std::to_string(pid) + " changed under the hook; not registering the session");
         return;
     }
-    Record record;
+    Record record = table.processRecord(*row);
     record.sessionID = sessionID;
-    record.pid = pid;
     record.ts = now;
-    record.pidStart = row->start.text();
-    record.startID = row->start.id;
-    record.shape = table.classifyShape(pid);
-    if (record.shape == Shape::b) {
-        if (auto parent = table.parent(pid)) record.parentShellPID = parent->pid;
-    }
     auto exempt = environment.find("VAZ_ADODIVO_EXEMPT");
     record.exempt = exempt != environment.end() && exempt->second == "1";
     record.fromHooks = true;

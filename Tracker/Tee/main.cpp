@@ -127,16 +127,9 @@ std::optional<Record> Tee::recordSession() const {
         return std::nullopt;
     }
 
-    Record record;
+    Record record = table.processRecord(*row);
     record.sessionID = sessionID;
-    record.pid = pid;
     record.ts = static_cast<double>(std::time(nullptr));
-    record.pidStart = row->start.text();
-    record.startID = row->start.id;
-    record.shape = table.classifyShape(pid);
-    if (record.shape == Shape::b) {
-        if (auto parent = table.parent(pid)) record.parentShellPID = parent->pid;
-    }
     record.exempt = env("VAZ_ADODIVO_EXEMPT") == "1";
     record.version = version;
     record.rateLimits = rateLimits;
