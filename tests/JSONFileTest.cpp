@@ -161,7 +161,8 @@ TEST(JSONFileAtomicWrite, ReplacesWhatStoodThereAsARenameWould) {
 }
 
 // A file rewritten through its spare: the spare keeps the bytes before, the two files take turns, and the
-// file holds exactly the bytes written (a shorter text leaves nothing of a longer one).
+// file holds exactly the bytes written (a shorter text leaves nothing of a longer one, a longer or equal one
+// nothing of what the spare held).
 TEST(JSONFileRewriteThroughSpare, TheFileAndItsSpareTakeTurns) {
     TempDir dir;
     const std::string path = dir.file("s.json");
@@ -181,6 +182,10 @@ TEST(JSONFileRewriteThroughSpare, TheFileAndItsSpareTakeTurns) {
     JSONFile::rewriteThroughSpare("third\n", path);
     EXPECT_EQ(test::readFile(path), "third\n");
     EXPECT_EQ(inode(path), firstInode);
+    JSONFile::rewriteThroughSpare("fourth, longer\n", path);  // over the shorter "second"
+    EXPECT_EQ(test::readFile(path), "fourth, longer\n");
+    JSONFile::rewriteThroughSpare("fifth\n", path);  // over "third", as long
+    EXPECT_EQ(test::readFile(path), "fifth\n");
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);

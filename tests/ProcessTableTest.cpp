@@ -146,9 +146,13 @@ TEST(ProcessTableSystem, ForClaudeAddsTheParentFromTheKernel) {
     std::int64_t pid = childRunning(shell.pid(), claude.path);
     ASSERT_GT(pid, 0);
 
-    auto table = ProcessTable::forClaude(pid);
+    auto table = ProcessTable::forClaude({pid, *ProcessAncestry::commandLine(pid)});
     ASSERT_EQ(table.byPID.size(), 2u);
-    EXPECT_EQ(table.get(pid), ProcessTable::fromSystem({pid}).get(pid));
+    // The row a full read gives, but for the owner, which the tee does not read.
+    Proc claudeRow = *table.get(pid);
+    EXPECT_EQ(claudeRow.uid, -1);
+    claudeRow.uid = static_cast<std::int64_t>(::getuid());
+    EXPECT_EQ(claudeRow, ProcessTable::fromSystem({pid}).get(pid));
     Proc parent = *table.get(shell.pid());
     EXPECT_EQ(parent.ppid, 0);
     EXPECT_EQ(parent.state, RunState::unknown);
@@ -159,6 +163,9 @@ TEST(ProcessTableSystem, ForClaudeAddsTheParentFromTheKernel) {
     EXPECT_EQ(table.findClaude(pid, maxAncestorHops)->pid, pid);
     // Walks end at the parent row.
     EXPECT_FALSE(table.parent(shell.pid()));
+    // A process gone, or a blank command, gives no row and no parent.
+    EXPECT_TRUE(ProcessTable::forClaude({999'999'999, "claude"}).byPID.empty());
+    EXPECT_TRUE(ProcessTable::forClaude({pid, " "}).byPID.empty());
 }
 
 // The shapes of real sessions: a foreground and a background job of an
@@ -175,11 +182,15 @@ TEST(ProcessTableSystem, ShapesOfRealSessions) {
     std::int64_t background = childRunning(shell, claude.path);
     ASSERT_GT(background, 0);
     tmux.sendKeys("shell", test::shellQuote(claude.path) + " --lifetime-s 60");
+    // The tee's snapshot of a process, after its walk has read the command line.
+    auto forClaude = [](std::int64_t pid) {
+        return ProcessTable::forClaude({pid, ProcessAncestry::commandLine(pid).value_or("")});
+    };
     std::int64_t foreground = 0;
     ASSERT_TRUE(waitUntil([&] {
         for (auto child : test::childrenOf(shell)) {
             if (child == background) continue;
-            auto table = ProcessTable::forClaude(child);
+            auto table = forClaude(child);
             if (table.get(child) && table.get(child)->command.rfind(claude.path + " ", 0) == 0 &&
                 table.get(child)->foreground) {
                 foreground = child;
@@ -188,11 +199,11 @@ TEST(ProcessTableSystem, ShapesOfRealSessions) {
         return foreground != 0;
     }));
 
-    auto atForeground = ProcessTable::forClaude(foreground);
+    auto atForeground = forClaude(foreground);
     EXPECT_EQ(atForeground.classifyShape(foreground), Shape::b);
     EXPECT_EQ(atForeground.parentShellPID(foreground), shell);
-    EXPECT_EQ(ProcessTable::forClaude(background).classifyShape(background), Shape::unknown);
-    EXPECT_EQ(ProcessTable::forClaude(direct).classifyShape(direct), Shape::c);
+    EXPECT_EQ(forClaude(background).classifyShape(background), Shape::unknown);
+    EXPECT_EQ(forClaude(direct).classifyShape(direct), Shape::c);
     // The full snapshot agrees with the tee's small one.
     auto all = ProcessTable::fromSystem();
     EXPECT_EQ(all.classifyShape(foreground), Shape::b);

@@ -342,8 +342,10 @@ bool swapInSpare(const std::string& bytes, const std::string& path, const std::s
               held.st_dev == named.st_dev && held.st_ino == named.st_ino && S_ISREG(held.st_mode) &&
               held.st_nlink == 1 && held.st_uid == ::geteuid();
     ok = ok && ((held.st_mode & 07777) == permissions || ::fchmod(fd, permissions) == 0);
-    // Over the old bytes, then cut to length: emptying the file first would make ext4 write it out at close.
-    ok = ok && writeWhole(fd, bytes) && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+    // Over the old bytes, then cut to length where they were longer: emptying the file first would make ext4
+    // write it out at close.
+    const off_t length = static_cast<off_t>(bytes.size());
+    ok = ok && writeWhole(fd, bytes) && (held.st_size <= length || ::ftruncate(fd, length) == 0);
     if (ok) {
         ok = ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
         // The first write of the file: the spare becomes it.

@@ -13,8 +13,9 @@ ProcessTable ProcessTable::fromSystem(const std::vector<std::int64_t>& pids) {
     return ProcessTable(ProcessSource::snapshot(pids));
 }
 
-ProcessTable ProcessTable::forClaude(std::int64_t pid) {
-    std::vector<Proc> rows = ProcessSource::snapshot({pid});
+ProcessTable ProcessTable::forClaude(const ProcessAncestry::Hop& claude) {
+    std::vector<Proc> rows;
+    if (auto row = ProcessSource::process(claude.pid, claude.command)) rows.push_back(std::move(*row));
     // The parent is the one the row names: a later read of the parent pid could name another.
     if (!rows.empty() && rows.front().ppid > 0) {
         Proc parent;

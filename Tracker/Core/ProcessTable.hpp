@@ -9,6 +9,7 @@
 
 #include "Core/CommandLine.hpp"
 #include "Core/Proc.hpp"
+#include "Core/ProcessAncestry.hpp"
 #include "Core/Records.hpp"
 
 namespace tracker {
@@ -26,9 +27,10 @@ public:
 
     // Every process when pids is empty, else just those.
     static ProcessTable fromSystem(const std::vector<std::int64_t>& pids = {});
-    // The tee's snapshot: the claude process and a row for its parent that
-    // carries only pid and command (ppid 0 ends every walk there).
-    static ProcessTable forClaude(std::int64_t pid);
+    // The tee's snapshot, after its walk up to the claude process: that process (with the command the walk
+    // read, its owner unknown) and a row for its parent that carries only pid and command (ppid 0 ends every
+    // walk there).
+    static ProcessTable forClaude(const ProcessAncestry::Hop& claude);
 
     std::optional<Proc> get(std::optional<std::int64_t> pid) const;
     bool isAlive(std::optional<std::int64_t> pid) const;

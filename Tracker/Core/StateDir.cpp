@@ -99,6 +99,8 @@ StateDir::StateDir(const std::string& path) : root_(absolute(expandTilde(path)))
 void StateDir::ensureDirectories() const {
     // Each missing directory is made for the user alone, whatever the umask.
     const std::string target = sessionsDir();
+    struct stat found {};
+    if (::stat(target.c_str(), &found) == 0 && S_ISDIR(found.st_mode)) return;
     std::vector<std::string> missing;
     for (std::string path = target; path.size() > 1; path = fs::path(path).parent_path().string()) {
         struct stat info {};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Core/Proc.hpp"
@@ -14,6 +15,10 @@ namespace tracker::ProcessSource {
 
 // Every process (pids empty) or the listed ones.
 std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids);
+
+// The row of one process whose command line the caller has just read (as a walk up the parents does): only
+// the rest is read, and the owner is left unknown (-1). None when it is gone or the command is blank.
+std::optional<Proc> process(std::int64_t pid, std::string_view command);
 
 // The name people know a process's terminal by ("pts/3", "tty1"); "?" for a process without one or a
 // device this system cannot name.

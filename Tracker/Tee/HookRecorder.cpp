@@ -113,7 +113,7 @@ struct Recorder {
     SessionPhase store(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
                        const std::string& startID, const std::function<void(SessionPhase&)>& change) const;
     void waitForHold(const StateDir& stateDir, const std::string& sessionID) const;
-    void registerSession(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
+    void registerSession(const StateDir& stateDir, const std::string& sessionID, const ProcessAncestry::Hop& claude,
                          const std::string& startID) const;
 };
 
@@ -185,7 +185,7 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
         return;
     }
 
-    registerSession(stateDir, sessionID, pid, *startID);
+    registerSession(stateDir, sessionID, found->claude, *startID);
 
     // Right before a request the session is safe only while this hook runs: that is worth telling only when
     // the daemon waits to hold it; otherwise the request that follows makes it streaming.
@@ -211,8 +211,9 @@ void Recorder::record(const StateDir& stateDir, const JSONObject& input) const {
 // A session that draws no status line of ours (a `claude -p` run, one whose line is another tool's) spends the
 // same usage: its hooks register it, with its process and no figure, so that a hold holds it too. A record the
 // status line wrote is its own and stays; one the hooks wrote is renewed now and then.
-void Recorder::registerSession(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
-                               const std::string& startID) const {
+void Recorder::registerSession(const StateDir& stateDir, const std::string& sessionID,
+                               const ProcessAncestry::Hop& claude, const std::string& startID) const {
+    const std::int64_t pid = claude.pid;
     const std::string path = stateDir.recordPath(sessionID);
     const double now = wallClock();
     // Most hooks find a record written within the last minute (by the status line or by a hook): one look.
@@ -228,7 +229,7 @@ void Recorder::registerSession(const StateDir& stateDir, const std::string& sess
             return;
         }
     }
-    ProcessTable table = ProcessTable::forClaude(pid);
+    ProcessTable table = ProcessTable::forClaude(claude);
     auto row = table.get(pid);
     if (!row || !row->start.known() || row->start.id != startID) {
         note("pid " + std::to_string(pid) + " changed under the hook; not registering the session");

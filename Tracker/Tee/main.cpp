@@ -116,10 +116,10 @@ std::optional<Record> Tee::recordSession() const {
     }
 
     const std::int64_t pid = found->claude.pid;
-    ProcessTable table = ProcessTable::forClaude(pid);
+    ProcessTable table = ProcessTable::forClaude(found->claude);
     auto row = table.get(pid);
     if (!row) {
-        note([pid] { return "ps did not return pid " + std::to_string(pid); });
+        note([pid] { return "pid " + std::to_string(pid) + " could not be read"; });
         return std::nullopt;
     }
     if (!row->start.known()) {

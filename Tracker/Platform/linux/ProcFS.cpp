@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -33,12 +34,23 @@ constexpr std::size_t argumentsLimit = 16u * 1024u * 1024u;
 enum class ReadResult { ok, missing, failed };
 
 // A reusable read buffer: its storage only grows, so one snapshot allocates
-// and clears it once.
+// it once, and it is never cleared: a read touches only the pages it fills.
 struct FileBytes {
-    std::string storage;
+    std::unique_ptr<char[]> storage;
+    std::size_t capacity = 0;
     std::size_t used = 0;
-    std::string_view view() const { return std::string_view(storage.data(), used); }
+    std::string_view view() const { return std::string_view(storage.get(), used); }
     void clear() { used = 0; }
+    // At least size bytes of room, what was read kept.
+    char* room(std::size_t size) {
+        if (size > capacity) {
+            auto larger = std::make_unique_for_overwrite<char[]>(size);
+            if (used > 0) std::memcpy(larger.get(), storage.get(), used);
+            storage = std::move(larger);
+            capacity = size;
+        }
+        return storage.get();
+    }
 };
 
 // PF_KTHREAD in the flags field of /proc/<pid>/stat.
@@ -53,11 +65,11 @@ ReadResult readFile(int dir, const char* path, FileBytes& bytes, std::size_t lim
     if (fd < 0) return errno == ENOENT || errno == ESRCH ? ReadResult::missing : ReadResult::failed;
     ReadResult result = ReadResult::ok;
     while (bytes.used < limit) {
-        if (bytes.storage.size() - bytes.used < 1024 && bytes.storage.size() < limit) {
-            bytes.storage.resize(std::min(limit, std::max<std::size_t>(bytes.storage.size() * 2, 8192)));
+        if (bytes.capacity - bytes.used < 1024 && bytes.capacity < limit) {
+            bytes.room(std::min(limit, std::max<std::size_t>(bytes.capacity * 2, 8192)));
         }
-        std::size_t room = std::min(bytes.storage.size(), limit) - bytes.used;
-        ssize_t n = ::read(fd, bytes.storage.data() + bytes.used, room);
+        std::size_t room = std::min(bytes.capacity, limit) - bytes.used;
+        ssize_t n = ::read(fd, bytes.storage.get() + bytes.used, room);
         if (n > 0) {
             bytes.used += static_cast<std::size_t>(n);
             if (static_cast<std::size_t>(n) < room) break;
@@ -248,9 +260,10 @@ private:
     };
 
     static ReadResult readAt(int fd, FileBytes& bytes) {
-        if (bytes.storage.size() < 4096) bytes.storage.resize(4096);
+        bytes.used = 0;
+        bytes.room(4096);
         for (;;) {
-            ssize_t n = ::pread(fd, bytes.storage.data(), bytes.storage.size(), 0);
+            ssize_t n = ::pread(fd, bytes.storage.get(), bytes.capacity, 0);
             if (n > 0) {
                 bytes.used = static_cast<std::size_t>(n);
                 return ReadResult::ok;
@@ -361,6 +374,18 @@ struct Snapshot {
         std::string command = CommandText::fromCmdline(cmdlineBytes.view(), stat->comm, stat->state == 'Z');
         parts.command = std::string(UTF8::trimmed(command));
         if (checkThreadGroup) lastingParts().keep(*stat, parts);
+        return rowOf(pid, *stat, std::move(parts));
+    }
+
+    // The row for pid with the command line the caller read: its stat line alone is read.
+    std::optional<Proc> rowCommanded(std::int64_t pid, std::string_view command) {
+        if (readFile(AT_FDCWD, PidPath("/proc/", pid, "stat").c_str(), statBytes, 4096) != ReadResult::ok) {
+            return std::nullopt;
+        }
+        auto stat = parseStat(statBytes.view());
+        if (!stat || stat->pid != pid) return std::nullopt;
+        LastingParts::Parts parts;
+        parts.command = std::string(UTF8::trimmed(command));
         return rowOf(pid, *stat, std::move(parts));
     }
 
@@ -543,6 +568,12 @@ std::vector<Proc> read(const std::vector<std::int64_t>& pids) {
     }
     ::closedir(directory);
     return rows;
+}
+
+std::optional<Proc> process(std::int64_t pid, std::string_view command) {
+    if (!PIDRange::fits(pid)) return std::nullopt;
+    Snapshot snapshot;
+    return snapshot.rowCommanded(pid, command);
 }
 
 std::optional<Stat> stat(std::int64_t pid) {

@@ -65,6 +65,10 @@ std::string startID(const std::string& bootID, std::uint64_t startTicks);
 // Rows for every process when pids is empty, else for the listed ones.
 std::vector<Proc> read(const std::vector<std::int64_t>& pids);
 
+// The row of a process whose command line the caller has read: from /proc/<pid>/stat alone, the owner left
+// unknown (-1). None when it is gone, or the command is blank.
+std::optional<Proc> process(std::int64_t pid, std::string_view command);
+
 // /proc/<pid>/stat read and parsed; none when the process is gone or unreadable.
 std::optional<Stat> stat(std::int64_t pid);
 // The text of /proc/<pid>/status; none when the process is gone or unreadable.

@@ -10,6 +10,10 @@ std::vector<Proc> snapshot(const std::vector<std::int64_t>& pids) {
     return ProcFS::read(pids);
 }
 
+std::optional<Proc> process(std::int64_t pid, std::string_view command) {
+    return ProcFS::process(pid, command);
+}
+
 std::string terminalName(const Proc& proc) {
     if (!proc.terminal) return "?";
     return TTYNames().name(static_cast<std::uint32_t>(*proc.terminal), proc.pid);
