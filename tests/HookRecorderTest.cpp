@@ -116,6 +116,26 @@ TEST_F(HookRecorder, WritesThePhaseOnlyWhenItChanges) {
     EXPECT_TRUE(phase->streaming());
 }
 
+// An event that changes nothing takes no lock, so it never waits behind another hook that has it (that wait
+// lasts 1.5 s): the same claude runs the same event again while the lock is held.
+TEST_F(HookRecorder, AnEventThatChangesNothingDoesNotWaitForTheLock) {
+    const std::string tee =
+        test::shellQuote(test::builtProgram("tarnel-tee")) + " --hook < " + test::shellQuote(dir.file("in")) + "; ";
+    test::writeFile(dir.file("in"), hook("s1", "SubagentStart", "sub"));
+    const std::string script = tee + "flock " + test::shellQuote(state.phaseLockPath("s1")) + " sh -c " +
+                               test::shellQuote("date +%s%N > " + test::shellQuote(dir.file("before")) + "; " + tee +
+                                                "date +%s%N > " + test::shellQuote(dir.file("after")));
+    test::SpawnOptions options;
+    options.environment = {"VAZ_ADODIVO_STATE_DIR=" + state.root()};
+    test::ChildProcess claude({dir.file("claude"), "-c", script}, options);
+    ASSERT_TRUE(claude.wait(20s));
+    const auto nanoseconds = [&](const char* name) { return std::stoll(test::readFile(dir.file(name))); };
+    EXPECT_LT(nanoseconds("after") - nanoseconds("before"), 1'500'000'000);
+    ASSERT_TRUE(state.readPhase("s1"));
+    EXPECT_EQ(state.readPhase("s1")->pid, claude.pid());
+    EXPECT_TRUE(state.readPhase("s1")->streaming());
+}
+
 // A session that draws no status line of ours (a `claude -p` run) is registered by its hooks, with its process
 // and no figure; a record the status line wrote, with its figures, is never replaced by one.
 TEST_F(HookRecorder, RegistersASessionWithoutAStatusLineAndKeepsTheLinesRecord) {

@@ -244,6 +244,42 @@ TEST(StateDirTrust, OnlyADirectoryNobodyElseCanChangeIsTrusted) {
     ::chmod(temp.path().c_str(), 0700);
 }
 
+// A path through a link, or with dots or a last slash in it, is judged by the directories it really names.
+TEST(StateDirTrust, APathIsJudgedByWhatItNames) {
+    TempDir temp;
+    ::chmod(temp.path().c_str(), 0755);
+    fs::create_directories(temp.file("open/state"));
+    ::chmod(temp.file("open").c_str(), 0777);
+    ::chmod(temp.file("open/state").c_str(), 0700);
+    fs::create_directories(temp.file("shut/state"));
+    ::chmod(temp.file("shut/state").c_str(), 0777);
+    fs::create_directories(temp.file("good/state"));
+    ::chmod(temp.file("good/state").c_str(), 0700);
+    fs::create_directory_symlink(temp.file("open"), temp.file("via-open"));
+    fs::create_directory_symlink(temp.file("shut/state"), temp.file("to-shut"));
+    fs::create_directory_symlink(temp.file("good/state"), temp.file("to-good"));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"good/state", ""},
+        {"to-good", ""},
+        {"good/../good/state", ""},
+        {"good/./state/", ""},
+        {"via-open/state", "chmod go-w " + temp.file("open")},
+        {"open/../open/state", "chmod go-w " + temp.file("open")},
+        {"to-shut", "writable by group and others (mode 0777)"},
+        {"shut/state/", "writable by group and others (mode 0777)"},
+    };
+    for (const auto& [path, problem] : cases) {
+        auto found = StateDir(temp.file(path)).trustProblem();
+        if (problem.empty()) {
+            EXPECT_EQ(found, std::nullopt) << path;
+        } else {
+            ASSERT_TRUE(found) << path;
+            EXPECT_NE(found->find(problem), std::string::npos) << path << ": " << *found;
+        }
+    }
+    ::chmod(temp.file("open").c_str(), 0700);
+}
+
 TEST(StateDirTrust, DocumentsAreReadOnlyWhenTheUsersAlone) {
     TempDir temp;
     StateDir dir(temp.file("state"));

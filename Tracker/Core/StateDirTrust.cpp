@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Platform/UserAccounts.hpp"
 
@@ -68,6 +73,27 @@ std::optional<std::string> parentProblem(const std::string& path, const struct s
     return std::nullopt;
 }
 
+// The path and what lstat finds for it and for each directory above it, from the root down, where every one
+// exists and none is a link and the path has no "." or ".." in it: it then names itself, and these are what
+// realpath and a stat of each would find, in fewer calls. None otherwise.
+std::optional<std::vector<std::pair<std::string, struct stat>>> plainPath(const std::string& path) {
+    if (path.empty() || path.front() != '/' || (path.size() > 1 && path.back() == '/')) return std::nullopt;
+    std::vector<std::pair<std::string, struct stat>> found;
+    struct stat info {};
+    if (::lstat("/", &info) != 0) return std::nullopt;
+    found.emplace_back("/", info);
+    for (std::size_t at = 1; at < path.size();) {
+        std::size_t end = std::min(path.find('/', at), path.size());
+        const std::string_view part(path.data() + at, end - at);
+        if (part.empty() || part == "." || part == "..") return std::nullopt;
+        std::string prefix = path.substr(0, end);
+        if (::lstat(prefix.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) return std::nullopt;
+        found.emplace_back(std::move(prefix), info);
+        at = end + 1;
+    }
+    return found;
+}
+
 }  // namespace
 
 std::string shellWord(const std::string& text) {
@@ -80,6 +106,13 @@ std::string shellWord(const std::string& text) {
 
 std::optional<std::string> directoryProblem(const std::string& path) {
     // Judge the directory the path really names, as every later open will see it.
+    if (auto plain = plainPath(path)) {
+        if (auto problem = ownDirectoryProblem(path, plain->back().second)) return problem;
+        for (auto above = std::next(plain->rbegin()); above != plain->rend(); ++above) {
+            if (auto problem = parentProblem(above->first, above->second)) return problem;
+        }
+        return std::nullopt;
+    }
     std::string existing = path;
     bool missing = false;
     char resolved[PATH_MAX];

@@ -128,18 +128,29 @@ bool holdPending(const StateDir& stateDir, const std::string& sessionID) {
 
 SessionPhase Recorder::store(const StateDir& stateDir, const std::string& sessionID, std::int64_t pid,
                              const std::string& startID, const std::function<void(SessionPhase&)>& change) const {
+    // The phase as this event leaves it, and whether that is as it stood. The daemon reads a phase for its
+    // process and its agents: when they stand as they stood, the file (and with it the time and event of the
+    // last change) stays, and no tick of the daemon is woken for nothing.
+    auto apply = [&](bool& unchanged) {
+        SessionPhase phase;
+        const auto known = stateDir.readPhase(sessionID);
+        const bool same = known && known->pid == pid && known->startID == startID;
+        if (same) phase = *known;
+        phase.sessionID = sessionID;
+        phase.pid = pid;
+        phase.startID = startID;
+        change(phase);
+        unchanged = same && phase.agents == known->agents && phase.limitHitAt == known->limitHitAt;
+        return phase;
+    };
+    // An event that changes nothing takes no lock: a phase is replaced whole, so the one read is one that was
+    // written, and leaving it is what the event would have done had it had the lock before any other hook.
+    bool unchanged = false;
+    SessionPhase phase = apply(unchanged);
+    if (unchanged) return phase;
     SessionLock lock(stateDir.phaseLockPath(sessionID));
-    SessionPhase phase;
-    const auto known = stateDir.readPhase(sessionID);
-    const bool same = known && known->pid == pid && known->startID == startID;
-    if (same) phase = *known;
-    phase.sessionID = sessionID;
-    phase.pid = pid;
-    phase.startID = startID;
-    change(phase);
-    // The daemon reads a phase for its process and its agents: when they stand as they stood, the file (and
-    // with it the time and event of the last change) stays, and no tick of the daemon is woken for nothing.
-    if (same && phase.agents == known->agents && phase.limitHitAt == known->limitHitAt) return phase;
+    phase = apply(unchanged);
+    if (unchanged) return phase;
     // Without the lock another hook's change may be lost between the read and the write: a phase that says
     // streaming only delays a hold, one that says safe could let it land in the middle of a reply.
     if (!lock.held() && !phase.streaming()) {
