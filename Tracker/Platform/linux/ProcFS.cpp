@@ -18,7 +18,6 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "Core/FileRead.hpp"
 #include "Core/PIDRange.hpp"
 #include "Core/UTF8.hpp"
 #include "Platform/linux/CommandText.hpp"
@@ -529,9 +528,13 @@ std::int64_t startTime(std::int64_t boot, std::uint64_t startTicks, long ticksPe
 
 const std::string& bootID() {
     static const std::string id = [] {
-        auto outcome = FileRead::file("/proc/sys/kernel/random/boot_id", 128);
+        // One read: the file hands out all it has (37 bytes) at once.
+        constexpr std::size_t limit = 128;
+        FileBytes bytes;
+        const bool read =
+            readFile(AT_FDCWD, "/proc/sys/kernel/random/boot_id", bytes, limit) == ReadResult::ok && bytes.used < limit;
         // The file ends with a line break, which is no part of the id.
-        return outcome.complete() ? ProcessStart::normalizedID(outcome.bytes) : std::string();
+        return read ? ProcessStart::normalizedID(bytes.view()) : std::string();
     }();
     return id;
 }
