@@ -41,14 +41,12 @@ struct FileBytes {
     std::string_view view() const { return std::string_view(storage.get(), used); }
     void clear() { used = 0; }
     // At least size bytes of room, what was read kept.
-    char* room(std::size_t size) {
-        if (size > capacity) {
-            auto larger = std::make_unique_for_overwrite<char[]>(size);
-            if (used > 0) std::memcpy(larger.get(), storage.get(), used);
-            storage = std::move(larger);
-            capacity = size;
-        }
-        return storage.get();
+    void reserve(std::size_t size) {
+        if (size <= capacity) return;
+        auto larger = std::make_unique_for_overwrite<char[]>(size);
+        if (used > 0) std::memcpy(larger.get(), storage.get(), used);
+        storage = std::move(larger);
+        capacity = size;
     }
 };
 
@@ -65,7 +63,7 @@ ReadResult readFile(int dir, const char* path, FileBytes& bytes, std::size_t lim
     ReadResult result = ReadResult::ok;
     while (bytes.used < limit) {
         if (bytes.capacity - bytes.used < 1024 && bytes.capacity < limit) {
-            bytes.room(std::min(limit, std::max<std::size_t>(bytes.capacity * 2, 8192)));
+            bytes.reserve(std::min(limit, std::max<std::size_t>(bytes.capacity * 2, 8192)));
         }
         std::size_t room = std::min(bytes.capacity, limit) - bytes.used;
         ssize_t n = ::read(fd, bytes.storage.get() + bytes.used, room);
@@ -260,7 +258,7 @@ private:
 
     static ReadResult readAt(int fd, FileBytes& bytes) {
         bytes.used = 0;
-        bytes.room(4096);
+        bytes.reserve(4096);
         for (;;) {
             ssize_t n = ::pread(fd, bytes.storage.get(), bytes.capacity, 0);
             if (n > 0) {
