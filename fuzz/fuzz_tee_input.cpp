@@ -3,12 +3,14 @@
 // taken exactly when they have the expected type, and nothing else is; an id the tee accepts names a record
 // file directly in sessions/ that the daemon's directory scan does not skip;
 // the record the tee would write from the input writes, parses and reads
-// back equal, with the same figures; the minimal status line is well formed.
+// back equal, with the same figures; the minimal status line is well formed;
+// the few members a run reads are the same read alone as read with the whole.
 
 #include <cmath>
 #include <filesystem>
 #include <string>
 
+#include "Core/JSONScan.hpp"
 #include "Core/LenientJSON.hpp"
 #include "Core/Records.hpp"
 #include "Core/StateDir.hpp"
@@ -36,6 +38,31 @@ void checkExtraction(const StatusInput& input, const std::string& bytes) {
     const JSON* limits = JSONCoerce::member(*parsed, "rate_limits");
     const bool copied = limits && limits->is_object() && limits->dump().size() <= StatusInput::maxRateLimitsBytes;
     FUZZ_CHECK(JSON(input.rateLimits) == (copied ? *limits : JSON(JSONObject{})), literal(bytes));
+}
+
+// Reading a few members gives what reading the whole gives, whether the scan took the document or left it to the
+// parser; and the scan takes nothing the parser refuses.
+void checkPicked(const StatusInput& whole, const std::string& bytes) {
+    StatusInput some = StatusInput::fromBytes(bytes, {"session_id", "version", "rate_limits"});
+    FUZZ_CHECK(
+        some.sessionID == whole.sessionID && some.version == whole.version && some.rateLimits == whole.rateLimits,
+        literal(bytes));
+    for (const auto& [key, value] : some.status) {
+        FUZZ_CHECK(whole.status.contains(key) && whole.status.at(key) == value, literal(bytes) + " " + key);
+    }
+    auto picked = JSONScan::pick(bytes, {"session_id", "a", "rate_limits"});
+    if (!picked) return;
+    auto parsed = JSONFile::parse(bytes);
+    FUZZ_CHECK(parsed && parsed->is_object(), literal(bytes));
+    std::size_t found = 0;
+    for (const char* key : {"session_id", "a", "rate_limits"}) {
+        const JSON* value = JSONCoerce::member(*parsed, key);
+        FUZZ_CHECK(picked->contains(key) == (value != nullptr), literal(bytes) + " " + key);
+        if (!value) continue;
+        ++found;
+        FUZZ_CHECK(picked->at(key) == *value, literal(bytes) + " " + key);
+    }
+    FUZZ_CHECK(picked->size() == found, literal(bytes));
 }
 
 void checkRecordFile(const std::string& sessionID) {
@@ -103,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     StatusInput input = StatusInput::fromBytes(bytes);
     checkExtraction(input, bytes);
+    checkPicked(input, bytes);
     checkRecordFile(input.sessionID);
     checkRecord(input, bytes);
     checkStatusLine(input, bytes, 1796690000);

@@ -5,23 +5,27 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 namespace tracker::FileRead {
 
 Outcome all(int fd, std::size_t limit, std::optional<std::size_t> regularSize) {
     Outcome outcome;
-    char buffer[16384];
+    // Not on the stack, where each of its pages would be touched on entry (stack clash probes), nor cleared:
+    // a short input touches only the page it lands in.
+    constexpr std::size_t bufferSize = 16384;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     for (;;) {
         // One byte past the limit tells "exactly the limit" from "more than the limit".
-        std::size_t wanted = std::min(sizeof buffer, limit - outcome.bytes.size() + 1);
-        ssize_t n = ::read(fd, buffer, wanted);
+        std::size_t wanted = std::min(bufferSize, limit - outcome.bytes.size() + 1);
+        ssize_t n = ::read(fd, buffer.get(), wanted);
         if (n == 0) return outcome;
         if (n < 0) {
             if (errno == EINTR) continue;
             outcome.error = errno;
             return outcome;
         }
-        outcome.bytes.append(buffer, static_cast<std::size_t>(n));
+        outcome.bytes.append(buffer.get(), static_cast<std::size_t>(n));
         if (outcome.bytes.size() > limit) {
             outcome.bytes.resize(limit);
             outcome.tooLarge = true;

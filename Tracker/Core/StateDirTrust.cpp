@@ -61,8 +61,7 @@ std::optional<std::string> ownDirectoryProblem(const std::string& path, const st
 
 // A directory above: ours or root's, and writable by nobody else unless sticky.
 std::optional<std::string> parentProblem(const std::string& path, const struct stat& info) {
-    const uid_t self = ::geteuid();
-    if (info.st_uid != self && info.st_uid != 0) {
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
         return "the directory " + path + " above the state directory belongs to " + userText(info.st_uid) +
                ", who could replace the state directory; move the state directory elsewhere";
     }

@@ -279,7 +279,8 @@ void run(const Environment& environment) {
     recorder.debug = debug != environment.end() && debug->second == "1";
     try {
         FileRead::Outcome read = FileRead::all(STDIN_FILENO, maxInputBytes);
-        StatusInput input = StatusInput::fromBytes(read.bytes);
+        // A hook's input can carry a tool's whole output; only these members of it are read.
+        StatusInput input = StatusInput::fromBytes(read.bytes, {"session_id", "hook_event_name", "agent_id", "error"});
         StateDir stateDir = StateDir::fromEnvironment(std::nullopt, environment);
         if (auto problem = stateDir.trustProblem()) {
             recorder.note(*problem + "; not recording");

@@ -55,7 +55,6 @@ struct Tee {
     Environment environment;
     bool debug = false;
     std::string input;
-    JSONObject status;
     std::string sessionID;
     std::string version;
     JSONObject rateLimits;
@@ -187,9 +186,7 @@ void Tee::runDisplay() const {
         return;
     }
     if (auto line = notice.line(rateLimits, now)) {
-        std::string out = *line + "\n";
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        std::fflush(stdout);
+        StandardStreams::writeAll(STDOUT_FILENO, *line + "\n");
         return;
     }
     note([] { return "no display_command and no five_hour block; printing nothing"; });
@@ -206,8 +203,7 @@ void run() {
     if (read.tooLarge) {
         tee.note([] { return "stdin is larger than " + std::to_string(maxInputBytes) + " bytes; read no further"; });
     }
-    StatusInput status = StatusInput::fromBytes(tee.input);
-    tee.status = std::move(status.status);
+    StatusInput status = StatusInput::fromBytes(tee.input, {"session_id", "version", "rate_limits"});
     tee.sessionID = std::move(status.sessionID);
     tee.version = std::move(status.version);
     tee.rateLimits = std::move(status.rateLimits);
