@@ -45,7 +45,11 @@ TEST_P(FileReadLimit, KeepsAtMostTheLimitAndSaysWhenThereWasMore) {
 INSTANTIATE_TEST_SUITE_P(Sizes, FileReadLimit,
                          ::testing::Values(LimitCase{0, 0, false}, LimitCase{0, 10, false}, LimitCase{10, 10, false},
                                            LimitCase{11, 10, true}, LimitCase{100000, 99999, true},
-                                           LimitCase{100000, 100000, false}, LimitCase{5, 0, true}));
+                                           LimitCase{100000, 100000, false}, LimitCase{5, 0, true},
+                                           // Around the reads that fill the first page and the larger pieces after.
+                                           LimitCase{4096, 10000, false}, LimitCase{4097, 10000, false},
+                                           LimitCase{4096 + 16384 + 1, 100000, false}, LimitCase{300000, 300000, false},
+                                           LimitCase{300000, 4096, true}));
 
 TEST(FileRead, AKnownSizeEndsTheReadOnlyWhereTheFileEnds) {
     TempDir dir;

@@ -41,16 +41,15 @@ TEST_P(JSONScanPick, GivesWhatTheParserGivesOrLeavesItToTheParser) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scanned, JSONScanPick,
-    ::testing::Values(Document{R"({"a": "x", "z": {"deep": [1, 2, {"b": 3}]}, "b": {"c": [true, false, null]}})", true},
-                      Document{" \t\r\n{ } \n", true}, Document{R"({"z": 1})", true},
-                      // A key given twice keeps its last value; an escaped key is the key it spells.
-                      Document{R"({"a": 1, "a": 2, "\u0062": "\u00e9\ud83d\ude00\n\"\\\/", "c\u0000": 4})", true},
-                      Document{"{\"a\": \"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\x7f\", \"b\": [\"\xef\xbf\xbf\"]}", true},
-                      Document{R"({"a": [-0, 0.5, 1e307, 1E-999, -12.5e+3, 123456789012345678901234567890], "b": 7})",
-                               true},
-                      Document{"{\"a\": " + std::string(JSONFile::maxDepth - 1, '[') +
-                                   std::string(JSONFile::maxDepth - 1, ']') + "}",
-                               true}));
+    ::testing::Values(
+        Document{R"({"a": "x", "z": {"deep": [1, 2, {"b": 3}]}, "b": {"c": [true, false, null]}})", true},
+        Document{" \t\r\n{ } \n", true}, Document{R"({"z": 1})", true},
+        // A key given twice keeps its last value; an escaped key is the key it spells.
+        Document{R"({"a": 1, "a": 2, "\u0062": "\u00e9\ud83d\ude00\n\"\\\/", "c\u0000": 4})", true},
+        Document{"{\"a\": \"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\x7f\", \"b\": [\"\xef\xbf\xbf\"]}", true},
+        Document{R"({"a": [-0, 0.5, 1e307, 1E-999, -12.5e+3, 123456789012345678901234567890], "b": 7})", true},
+        Document{"{\"a\": " + std::string(JSONFile::maxDepth - 1, '[') + std::string(JSONFile::maxDepth - 1, ']') + "}",
+                 true}));
 
 INSTANTIATE_TEST_SUITE_P(
     LeftToTheParser, JSONScanPick,
@@ -74,8 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
                  false}));
 
 TEST(JSONScanText, DecodesWhatTheParserDecodes) {
-    for (const std::string literal : {R"("plain")", R"("")", R"("\u00e9\ud83d\ude00\b\f\n\r\t\"\\\/")",
-                                      "\"\xe2\x82\xac raw\"", R"("\u0000")"}) {
+    for (const std::string literal :
+         {R"("plain")", R"("")", R"("\u00e9\ud83d\ude00\b\f\n\r\t\"\\\/")", "\"\xe2\x82\xac raw\"", R"("\u0000")"}) {
         auto parsed = JSONFile::parse("[" + literal + "]");
         ASSERT_TRUE(parsed) << literal;
         EXPECT_EQ(JSONScan::text(literal), parsed->at(0).get<std::string>()) << literal;
@@ -87,11 +86,12 @@ TEST(JSONScanText, DecodesWhatTheParserDecodes) {
 
 TEST(StatusInputMembers, AreTheWholeReadingsMembersWhateverTheDocument) {
     const std::initializer_list<std::string_view> keys = {"session_id", "version", "rate_limits"};
-    for (const std::string& bytes : std::vector<std::string>{
-             R"({"session_id": "s1", "cwd": "/x", "version": "2.1", "rate_limits": {"five_hour": {"used_percentage": 42}}})",
-             R"({"session_id": "s1", "cwd": "\ud800", "rate_limits": {"five_hour": {"used_percentage": 42}}})",
-             "{\"session_id\": \"s\xff\", \"version\": 3, \"rate_limits\": [1]}", R"({"session_id": "s1")", "[]",
-             R"({"rate_limits": {"a": 1e400}, "session_id": "s2"})"}) {
+    for (
+        const std::string& bytes : std::vector<std::string>{
+            R"({"session_id": "s1", "cwd": "/x", "version": "2.1", "rate_limits": {"five_hour": {"used_percentage": 42}}})",
+            R"({"session_id": "s1", "cwd": "\ud800", "rate_limits": {"five_hour": {"used_percentage": 42}}})",
+            "{\"session_id\": \"s\xff\", \"version\": 3, \"rate_limits\": [1]}", R"({"session_id": "s1")", "[]",
+            R"({"rate_limits": {"a": 1e400}, "session_id": "s2"})"}) {
         StatusInput whole = StatusInput::fromBytes(bytes);
         StatusInput some = StatusInput::fromBytes(bytes, keys);
         EXPECT_EQ(some.sessionID, whole.sessionID) << bytes;

@@ -9,12 +9,19 @@
 
 namespace tracker::FileRead {
 
+namespace {
+
+constexpr std::size_t maxBufferSize = 64 * 1024;
+
+}  // namespace
+
 Outcome all(int fd, std::size_t limit, std::optional<std::size_t> regularSize) {
     Outcome outcome;
-    // Not on the stack, where each of its pages would be touched on entry (stack clash probes), nor cleared:
-    // a short input touches only the page it lands in.
-    constexpr std::size_t bufferSize = 16384;
-    const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
+    // Not on the stack, where each of its pages would be touched on entry (stack clash probes), nor cleared.
+    // A page first: a status document, a hook's input or a state document fits and touches no more; input
+    // that fills it is read on in larger pieces.
+    std::size_t bufferSize = 4096;
+    auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     for (;;) {
         // One byte past the limit tells "exactly the limit" from "more than the limit".
         std::size_t wanted = std::min(bufferSize, limit - outcome.bytes.size() + 1);
@@ -32,6 +39,10 @@ Outcome all(int fd, std::size_t limit, std::optional<std::size_t> regularSize) {
             return outcome;
         }
         if (static_cast<std::size_t>(n) < wanted && outcome.bytes.size() == regularSize) return outcome;
+        if (static_cast<std::size_t>(n) == bufferSize && bufferSize < maxBufferSize) {
+            bufferSize *= 4;
+            buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
+        }
     }
 }
 

@@ -9,6 +9,10 @@ ProcessTable::ProcessTable(const std::vector<Proc>& procs) {
     for (const Proc& proc : procs) byPID.insert_or_assign(proc.pid, proc);
 }
 
+ProcessTable::ProcessTable(std::vector<Proc>&& procs) {
+    for (Proc& proc : procs) byPID.insert_or_assign(proc.pid, std::move(proc));
+}
+
 ProcessTable ProcessTable::fromSystem(const std::vector<std::int64_t>& pids) {
     return ProcessTable(ProcessSource::snapshot(pids));
 }
@@ -23,7 +27,7 @@ ProcessTable ProcessTable::forClaude(const ProcessAncestry::Hop& claude) {
         parent.command = ProcessAncestry::commandLine(parent.pid).value_or("");
         rows.push_back(std::move(parent));
     }
-    return ProcessTable(rows);
+    return ProcessTable(std::move(rows));
 }
 
 std::optional<Proc> ProcessTable::get(std::optional<std::int64_t> pid) const {

@@ -24,6 +24,7 @@ public:
     ProcessTable() = default;
     // Later rows win over earlier ones with the same pid.
     explicit ProcessTable(const std::vector<Proc>& procs);
+    explicit ProcessTable(std::vector<Proc>&& procs);
 
     // Every process when pids is empty, else just those.
     static ProcessTable fromSystem(const std::vector<std::int64_t>& pids = {});

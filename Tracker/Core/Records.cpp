@@ -169,15 +169,20 @@ Target Record::target() const {
 }
 
 JSONObject Record::toJSON() const {
-    JSONObject object{
-        {"schema_version", schema},  {"ts", JSONCoerce::stamp(ts)},
-        {"session_id", sessionID},   {"pid", pid},
-        {"pid_start", pidStart},     {"parent_shell_pid", optionalInteger(parentShellPID)},
-        {"shape", shapeText(shape)}, {"exempt", exempt},
-        {"version", version},        {"rate_limits", rateLimits},
-    };
-    if (!startID.empty()) object["pid_start_id"] = startID;
-    if (fromHooks) object["source"] = "hook";
+    // Member by member: from an initializer list every value would be copied once more.
+    JSONObject object;
+    object.emplace("schema_version", schema);
+    object.emplace("ts", JSONCoerce::stamp(ts));
+    object.emplace("session_id", sessionID);
+    object.emplace("pid", pid);
+    object.emplace("pid_start", pidStart);
+    object.emplace("parent_shell_pid", optionalInteger(parentShellPID));
+    object.emplace("shape", shapeText(shape));
+    object.emplace("exempt", exempt);
+    object.emplace("version", version);
+    object.emplace("rate_limits", rateLimits);
+    if (!startID.empty()) object.emplace("pid_start_id", startID);
+    if (fromHooks) object.emplace("source", "hook");
     return object;
 }
 

@@ -254,5 +254,8 @@ int main(int argc, char** argv) {
         }
     } catch (...) {
     }
-    return 0;
+    // Nothing is left to flush (the line went out in one write) and nothing to tear down that the exit
+    // itself does not: the exit handlers and static destructors of a run that lasts a millisecond are skipped.
+    std::fflush(nullptr);
+    ::_exit(0);
 }

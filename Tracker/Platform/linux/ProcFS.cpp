@@ -63,7 +63,7 @@ ReadResult readFile(int dir, const char* path, FileBytes& bytes, std::size_t lim
     ReadResult result = ReadResult::ok;
     while (bytes.used < limit) {
         if (bytes.capacity - bytes.used < 1024 && bytes.capacity < limit) {
-            bytes.reserve(std::min(limit, std::max<std::size_t>(bytes.capacity * 2, 8192)));
+            bytes.reserve(std::min(limit, std::max<std::size_t>(bytes.capacity * 2, 4096)));
         }
         std::size_t room = std::min(bytes.capacity, limit) - bytes.used;
         ssize_t n = ::read(fd, bytes.storage.get() + bytes.used, room);
