@@ -44,6 +44,25 @@ std::string hookDocument(const char* event) {
            R"(","permission_mode":"default"})";
 }
 
+// PostToolBatch as a reply that read files leaves it: Claude Code hands the hook each tool's input and whole
+// result, here ten results of about 10 KB.
+std::string toolBatchDocument() {
+    std::string calls;
+    for (int call = 0; call < 10; ++call) {
+        std::string content;
+        for (int line = 0; line < 175; ++line) {
+            content += "    const std::string text = render(line, column); // " + std::to_string(line) + "\\n";
+        }
+        calls += std::string(call ? "," : "") +
+                 R"({"tool_name":"Read","tool_input":{"file_path":"/home/user/project/src/)" + std::to_string(call) +
+                 R"(.cpp"},"tool_use_id":"toolu_0)" + std::to_string(call) +
+                 R"(","tool_response":{"type":"text","file":{"content":")" + content + R"("}}})";
+    }
+    return std::string(R"({"session_id":")") + sessionID +
+           R"(","transcript_path":"/home/user/t.jsonl","cwd":"/home/user/project","hook_event_name":"PostToolBatch","permission_mode":"default","tool_calls":[)" +
+           calls + "]}";
+}
+
 void writeFile(const std::string& path, const std::string& bytes) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (!file) {
@@ -145,6 +164,8 @@ int main(int argc, char** argv) {
     // end and start in turn (each changes the phase).
     const std::string batch = state + "/batch.json";
     writeFile(batch, hookDocument("PostToolBatch"));
+    const std::string bigBatch = state + "/big-batch.json";
+    writeFile(bigBatch, toolBatchDocument());
     const std::string stop = state + "/stop.json";
     writeFile(stop, hookDocument("Stop"));
     const std::string prompt = state + "/prompt.json";
@@ -155,11 +176,13 @@ int main(int argc, char** argv) {
         {"tee, status line", tee, nullptr, {status}, {}},
         {"tee --hook, PostToolBatch", tee, "--hook", {batch}, {}},
         {"tee --hook, Stop/UserPromptSubmit", tee, "--hook", {stop, prompt}, {}},
+        {"tee --hook, PostToolBatch, 100 KB", tee, "--hook", {bigBatch}, {}},
     };
     if (!other.empty()) {
         subjects.push_back({"other tee, status line", other, nullptr, {status}, {}});
         subjects.push_back({"other tee --hook, PostToolBatch", other, "--hook", {batch}, {}});
         subjects.push_back({"other tee --hook, Stop/UserPromptSubmit", other, "--hook", {stop, prompt}, {}});
+        subjects.push_back({"other tee --hook, PostToolBatch, 100 KB", other, "--hook", {bigBatch}, {}});
     }
 
     // Warm the page cache and the state directory first, then take turns.
