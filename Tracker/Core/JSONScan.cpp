@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "Core/UTF8.hpp"
+
 namespace tracker::JSONScan {
 
 namespace {
@@ -50,33 +52,6 @@ void appendUTF8(std::string& out, unsigned codePoint) {
     }
 }
 
-// The length of the well-formed UTF-8 sequence of two to four bytes at text[at] (RFC 3629: no overlong form,
-// no surrogate, nothing past U+10FFFF), 0 when there is none.
-std::size_t sequenceLength(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (std::size_t i = at + 2; i < at + length; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    }
-    return length;
-}
-
 // Moves at past the JSON string that starts there (at its opening quote), appending what it stands for to
 // out when out is given; false when the string is not well formed.
 bool scanString(std::string_view text, std::size_t& at, std::string* out) {
@@ -89,7 +64,7 @@ bool scanString(std::string_view text, std::size_t& at, std::string* out) {
         }
         if (c < 0x20) return false;
         if (c >= 0x80) {
-            const std::size_t length = sequenceLength(text, at);
+            const std::size_t length = UTF8::sequenceLength(text, at);
             if (length == 0) return false;
             if (out) out->append(text, at, length);
             at += length;

@@ -77,6 +77,11 @@ std::size_t previousStart(std::string_view text, std::size_t end) {
 
 }  // namespace
 
+std::size_t sequenceLength(std::string_view bytes, std::size_t at) {
+    std::size_t subpart = 0;
+    return validLength(bytes, at, &subpart);
+}
+
 std::string repaired(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());

@@ -10,6 +10,10 @@ namespace tracker::UTF8 {
 // the way the Unicode standard recommends) becomes U+FFFD.
 std::string repaired(std::string_view bytes);
 
+// The length of the well-formed sequence at bytes[at] (1 for ASCII; RFC 3629: no overlong form, no
+// surrogate, nothing past U+10FFFF), 0 when the bytes there start none.
+std::size_t sequenceLength(std::string_view bytes, std::size_t at);
+
 // True for tab and the Unicode space separators (category Zs); line breaks
 // are not horizontal.
 bool isHorizontalSpace(char32_t codePoint);
