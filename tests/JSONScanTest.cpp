@@ -84,6 +84,22 @@ TEST(JSONScanText, DecodesWhatTheParserDecodes) {
     }
 }
 
+TEST(JSONScanText, FindsWhatEndsAPlainRunWhereverItFalls) {
+    // Plain runs are taken eight bytes at a time: each thing that ends one is tried at every place in and
+    // around those eight.
+    for (std::size_t at = 0; at < 20; ++at) {
+        for (const std::string stop : {"\\\"", "\\\\", "\\n", "\xc3\xa9", "\x7f", " ", "\x1f", "\x01", "\x80"}) {
+            const std::string literal = "\"" + std::string(at, 'a') + stop + std::string(20 - at, 'b') + "\"";
+            auto parsed = JSONFile::parse("[" + literal + "]");
+            auto text = JSONScan::text(literal);
+            ASSERT_EQ(text.has_value(), parsed.has_value()) << literal;
+            if (parsed) {
+                EXPECT_EQ(*text, parsed->at(0).get<std::string>()) << literal;
+            }
+        }
+    }
+}
+
 TEST(StatusInputMembers, AreTheWholeReadingsMembersWhateverTheDocument) {
     const std::initializer_list<std::string_view> keys = {"session_id", "version", "rate_limits"};
     for (

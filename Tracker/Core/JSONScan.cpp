@@ -1,6 +1,8 @@
 #include "Core/JSONScan.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "Core/UTF8.hpp"
@@ -52,6 +54,35 @@ void appendUTF8(std::string& out, unsigned codePoint) {
     }
 }
 
+// Whether any of the eight bytes in word is below 0x20, at or above 0x80, a quote or a backslash: whether a
+// run of plain characters in a string stops among them.
+bool stopsRun(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    // A byte of v is zero exactly when v - ones borrows into that byte's high bit where v had none.
+    const auto anyZero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t below = (word - ones * 0x20) & ~word & highs;
+    return (below | (word & highs) | anyZero(word ^ (ones * '"')) | anyZero(word ^ (ones * '\\'))) != 0;
+}
+
+// Where the run of plain characters (printable ASCII but the quote and the backslash) from text[at] ends:
+// eight bytes at a time while none of them stops it, then byte by byte. A tool's output in a hook's input
+// is mostly such runs.
+std::size_t plainRunEnd(std::string_view text, std::size_t at) {
+    while (at + 8 <= text.size()) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + at, 8);
+        if (stopsRun(word)) break;
+        at += 8;
+    }
+    while (at < text.size()) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+        ++at;
+    }
+    return at;
+}
+
 // Moves at past the JSON string that starts there (at its opening quote), appending what it stands for to
 // out when out is given; false when the string is not well formed.
 bool scanString(std::string_view text, std::size_t& at, std::string* out) {
@@ -71,13 +102,7 @@ bool scanString(std::string_view text, std::size_t& at, std::string* out) {
             continue;
         }
         if (c != '\\') {
-            // A run of plain characters at once.
-            std::size_t end = at + 1;
-            while (end < text.size()) {
-                const auto next = static_cast<unsigned char>(text[end]);
-                if (next < 0x20 || next >= 0x80 || next == '"' || next == '\\') break;
-                ++end;
-            }
+            const std::size_t end = plainRunEnd(text, at + 1);
             if (out) out->append(text, at, end - at);
             at = end;
             continue;
