@@ -17,6 +17,7 @@
 #include <limits>
 
 #include "Core/FileRead.hpp"
+#include "Core/FileWrite.hpp"
 #include "Core/RandomNumber.hpp"
 
 namespace tracker {
@@ -45,23 +46,6 @@ bool serializable(const JSON& value) {
         default:
             return true;
     }
-}
-
-bool writeWhole(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // The POSIX locale, whatever the process locale is, for strtod.
@@ -301,7 +285,7 @@ void atomicWriteBytes(const std::string& bytes, const std::string& path, bool du
         }
     }
     bool ok = ::fchmod(fd, static_cast<mode_t>(mode.permissions & 07777)) == 0;
-    ok = ok && writeWhole(fd, bytes) && (!durable || ::fsync(fd) == 0);
+    ok = ok && FileWrite::all(fd, bytes) && (!durable || ::fsync(fd) == 0);
     int savedErrno = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -345,7 +329,7 @@ bool swapInSpare(const std::string& bytes, const std::string& path, const std::s
     // Over the old bytes, then cut to length where they were longer: emptying the file first would make ext4
     // write it out at close.
     const off_t length = static_cast<off_t>(bytes.size());
-    ok = ok && writeWhole(fd, bytes) && (held.st_size <= length || ::ftruncate(fd, length) == 0);
+    ok = ok && FileWrite::all(fd, bytes) && (held.st_size <= length || ::ftruncate(fd, length) == 0);
     if (ok) {
         ok = ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
         // The first write of the file: the spare becomes it.

@@ -138,7 +138,6 @@ class Scanner {
 public:
     explicit Scanner(std::string_view text) : text_(text) {}
 
-    std::size_t at() const { return at_; }
     bool atEnd() const { return at_ >= text_.size(); }
     char peek() const { return text_[at_]; }
 
@@ -160,7 +159,7 @@ public:
         switch (peek()) {
             case '{':
             case '[':
-                return container(depth + 1);
+                return container(depth + 1, [](std::string_view, std::string_view) {});
             case '"':
                 return string();
             case 't':
@@ -171,6 +170,36 @@ public:
                 return word("null");
             default:
                 return number();
+        }
+    }
+
+    // An array or object opening at depth; visit(key, value) is told each member of an object, its key as
+    // written (quotes included) and its value's text.
+    template <typename Visit>
+    bool container(std::size_t depth, const Visit& visit) {
+        if (depth > JSONFile::maxDepth) return false;
+        const bool object = peek() == '{';
+        const char close = object ? '}' : ']';
+        ++at_;
+        skipSpace();
+        if (take(close)) return true;
+        while (true) {
+            std::string_view key;
+            if (object) {
+                const std::size_t keyStart = at_;
+                if (!string()) return false;
+                key = text_.substr(keyStart, at_ - keyStart);
+                skipSpace();
+                if (!take(':')) return false;
+                skipSpace();
+            }
+            const std::size_t valueStart = at_;
+            if (!value(depth)) return false;
+            if (object) visit(key, text_.substr(valueStart, at_ - valueStart));
+            skipSpace();
+            if (take(close)) return true;
+            if (!take(',')) return false;
+            skipSpace();
         }
     }
 
@@ -213,28 +242,6 @@ private:
         return static_cast<long>(integerDigits) + exponent <= 308;
     }
 
-    bool container(std::size_t depth) {
-        if (depth > JSONFile::maxDepth) return false;
-        const bool object = peek() == '{';
-        const char close = object ? '}' : ']';
-        ++at_;
-        skipSpace();
-        if (take(close)) return true;
-        while (true) {
-            if (object) {
-                if (!string()) return false;
-                skipSpace();
-                if (!take(':')) return false;
-                skipSpace();
-            }
-            if (!value(depth)) return false;
-            skipSpace();
-            if (take(close)) return true;
-            if (!take(',')) return false;
-            skipSpace();
-        }
-    }
-
     std::string_view text_;
     std::size_t at_ = 0;
 };
@@ -244,38 +251,21 @@ private:
 std::optional<JSONObject> pick(std::string_view bytes, std::initializer_list<std::string_view> keys) {
     Scanner scan(bytes);
     scan.skipSpace();
-    if (!scan.take('{')) return std::nullopt;
+    if (scan.atEnd() || scan.peek() != '{') return std::nullopt;
     // Where each key's last value stands.
     std::vector<std::string_view> found(keys.size());
-    scan.skipSpace();
-    if (!scan.take('}')) {
-        while (true) {
-            const std::size_t keyStart = scan.at();
-            if (!scan.string()) return std::nullopt;
-            std::string_view key = bytes.substr(keyStart + 1, scan.at() - keyStart - 2);
-            std::string decoded;
-            if (key.find('\\') != std::string_view::npos) {
-                auto text = JSONScan::text(bytes.substr(keyStart, scan.at() - keyStart));
-                if (!text) return std::nullopt;
-                decoded = std::move(*text);
-                key = decoded;
-            }
-            scan.skipSpace();
-            if (!scan.take(':')) return std::nullopt;
-            scan.skipSpace();
-            const std::size_t valueStart = scan.at();
-            if (!scan.value(1)) return std::nullopt;
-            const auto wanted = std::find(keys.begin(), keys.end(), key);
-            if (wanted != keys.end()) {
-                found[static_cast<std::size_t>(wanted - keys.begin())] =
-                    bytes.substr(valueStart, scan.at() - valueStart);
-            }
-            scan.skipSpace();
-            if (scan.take('}')) break;
-            if (!scan.take(',')) return std::nullopt;
-            scan.skipSpace();
+    const auto note = [&](std::string_view literal, std::string_view value) {
+        // The scan has checked the key's string; only one with an escape needs decoding.
+        std::string decoded;
+        std::string_view key = literal.substr(1, literal.size() - 2);
+        if (key.find('\\') != std::string_view::npos) {
+            decoded = JSONScan::text(literal).value_or("");
+            key = decoded;
         }
-    }
+        const auto wanted = std::find(keys.begin(), keys.end(), key);
+        if (wanted != keys.end()) found[static_cast<std::size_t>(wanted - keys.begin())] = value;
+    };
+    if (!scan.container(1, note)) return std::nullopt;
     scan.skipSpace();
     if (!scan.atEnd()) return std::nullopt;
 

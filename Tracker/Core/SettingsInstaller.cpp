@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Core/FileRead.hpp"
+#include "Core/FileWrite.hpp"
 #include "Core/HookSettings.hpp"
 #include "Core/JSONLayout.hpp"
 #include "Core/RandomNumber.hpp"
@@ -188,14 +189,7 @@ void checkStateDir(const StateDir& stateDir) {
 bool copyInto(const std::string& bytes, const std::string& path, mode_t permissions) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
+    bool ok = FileWrite::all(fd, bytes);
     ok = ok && ::fchmod(fd, permissions) == 0 && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (!ok) ::unlink(path.c_str());

@@ -15,6 +15,7 @@
 
 #include "Core/CommandLine.hpp"
 #include "Core/FileRead.hpp"
+#include "Core/FileWrite.hpp"
 #include "Core/HoldNotice.hpp"
 #include "Core/JSONFile.hpp"
 #include "Core/ProcessAncestry.hpp"
@@ -186,7 +187,7 @@ void Tee::runDisplay() const {
         return;
     }
     if (auto line = notice.line(rateLimits, now)) {
-        StandardStreams::writeAll(STDOUT_FILENO, *line + "\n");
+        FileWrite::all(STDOUT_FILENO, *line + "\n");
         return;
     }
     note([] { return "no display_command and no five_hour block; printing nothing"; });
