@@ -1,7 +1,8 @@
 // What one run of tarnel-tee costs against the floor of starting any program here: the CPU time (user and
 // system, as wait4 reports it) of a static C program that only reads its input, of the tee as the status line
-// and of the tee as a hook, run in turn from a process named claude (so the tee finds and records it). Another
-// build's tee, when given, runs in the same turns: a before and after on one machine at one time.
+// and of the tee as a hook, run in turn from a process named claude (so the tee finds and records it). A static
+// C program making only the system calls of a status-line run shows how much of the tee's cost is its own code.
+// Another build's tee, when given, runs in the same turns: a before and after on one machine at one time.
 //
 // Usage: TeeBench [runs [OTHER-TEE]]   (default 300; the programs are found beside this one)
 
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
     const std::string tee = installed(self.parent_path().parent_path() / "Tracker" / "tarnel-tee", "this");
     const std::string other = argc > 2 ? installed(argv[2], "other") : "";
     const std::string floor = installed(self.parent_path() / "MinimalReader", "floor");
+    const std::string calls = installed(self.parent_path() / "StatusLineCalls", "calls");
     setenv("VAZ_ADODIVO_STATE_DIR", state.c_str(), 1);
     unsetenv("LST_TEE_DEBUG");
     const std::string status = state + "/status.json";
@@ -173,6 +175,7 @@ int main(int argc, char** argv) {
 
     std::vector<Subject> subjects = {
         {"floor (static C reader)", floor, nullptr, {status}, {}},
+        {"status line's system calls alone (C)", calls, nullptr, {status}, {}},
         {"tee, status line", tee, nullptr, {status}, {}},
         {"tee --hook, PostToolBatch", tee, "--hook", {batch}, {}},
         {"tee --hook, Stop/UserPromptSubmit", tee, "--hook", {stop, prompt}, {}},
