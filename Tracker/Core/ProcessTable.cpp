@@ -5,11 +5,7 @@
 
 namespace tracker {
 
-ProcessTable::ProcessTable(const std::vector<Proc>& procs) {
-    for (const Proc& proc : procs) byPID.insert_or_assign(proc.pid, proc);
-}
-
-ProcessTable::ProcessTable(std::vector<Proc>&& procs) {
+ProcessTable::ProcessTable(std::vector<Proc> procs) {
     for (Proc& proc : procs) byPID.insert_or_assign(proc.pid, std::move(proc));
 }
 

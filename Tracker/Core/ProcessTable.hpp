@@ -23,8 +23,8 @@ public:
 
     ProcessTable() = default;
     // Later rows win over earlier ones with the same pid.
-    explicit ProcessTable(const std::vector<Proc>& procs);
-    explicit ProcessTable(std::vector<Proc>&& procs);
+    // Taken by value: a caller that is done with its rows moves them in, and no row is copied twice.
+    explicit ProcessTable(std::vector<Proc> procs);
 
     // Every process when pids is empty, else just those.
     static ProcessTable fromSystem(const std::vector<std::int64_t>& pids = {});
